@@ -1,0 +1,153 @@
+// TForm1, the main window: the set table, the editing area, the two extension
+// lists, the Backup button and the status line. Handlers read the controls,
+// call plain functions for the work and write the results back.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <QMainWindow>
+
+#include "compare/MainWindowLink.h"
+
+class QAction;
+class QCloseEvent;
+class QDialog;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+class QPushButton;
+class QStatusBar;
+class QTimer;
+class UserDialogs;
+class DocumentOpener;
+namespace quillfen {
+class Clock;
+}
+
+// What the main window needs from outside; tests pass fakes.
+struct MainWindowServices {
+  UserDialogs* dialogs = nullptr;
+  const quillfen::Clock* clock = nullptr;
+  DocumentOpener* documents = nullptr;  // opens the help page
+  QStringList arguments;                // command line after the program name
+  std::string executablePath;           // for the help page's working folder
+};
+
+class TForm1 : public QMainWindow, public MainWindowLink {
+  Q_OBJECT
+
+ public:
+  // Creates the controls and runs FormCreate.
+  explicit TForm1(const MainWindowServices& services, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // The windows opened modally by Button6Click and About1Click.
+  void SetModalWindows(QDialog* form2, QDialog* form3);
+
+  // Exit status of the program: 0 success, 1 some files could not be copied,
+  // 2 the settings file could not be written.
+  int ExitStatus() const { return exitStatus_; }
+
+  // The working directory captured by FormCreate.
+  const std::string& StartDir() const { return startDir_; }
+
+  // MainWindowLink
+  std::string SelectedSetName() const override;
+  std::string SelectedSourceFolder() const override;
+  std::string SelectedDestinationFolder() const override;
+  std::vector<std::string> TickedKeepOriginal() const override;
+  std::vector<std::string> TickedExcluded() const override;
+  std::string SettingsPath() const override;
+
+  // Controls, with their designed names.
+  QLabel* Label1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QLabel* Label3 = nullptr;
+  QLabel* Label4 = nullptr;
+  QLabel* Label5 = nullptr;
+  QLabel* Label8 = nullptr;
+  QLabel* Label9 = nullptr;
+  QLabel* Label10 = nullptr;
+  QListWidget* ListBox1 = nullptr;
+  QListWidget* ListBox2 = nullptr;
+  QListWidget* ListBox3 = nullptr;
+  QPushButton* Button1 = nullptr;
+  QPushButton* Button2 = nullptr;
+  QPushButton* Button3 = nullptr;
+  QPushButton* Button4 = nullptr;
+  QPushButton* Button5 = nullptr;
+  QPushButton* Button6 = nullptr;
+  QPushButton* Button7 = nullptr;
+  QPushButton* Button8 = nullptr;
+  QPushButton* Button9 = nullptr;
+  QLineEdit* Edit1 = nullptr;
+  QLineEdit* Edit2 = nullptr;
+  QLineEdit* Edit3 = nullptr;
+  QListWidget* CheckListBox1 = nullptr;
+  QListWidget* CheckListBox2 = nullptr;
+  QStatusBar* StatusBar1 = nullptr;
+  QMenu* HELP1 = nullptr;
+  QAction* About1 = nullptr;
+  QAction* Help2 = nullptr;
+  QMenu* PopupMenu1 = nullptr;
+  QAction* N1 = nullptr;
+  QAction* N2 = nullptr;
+  QMenu* PopupMenu2 = nullptr;
+  QAction* MenuItem1 = nullptr;
+  QAction* MenuItem2 = nullptr;
+  QTimer* Timer1 = nullptr;
+  QTimer* Timer2 = nullptr;
+
+  // Life cycle and run (Unit1.cpp).
+  void FormCreate();
+  void FormShow();
+  void FormActivate();
+  // Writes the settings at the close; false keeps the window open.
+  bool FormClose();
+  void Timer2Timer();
+  void Button9Click();
+  void About1Click();
+  void Help2Click();
+
+  // Backup set editing (Unit1Sets.cpp).
+  void Button1Click();
+  void Button2Click();
+  void Button3Click();
+  void Button4Click();
+  void Button5Click();
+  void Button6Click();
+  void Button7Click();
+  void Button8Click();
+  void ListBox1Click();
+  void ListBox2Click();
+  void ListBox3Click();
+
+  // Extension lists (Unit1Extensions.cpp).
+  void N1Click();
+  void N2Click();
+  void N4Click();
+  void Delete2Click();
+  void PopupMenu1Popup();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  bool event(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void CreateControls();
+  void ConnectSetEditing();      // Unit1Sets.cpp
+  void ConnectExtensionLists();  // Unit1Extensions.cpp
+  // Switches a timer on without restarting a running count.
+  static void SwitchOn(QTimer* timer);
+
+  MainWindowServices services_;
+  QDialog* form2_ = nullptr;
+  QDialog* form3_ = nullptr;
+  std::string startDir_;
+  bool shown_ = false;
+  bool activated_ = false;
+  int exitStatus_ = 0;
+};

@@ -1,0 +1,4 @@
+// Backup set editing handlers of TForm1.
+#include "app/Unit1.h"
+
+void TForm1::ConnectSetEditing() {}

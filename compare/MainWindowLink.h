@@ -1,0 +1,21 @@
+// What the comparison window reads from the main window, at the moment it
+// needs it: the selected set and the two extension lists.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class MainWindowLink {
+ public:
+  virtual ~MainWindowLink() = default;
+  // Texts of the selected row of the set table (empty when none selected).
+  virtual std::string SelectedSetName() const = 0;         // ListBox1
+  virtual std::string SelectedSourceFolder() const = 0;    // ListBox2
+  virtual std::string SelectedDestinationFolder() const = 0;  // ListBox3
+  // Ticked entries of CheckListBox1 (keep original) / CheckListBox2
+  // (excluded), in list order.
+  virtual std::vector<std::string> TickedKeepOriginal() const = 0;
+  virtual std::vector<std::string> TickedExcluded() const = 0;
+  // StartDir + "/Quillfen.ini".
+  virtual std::string SettingsPath() const = 0;
+};

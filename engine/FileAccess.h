@@ -1,0 +1,45 @@
+// Folder and file enumeration. Paths are byte strings with '/' separators;
+// names that are not valid UTF-8 pass through unchanged.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillfen {
+
+// Folder order of ListSubfolders: ASCII letters compared without case, then
+// byte order; equal-ignoring-case names are ordered by their exact bytes, so
+// two sibling folders that differ only in case are both kept. A path sorts
+// before every longer path that begins with it.
+bool FolderPathLess(std::string_view a, std::string_view b);
+
+// The root folder and every folder beneath it, each once, sorted by
+// FolderPathLess (so the root comes first and every folder before its
+// subfolders). One trailing '/' is removed from the root ("/" stays "/").
+// Links to folders are not followed. A folder that cannot be read gives no
+// children; a missing root gives the root alone.
+std::vector<std::string> SubfolderPaths(std::string_view root);
+
+// The same as a quoted path list (see CommaText.h).
+std::string ListSubfolders(std::string_view root);
+
+// Every file directly inside `folder`, in the order the directory delivers
+// them: regular files (hidden ones included) and links to regular files. No
+// folders, FIFOs, sockets, devices or dangling links. Path = folder + '/' +
+// name ('/' not doubled when `folder` ends with one). Missing folder: nothing.
+std::vector<std::string> FilePaths(std::string_view folder);
+
+// The same as a quoted path list; the empty text when there are none.
+std::string ListFiles(std::string_view folder);
+
+// The files of a whole tree as paths relative to `root` (each beginning with
+// '/'): folders in SubfolderPaths order, the files of each folder in
+// FilePaths order. Each folder is read once. When `skip` is not empty, the
+// folder at that absolute path (and all beneath it) is left out.
+std::vector<std::string> ListTreeFiles(std::string_view root, std::string_view skip = {});
+
+// `path` without trailing '/' characters; "/" (or "///") stays "/".
+std::string TrimTrailingSlashes(std::string_view path);
+
+}  // namespace quillfen

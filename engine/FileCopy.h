@@ -1,0 +1,23 @@
+// The copy every part of the program uses.
+#pragma once
+
+#include <string_view>
+
+#include "engine/Status.h"
+
+namespace quillfen {
+
+// Copies `source` onto `target`, overwriting it: content, last-write time (to
+// the nanosecond) and permission bits. Writes a temporary file in the target's
+// folder and renames it over the target, so the target is always either the
+// old file or the complete new one; on failure the temporary file is removed
+// and the old target is untouched. A link at `target` is replaced, never
+// written through. Tries a reflink clone, then copy_file_range, then
+// read/write. The target's folder must exist.
+// Error message: "<source> -> <target>: <reason>".
+Status CopyFile(std::string_view source, std::string_view target);
+
+// Flushes the file system holding `path` to disk (syncfs).
+Status SyncFileSystem(std::string_view path);
+
+}  // namespace quillfen
