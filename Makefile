@@ -34,5 +34,22 @@ test-asan: deps
 	@cmake --build $(ASAN_DIR) -j $(JOBS)
 	cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# libFuzzer targets (clang) in their own build folder, each run for FUZZ_SECONDS.
+# New inputs go to $(FUZZ_DIR)/corpus/<name>; a crash leaves its input in $(FUZZ_DIR).
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := ini commatext datetime
+fuzz:
+	@scripts/install-deps.sh fuzz
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUILLFEN_FUZZ=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(addsuffix _fuzz,$(FUZZ_TARGETS))
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_DIR)/corpus/$$t || exit 1; \
+	  echo "fuzz: $${t}_fuzz for $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_DIR)/fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_DIR)/$$t- $(FUZZ_DIR)/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	done
+
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)
