@@ -1,6 +1,321 @@
 #include "compare/Unit2.h"
 
-TForm2::TForm2(UserDialogs&, const quillfen::Clock&, MainWindowLink&, QWidget* parent)
-    : QDialog(parent) {
+#include <algorithm>
+
+#include <QFontMetrics>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QListView>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QTimer>
+
+#include "app/UserDialogs.h"
+#include "app/WindowFont.h"
+#include "compare/CompareLogic.h"
+#include "compare/MainWindowLink.h"
+#include "compare/RelativePathModel.h"
+#include "compare/SelectiveCopy.h"
+#include "engine/DateTime.h"
+
+using quillfen::Side;
+
+namespace {
+
+QString FromBytes(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Right edges of the counter labels, which stay put as their texts change.
+constexpr int kLabel3Right = 141 + 58;
+constexpr int kLabel4Right = 405 + 58;
+constexpr int kCounterTop = 16;
+constexpr int kCounterWidth = 58;
+constexpr int kCounterHeight = 13;
+// How often the status line is repainted while a handler keeps the event
+// loop waiting (a long comparison or copy).
+constexpr qint64 kStatusRepaintMs = 100;
+
+// Marks a stretch of code in which selection changes are the handler's own.
+class HandlerSelecting {
+ public:
+  explicit HandlerSelecting(bool& flag) : flag_(flag), previous_(flag) { flag_ = true; }
+  ~HandlerSelecting() { flag_ = previous_; }
+  HandlerSelecting(const HandlerSelecting&) = delete;
+  HandlerSelecting& operator=(const HandlerSelecting&) = delete;
+
+ private:
+  bool& flag_;
+  bool previous_;
+};
+
+// Feeds the window's status line, message boxes and timer to the plain logic.
+class WindowFeedback : public quillfen::CopyFeedback {
+ public:
+  WindowFeedback(TForm2& form, UserDialogs& dialogs) : form_(form), dialogs_(dialogs) {}
+  void ShowStatus(std::string_view text) override { form_.ShowStatus(FromBytes(text)); }
+  void ShowMessage(std::string_view text) override { dialogs_.ShowMessage(FromBytes(text)); }
+  void ShowError(std::string_view text) override { dialogs_.ShowError(FromBytes(text)); }
+  void StartStatusTimer() override { form_.StartTimer1(); }
+
+ private:
+  TForm2& form_;
+  UserDialogs& dialogs_;
+};
+
+}  // namespace
+
+TForm2::TForm2(UserDialogs& dialogs, const quillfen::Clock& clock, MainWindowLink& mainWindow,
+               QWidget* parent)
+    : QDialog(parent), dialogs_(dialogs), clock_(clock), mainWindow_(mainWindow) {
+  setObjectName("Form2");
   setWindowTitle("フォルダの比較");
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  setFont(quillfen_ui::WindowFont(12));
+  setFixedSize(466, 291);
+  move(169, 279);
+  CreateControls();
+}
+
+void TForm2::CreateControls() {
+  model1_ = new RelativePathModel(this);
+  model2_ = new RelativePathModel(this);
+  ListBox1 = CreateList(model1_, 0, &TForm2::ListBox1Click);
+  ListBox1->setObjectName("ListBox1");
+  ListBox2 = CreateList(model2_, 272, &TForm2::ListBox2Click);
+  ListBox2->setObjectName("ListBox2");
+
+  const QFont labelFont = quillfen_ui::WindowFont(13);
+  auto label = [&](const char* name, const QString& caption, int left, int top) {
+    auto* l = new QLabel(caption, this);
+    l->setObjectName(name);
+    l->setFont(labelFont);
+    l->move(left, top);
+    l->adjustSize();
+    return l;
+  };
+  Label1 = label("Label1", "総数", 0, 0);
+  Label2 = label("Label2", "総数", 264, 0);
+  Label3 = label("Label3", "フォルダ名", 141, kCounterTop);
+  Label4 = label("Label4", "フォルダ名", 405, kCounterTop);
+  for (QLabel* counter : {Label3, Label4}) {
+    counter->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    SetCounter(counter, counter->text().toStdString());
+  }
+
+  auto button = [&](const char* name, const QString& caption, int left, int top, int width,
+                    void (TForm2::*handler)()) {
+    auto* b = new QPushButton(caption, this);
+    b->setObjectName(name);
+    b->setGeometry(left, top, width, 41);
+    b->setAutoDefault(false);
+    connect(b, &QPushButton::clicked, this, [this, handler] { (this->*handler)(); });
+    return b;
+  };
+  Button1 = button("Button1", "比較選択", 200, 32, 65, &TForm2::Button1Click);
+  Button2 = button("Button2", "ALL", 200, 80, 25, &TForm2::Button2Click);
+  Button3 = button("Button3", "ALL", 240, 80, 25, &TForm2::Button3Click);
+  Button4 = button("Button4", "バックアップ", 200, 128, 65, &TForm2::Button4Click);
+  Button5 = button("Button5", "レストア", 200, 176, 65, &TForm2::Button5Click);
+
+  StatusBar1 = new QLabel(this);
+  StatusBar1->setObjectName("StatusBar1");
+  StatusBar1->setGeometry(0, 272, 466, 19);
+  StatusBar1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  StatusBar1->setIndent(2);
+
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName("Timer1");
+  Timer1->setInterval(5000);
+  connect(Timer1, &QTimer::timeout, this, &TForm2::Timer1Timer);
+}
+
+QListView* TForm2::CreateList(RelativePathModel* model, int left, void (TForm2::*onClick)()) {
+  auto* list = new QListView(this);
+  list->setGeometry(left, 32, 193, 233);
+  list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  list->setFocusPolicy(Qt::ClickFocus);  // not a tab stop
+  list->setUniformItemSizes(true);       // keeps 100,000 rows cheap to lay out
+  list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  list->setModel(model);
+  connect(list->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this, onClick] {
+    if (!handlerSelecting_) (this->*onClick)();
+  });
+  return list;
+}
+
+RelativePathModel* TForm2::ModelOf(const QListView* list) const {
+  return list == ListBox1 ? model1_ : model2_;
+}
+
+const std::vector<std::string>& TForm2::Paths(const QListView* list) const {
+  return ModelOf(list)->Paths();
+}
+
+std::vector<char> TForm2::SelectedRows(const QListView* list) const {
+  std::vector<char> flags(Paths(list).size(), 0);
+  const int rows = static_cast<int>(flags.size());
+  for (const QItemSelectionRange& range : list->selectionModel()->selection()) {
+    const int last = std::min(range.bottom(), rows - 1);
+    for (int row = std::max(range.top(), 0); row <= last; ++row) flags[row] = 1;
+  }
+  return flags;
+}
+
+void TForm2::SetSelectedRows(QListView* list, const std::vector<char>& selected) {
+  HandlerSelecting guard(handlerSelecting_);
+  RelativePathModel* model = ModelOf(list);
+  QItemSelectionModel* selection = list->selectionModel();
+  // Clearing first keeps the model's change notification linear: it
+  // compares old and new ranges pairwise when both are non-empty.
+  selection->clearSelection();
+  QItemSelection ranges;
+  const int rows = std::min(model->rowCount(), static_cast<int>(selected.size()));
+  for (int row = 0; row < rows;) {
+    if (!selected[row]) {
+      ++row;
+      continue;
+    }
+    const int first = row;
+    while (row < rows && selected[row]) ++row;
+    ranges.append(QItemSelectionRange(model->index(first), model->index(row - 1)));
+  }
+  if (!ranges.isEmpty()) selection->select(ranges, QItemSelectionModel::Select);
+}
+
+void TForm2::SetCounter(QLabel* counter, const std::string& text) {
+  const QString shown = FromBytes(text);
+  counter->setText(shown);
+  const int width =
+      std::max(kCounterWidth, QFontMetrics(counter->font()).horizontalAdvance(shown) + 2);
+  const int right = counter == Label3 ? kLabel3Right : kLabel4Right;
+  counter->setGeometry(right - width, kCounterTop, width, kCounterHeight);
+}
+
+void TForm2::SetRootLabel(QLabel* label, const std::string& root) {
+  label->setText(FromBytes(root));
+  label->adjustSize();
+}
+
+void TForm2::ShowCounts(QListView* list, QLabel* counter, Side side) {
+  const std::vector<char> flags = SelectedRows(list);
+  const size_t selected = static_cast<size_t>(std::count(flags.begin(), flags.end(), 1));
+  SetCounter(counter, quillfen::TotalText(side, flags.size()));
+  SetCounter(counter, quillfen::SelectionText(side, selected, flags.size()));
+}
+
+void TForm2::ShowStatus(const QString& text) {
+  StatusBar1->setText(text);
+  if (statusObserver_) statusObserver_(text);
+  if (!statusRepaint_.isValid() || statusRepaint_.elapsed() >= kStatusRepaintMs) {
+    if (StatusBar1->isVisible()) StatusBar1->repaint();
+    statusRepaint_.start();
+  }
+}
+
+void TForm2::StartTimer1() {
+  if (!Timer1->isActive()) Timer1->start();
+}
+
+void TForm2::showEvent(QShowEvent* event) {
+  // A window shown again after being minimized is not a new opening.
+  if (!event->spontaneous()) FormActivate();
+  QDialog::showEvent(event);
+}
+
+void TForm2::FormActivate() {
+  HandlerSelecting guard(handlerSelecting_);
+  model1_->SetPaths({});
+  model2_->SetPaths({});
+  const std::string source = mainWindow_.SelectedSourceFolder();
+  const std::string destination = mainWindow_.SelectedDestinationFolder();
+  model1_->SetPaths(
+      quillfen::ListRelativeFiles(source, quillfen::FolderToLeaveOut(source, destination)));
+  model2_->SetPaths(quillfen::ListRelativeFiles(destination));
+  SetRootLabel(Label1, source);
+  SetRootLabel(Label2, destination);
+  SetCounter(Label3, quillfen::TotalText(Side::Source, model1_->Paths().size()));
+  SetCounter(Label4, quillfen::TotalText(Side::Destination, model2_->Paths().size()));
+  StartTimer1();
+}
+
+void TForm2::Button1Click() {
+  WindowFeedback feedback(*this, dialogs_);
+  const quillfen::Comparison result =
+      quillfen::CompareListings(model1_->Paths(), model2_->Paths(), feedback);
+  SetSelectedRows(ListBox1, result.leftSelected);
+  ShowCounts(ListBox1, Label3, Side::Source);
+  SetSelectedRows(ListBox2, result.rightSelected);
+  ShowCounts(ListBox2, Label4, Side::Destination);
+  StartTimer1();
+  dialogs_.ShowMessage("保存元と保存先のファイルの比較が終了しました。");
+}
+
+void TForm2::SelectAll(QListView* list, QLabel* counter, Side side) {
+  SetSelectedRows(list, std::vector<char>(Paths(list).size(), 1));
+  ShowCounts(list, counter, side);
+}
+
+void TForm2::Button2Click() {
+  SelectAll(ListBox1, Label3, Side::Source);
+}
+void TForm2::Button3Click() {
+  SelectAll(ListBox2, Label4, Side::Destination);
+}
+
+void TForm2::ListBoxClick(QListView* list, QLabel* counter, Side side) {
+  ShowCounts(list, counter, side);
+  const std::vector<char> flags = SelectedRows(list);
+  if (std::count(flags.begin(), flags.end(), 1) == 1) {
+    ShowStatus(ModelOf(list)->Text(list->currentIndex().row()));
+    StartTimer1();
+  } else {
+    ShowStatus(QString());
+  }
+}
+
+void TForm2::ListBox1Click() {
+  ListBoxClick(ListBox1, Label3, Side::Source);
+}
+void TForm2::ListBox2Click() {
+  ListBoxClick(ListBox2, Label4, Side::Destination);
+}
+
+void TForm2::Timer1Timer() {
+  ShowStatus(QString());
+  Timer1->stop();
+}
+
+void TForm2::CopySelection(Direction direction) {
+  const bool backup = direction == Direction::Backup;
+  QListView* list = backup ? ListBox1 : ListBox2;
+  const std::string source = mainWindow_.SelectedSourceFolder();
+  const std::string destination = mainWindow_.SelectedDestinationFolder();
+
+  quillfen::SelectiveCopyRequest request;
+  request.fromRoot = backup ? source : destination;
+  request.toRoot = backup ? destination : source;
+  request.items = Paths(list);
+  request.selected = SelectedRows(list);
+  request.keepOriginal = mainWindow_.TickedKeepOriginal();
+  request.excluded = mainWindow_.TickedExcluded();
+  request.setName = mainWindow_.SelectedSetName();
+  request.settingsPath = mainWindow_.SettingsPath();
+
+  WindowFeedback feedback(*this, dialogs_);
+  quillfen::SelectiveCopyOutcome outcome = quillfen::CopySelected(request, feedback);
+  // The list shows what was left alone before the completion message opens.
+  if (outcome.completed) SetSelectedRows(list, outcome.selected);
+  request.now = clock_.Now();
+  quillfen::FinishSelectiveCopy(request, outcome, feedback);
+  if (outcome.closeWindow) accept();
+}
+
+void TForm2::Button4Click() {
+  CopySelection(Direction::Backup);
+}
+void TForm2::Button5Click() {
+  CopySelection(Direction::Restore);
 }

@@ -1,18 +1,103 @@
-// TForm2, the folder comparison window.
+// TForm2, the folder comparison window: the files of the selected set's
+// source and destination trees side by side, "compare and select", and the
+// copy of selected files either way. Handlers feed the plain functions of
+// CompareLogic.h / SelectiveCopy.h and write results back to the controls.
 #pragma once
 
-#include <QDialog>
+#include <functional>
+#include <string>
+#include <vector>
 
+#include <QDialog>
+#include <QElapsedTimer>
+
+class QLabel;
+class QListView;
+class QPushButton;
+class QShowEvent;
+class QTimer;
+class RelativePathModel;
 class UserDialogs;
 class MainWindowLink;
 namespace quillfen {
 class Clock;
-}
+enum class Side;
+}  // namespace quillfen
 
 class TForm2 : public QDialog {
   Q_OBJECT
 
  public:
+  // The window stays hidden until the main window opens it with exec();
+  // each opening lists both trees afresh (FormActivate).
   TForm2(UserDialogs& dialogs, const quillfen::Clock& clock, MainWindowLink& mainWindow,
          QWidget* parent = nullptr);
+
+  // Handlers, public so that tests can run them as a click would.
+  void FormActivate();
+  void Button1Click();  // compare and select
+  void Button2Click();  // select all on the left
+  void Button3Click();  // select all on the right
+  void Button4Click();  // backup: left list, source -> destination
+  void Button5Click();  // restore: right list, destination -> source
+  void ListBox1Click();
+  void ListBox2Click();
+  void Timer1Timer();
+
+  // Called with every status-line text as it is shown (tests record them).
+  void SetStatusObserver(std::function<void(const QString&)> observer) {
+    statusObserver_ = std::move(observer);
+  }
+  // Sets the status line (also what the copy and comparison show).
+  void ShowStatus(const QString& text);
+  // Switches Timer1 on unless it is already running (a running count is kept).
+  void StartTimer1();
+
+  // Selection flags of a list, one per row.
+  std::vector<char> SelectedRows(const QListView* list) const;
+  // Replaces a list's selection; does not run the click handlers.
+  void SetSelectedRows(QListView* list, const std::vector<char>& selected);
+  // Relative paths (exact bytes) of a list, in display order.
+  const std::vector<std::string>& Paths(const QListView* list) const;
+
+  // Controls, with their designed names.
+  QListView* ListBox1 = nullptr;
+  QListView* ListBox2 = nullptr;
+  QLabel* Label1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QLabel* StatusBar1 = nullptr;
+  QLabel* Label3 = nullptr;
+  QLabel* Label4 = nullptr;
+  QPushButton* Button1 = nullptr;
+  QPushButton* Button2 = nullptr;
+  QPushButton* Button3 = nullptr;
+  QPushButton* Button4 = nullptr;
+  QPushButton* Button5 = nullptr;
+  QTimer* Timer1 = nullptr;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  enum class Direction { Backup, Restore };
+
+  void CreateControls();
+  QListView* CreateList(RelativePathModel* model, int left, void (TForm2::*onClick)());
+  RelativePathModel* ModelOf(const QListView* list) const;
+  void SelectAll(QListView* list, QLabel* counter, quillfen::Side side);
+  void ListBoxClick(QListView* list, QLabel* counter, quillfen::Side side);
+  void ShowCounts(QListView* list, QLabel* counter, quillfen::Side side);
+  void SetCounter(QLabel* counter, const std::string& text);
+  void SetRootLabel(QLabel* label, const std::string& root);
+  void CopySelection(Direction direction);
+
+  UserDialogs& dialogs_;
+  const quillfen::Clock& clock_;
+  MainWindowLink& mainWindow_;
+  RelativePathModel* model1_ = nullptr;
+  RelativePathModel* model2_ = nullptr;
+  // True while a handler changes a selection itself: no click handler then.
+  bool handlerSelecting_ = false;
+  std::function<void(const QString&)> statusObserver_;
+  QElapsedTimer statusRepaint_;
 };

@@ -1,0 +1,72 @@
+// Copying the selected files of one list of the comparison window to the
+// other tree (backup: source to destination; restore: destination to source),
+// applying the keep-original and excluded extension lists and the newer test.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "compare/CompareLogic.h"
+#include "engine/DateTime.h"
+
+namespace quillfen {
+
+// What the copy shows while it runs. Message boxes are modal: ShowMessage
+// returns when the user has dismissed the box.
+class CopyFeedback : public StatusSink {
+ public:
+  virtual void ShowMessage(std::string_view text) = 0;
+  virtual void ShowError(std::string_view text) = 0;
+  // Switches on the timer that clears the status line (kept running if on).
+  virtual void StartStatusTimer() = 0;
+};
+
+struct SelectiveCopyRequest {
+  // Roots as the main window holds them; a trailing '/' is ignored when
+  // paths are formed, so "/" + "/a" gives "/a".
+  std::string fromRoot;  // copied from
+  std::string toRoot;    // copied to
+  // Relative paths of the list acted on, and its selection flags.
+  std::vector<std::string> items;
+  std::vector<char> selected;
+  // Ticked entries of the two extension lists, in list order (".txt").
+  std::vector<std::string> keepOriginal;
+  std::vector<std::string> excluded;
+  // Where the end time is recorded.
+  std::string setName;
+  std::string settingsPath;
+  DateTime now = 0;
+};
+
+struct SelectiveCopyOutcome {
+  std::vector<char> selected;  // new flags: every copied file deselected
+  size_t copied = 0;
+  size_t failed = 0;         // files whose copy did not succeed
+  bool completed = false;    // something was selected, the passes ran
+  bool closeWindow = false;  // completed and the end time written
+};
+
+// The extension of a file path: from the last '.' after the last '/',
+// dot included; empty when the name has no dot.
+std::string_view FileExtension(std::string_view path);
+
+// The copying half: nothing-selected check ("ファイルが選択されていません！"),
+// creation of a missing copy-to root (one level), the keep-original pass, the
+// excluded pass, the newer pass. Extension matching is exact (letter case
+// counts). A copy that fails leaves its item selected and is counted.
+SelectiveCopyOutcome CopySelected(const SelectiveCopyRequest& request, CopyFeedback& feedback);
+
+// The closing half, run in every case: writes the end time under
+// [setName] "終了時刻" (an unwritable file shows the error and the window
+// stays open), then, when the copy completed, shows "バックアップが終了しました。"
+// (with a second line counting the files that could not be copied) and sets
+// outcome.closeWindow.
+void FinishSelectiveCopy(const SelectiveCopyRequest& request, SelectiveCopyOutcome& outcome,
+                         CopyFeedback& feedback);
+
+// Both halves in order.
+SelectiveCopyOutcome RunSelectiveCopy(const SelectiveCopyRequest& request, CopyFeedback& feedback);
+
+}  // namespace quillfen
