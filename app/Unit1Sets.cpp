@@ -1,4 +1,297 @@
-// Backup set editing handlers of TForm1.
-#include "app/Unit1.h"
+// Backup set editing handlers of TForm1: choosing the two folders, adding,
+// updating, deleting and reordering sets, the list clicks that fill the
+// editing area, and the check before the comparison window opens.
+#include <functional>
 
-void TForm1::ConnectSetEditing() {}
+#include <QDialog>
+#include <QEvent>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMouseEvent>
+#include <QPushButton>
+
+#include "app/SetEditing.h"
+#include "app/Unit1.h"
+#include "app/UserDialogs.h"
+#include "engine/IniFile.h"
+
+using quillfen_ui::FolderReady;
+
+namespace {
+
+const QString kChooseSource = QStringLiteral("【保存元】フォルダを選択してください。");
+const QString kChooseDestination = QStringLiteral("【保存先】フォルダを選択してください。");
+const QString kNotADrive = QStringLiteral("ドライブではなく、フォルダを選択してください。");
+const QString kSourceFirst = QStringLiteral("保存元フォルダを先に選択してください！");
+const QString kFieldMissing = QStringLiteral("入力されていない項目があります。");
+const QString kDuplicateName =
+    QStringLiteral("保存セット名が重複しています。\n\r名前を変更してください。");
+const QString kUnstorableName = QStringLiteral(
+    "保存セット名に使えない文字が含まれています。\n"
+    "改行などの制御文字と「]」は使えません。また、「[」で始まる名前も使えません。");
+const QString kCreated = QStringLiteral("を作成しました。");
+const QString kCreateFailed = QStringLiteral("新規フォルダの作成に失敗しました。");
+const QString kSelectSet = QStringLiteral("チェック対象を選択してください！");
+const QString kSourceMissing = QStringLiteral("保存対象フォルダは存在しません！");
+
+// Runs an action on a left double-click on the watched widget. An edit field
+// does not see the event (it would select a word first); a list view still
+// does, after the action, so that it ends its click tracking and reports no
+// further click for the double-click's second release.
+class DoubleClickAction : public QObject {
+ public:
+  DoubleClickAction(QWidget* watched, bool passOn, std::function<void()> action)
+      : QObject(watched), passOn_(passOn), action_(std::move(action)) {
+    watched->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::MouseButtonDblClick &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+      action_();
+      return !passOn_;
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  bool passOn_;
+  std::function<void()> action_;
+};
+
+// The row of the list's selected entry, or -1 when none is selected. The
+// current row alone does not count: it can be set without a selection.
+int SelectedRow(const QListWidget* list) {
+  const QList<QListWidgetItem*> selected = list->selectedItems();
+  return selected.isEmpty() ? -1 : list->row(selected.first());
+}
+
+QString RowText(const QListWidget* list, int row) {
+  const QListWidgetItem* item = list->item(row);
+  return item ? item->text() : QString();
+}
+
+QStringList RowTexts(const QListWidget* list) {
+  QStringList texts;
+  texts.reserve(list->count());
+  for (int i = 0; i < list->count(); ++i) texts << list->item(i)->text();
+  return texts;
+}
+
+// Sets a flag for the lifetime of the guard and restores it afterwards.
+class FlagGuard {
+ public:
+  explicit FlagGuard(bool& flag) : flag_(flag), old_(flag) { flag_ = true; }
+  ~FlagGuard() { flag_ = old_; }
+  FlagGuard(const FlagGuard&) = delete;
+  FlagGuard& operator=(const FlagGuard&) = delete;
+
+ private:
+  bool& flag_;
+  bool old_;
+};
+
+}  // namespace
+
+void TForm1::ConnectSetEditing() {
+  connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
+  connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+  connect(Button3, &QPushButton::clicked, this, &TForm1::Button3Click);
+  connect(Button4, &QPushButton::clicked, this, &TForm1::Button4Click);
+  connect(Button5, &QPushButton::clicked, this, &TForm1::Button5Click);
+  connect(Button6, &QPushButton::clicked, this, &TForm1::Button6Click);
+  connect(Button7, &QPushButton::clicked, this, &TForm1::Button7Click);
+  connect(Button8, &QPushButton::clicked, this, &TForm1::Button8Click);
+
+  // A list's click handler runs when the user changes its selection, by mouse
+  // or keyboard, and when the user clicks the row already selected (which
+  // brings the row's texts back into the editing area). Changes made by the
+  // handlers themselves are ignored.
+  const std::pair<QListWidget*, void (TForm1::*)()> clicks[] = {
+      {ListBox1, &TForm1::ListBox1Click},
+      {ListBox2, &TForm1::ListBox2Click},
+      {ListBox3, &TForm1::ListBox3Click},
+  };
+  for (const auto& [list, handler] : clicks) {
+    connect(list, &QListWidget::itemSelectionChanged, this, [this, handler = handler] {
+      if (!changingSetRows_) (this->*handler)();
+    });
+    connect(list, &QListWidget::itemClicked, this, [this, handler = handler] {
+      if (!changingSetRows_) (this->*handler)();
+    });
+  }
+
+  // The selection of a double-click's row has already changed at its first
+  // press, so the editing area shows the row before the chooser opens.
+  new DoubleClickAction(Edit1, false, [this] { Button1Click(); });
+  new DoubleClickAction(ListBox2->viewport(), true, [this] { Button1Click(); });
+  new DoubleClickAction(Edit2, false, [this] { Button2Click(); });
+  new DoubleClickAction(ListBox3->viewport(), true, [this] { Button2Click(); });
+}
+
+void TForm1::SelectSetRow(int row) {
+  FlagGuard guard(changingSetRows_);
+  for (QListWidget* list : {ListBox1, ListBox2, ListBox3}) {
+    if (row >= 0 && row < list->count()) {
+      list->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
+    } else {
+      list->clearSelection();
+    }
+  }
+}
+
+void TForm1::SetRowClicked(QListWidget* list, QWidget* focusTarget) {
+  const int row = SelectedRow(list);
+  if (row < 0) return;
+  SelectSetRow(row);
+  Edit3->setText(RowText(ListBox1, row));
+  Edit2->setText(RowText(ListBox3, row));
+  Edit1->setText(RowText(ListBox2, row));
+  focusTarget->setFocus();
+}
+
+void TForm1::ListBox1Click() {
+  SetRowClicked(ListBox1, Edit3);
+}
+void TForm1::ListBox2Click() {
+  SetRowClicked(ListBox2, Button1);
+}
+void TForm1::ListBox3Click() {
+  SetRowClicked(ListBox3, Button2);
+}
+
+void TForm1::Button1Click() {
+  const QString before = Edit1->text();
+  QString folder =
+      quillfen_ui::WithoutTrailingSlashes(services_.dialogs->ChooseFolder(kChooseSource));
+  if (quillfen_ui::IsFilesystemRoot(folder)) {
+    services_.dialogs->ShowMessage(kNotADrive);
+    folder.clear();
+  }
+  Edit1->setText(folder);
+  // The destination is named after the source, so a new source needs a new one.
+  if (Edit1->text() != before) Edit2->clear();
+}
+
+void TForm1::Button2Click() {
+  if (Edit1->text().isEmpty()) {
+    services_.dialogs->ShowMessage(kSourceFirst);
+    return;
+  }
+  const QString parent = services_.dialogs->ChooseFolder(kChooseDestination);
+  if (parent.isEmpty()) return;
+  Edit2->setText(quillfen_ui::DestinationFolder(parent, Edit1->text()));
+}
+
+void TForm1::EnsureDestinationFolder() {
+  switch (quillfen_ui::EnsureFolder(Edit2->text())) {
+    case FolderReady::kExisted:
+      break;
+    case FolderReady::kCreated:
+      services_.dialogs->ShowMessage(Edit2->text() + kCreated);
+      break;
+    case FolderReady::kFailed:
+      services_.dialogs->ShowMessage(kCreateFailed);
+      break;
+  }
+}
+
+void TForm1::Button3Click() {
+  if (Edit1->text().isEmpty() || Edit2->text().isEmpty() || Edit3->text().isEmpty()) {
+    services_.dialogs->ShowMessage(kFieldMissing);
+    return;
+  }
+  const QString name = Edit3->text();
+  if (quillfen_ui::NameIsTaken(RowTexts(ListBox1), name)) {
+    services_.dialogs->ShowMessage(kDuplicateName);
+    return;
+  }
+  if (!quillfen_ui::IsStorableSetName(name)) {
+    services_.dialogs->ShowMessage(kUnstorableName);
+    return;
+  }
+  {
+    FlagGuard guard(changingSetRows_);
+    ListBox1->addItem(name);
+    ListBox2->addItem(Edit1->text());
+    ListBox3->addItem(Edit2->text());
+  }
+  SelectSetRow(ListBox1->count() - 1);
+  EnsureDestinationFolder();
+}
+
+void TForm1::Button4Click() {
+  const int row = SelectedRow(ListBox1);
+  if (row < 0 || Edit1->text().isEmpty() || Edit2->text().isEmpty() || Edit3->text().isEmpty()) {
+    return;
+  }
+  if (!quillfen_ui::IsStorableSetName(Edit3->text())) {
+    services_.dialogs->ShowMessage(kUnstorableName);
+    return;
+  }
+  {
+    FlagGuard guard(changingSetRows_);
+    const std::pair<QListWidget*, QString> rows[] = {
+        {ListBox1, Edit3->text()}, {ListBox2, Edit1->text()}, {ListBox3, Edit2->text()}};
+    for (const auto& [list, text] : rows) {
+      if (QListWidgetItem* item = list->item(row)) item->setText(text);
+    }
+  }
+  SelectSetRow(row);
+  EnsureDestinationFolder();
+}
+
+void TForm1::Button5Click() {
+  const int row = SelectedRow(ListBox1);
+  if (row < 0) return;
+  // The section goes first: if the file cannot be written the set stays.
+  quillfen::IniFile settings(SettingsPath());
+  const quillfen::Status erased = settings.EraseSection(RowText(ListBox1, row).toStdString());
+  if (!erased.ok()) {
+    services_.dialogs->ShowError(QString::fromStdString(erased.message()));
+    return;
+  }
+  FlagGuard guard(changingSetRows_);
+  for (QListWidget* list : {ListBox3, ListBox2, ListBox1}) delete list->takeItem(row);
+  // No row is selected afterwards, in any of the three lists.
+  SelectSetRow(-1);
+}
+
+void TForm1::Button7Click() {
+  const int row = SelectedRow(ListBox1);
+  const int target = quillfen_ui::MovedRow(row, ListBox1->count(), -1);
+  if (target < 0) return;
+  {
+    FlagGuard guard(changingSetRows_);
+    for (QListWidget* list : {ListBox1, ListBox2, ListBox3}) {
+      list->insertItem(target, list->takeItem(row));
+    }
+  }
+  SelectSetRow(target);
+}
+
+void TForm1::Button8Click() {
+  const int row = SelectedRow(ListBox1);
+  const int target = quillfen_ui::MovedRow(row, ListBox1->count(), +1);
+  if (target < 0) return;
+  {
+    FlagGuard guard(changingSetRows_);
+    for (QListWidget* list : {ListBox1, ListBox2, ListBox3}) {
+      list->insertItem(target, list->takeItem(row));
+    }
+  }
+  SelectSetRow(target);
+}
+
+void TForm1::Button6Click() {
+  if (SelectedRow(ListBox1) < 0 || SelectedRow(ListBox2) < 0 || SelectedRow(ListBox3) < 0) {
+    services_.dialogs->ShowMessage(kSelectSet);
+    return;
+  }
+  if (!quillfen_ui::IsExistingFolder(RowText(ListBox2, SelectedRow(ListBox2)))) {
+    services_.dialogs->ShowMessage(kSourceMissing);
+    return;
+  }
+  if (form2_) form2_->exec();
+}
