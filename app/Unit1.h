@@ -139,6 +139,17 @@ class TForm1 : public QMainWindow, public MainWindowLink {
  private:
   void CreateControls();
   void ConnectSetEditing();      // Unit1Sets.cpp
+  // Set editing helpers (Unit1Sets.cpp). SelectSetRow selects `row` in the
+  // three set lists, or clears their selection for -1, without running the
+  // list click handlers.
+  void SelectSetRow(int row);
+  // The user selected a row in `list`: the same row everywhere, the editing
+  // area filled from it, the focus moved to `focusTarget`.
+  void SetRowClicked(QListWidget* list, QWidget* focusTarget);
+  // Makes sure Edit2's folder exists, creating that one folder if needed.
+  void EnsureDestinationFolder();
+  // True while a handler itself changes the set lists' rows or selection.
+  bool changingSetRows_ = false;
   void ConnectExtensionLists();  // Unit1Extensions.cpp
   // Switches a timer on without restarting a running count.
   static void SwitchOn(QTimer* timer);
