@@ -1,0 +1,69 @@
+#include "engine/FiCheck.h"
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <ctime>
+#include <string>
+
+namespace quillfen {
+namespace {
+
+FileAgeValue Pack(int64_t year, int64_t month, int64_t day, int64_t hour, int64_t minute,
+                  int64_t second) {
+  return ((year - 1980) << 25) | (month << 21) | (day << 16) | (hour << 11) | (minute << 5) |
+         (second / 2);
+}
+
+const FileAgeValue kSmallestAge = Pack(1980, 1, 1, 0, 0, 0);
+const FileAgeValue kLargestAge = Pack(2107, 12, 31, 23, 59, 58);
+
+// Creates the folder `folder` (ending with '/') when no folder is there: first
+// as one folder, and when that fails every missing folder along the path,
+// outermost first. Failures are left for the copy to meet.
+void EnsureFolder(const std::string& folder) {
+  struct stat st;
+  if (stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+  if (mkdir(folder.c_str(), 0777) == 0) return;
+  for (size_t slash = folder.find('/', 1); slash != std::string::npos;
+       slash = folder.find('/', slash + 1)) {
+    std::string part = folder.substr(0, slash);
+    if (stat(part.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    mkdir(part.c_str(), 0777);
+  }
+}
+
+}  // namespace
+
+FileAgeValue PackFileAge(int64_t unixSeconds) {
+  time_t t = static_cast<time_t>(unixSeconds);
+  struct tm local;
+  if (localtime_r(&t, &local) == nullptr) {
+    // Out of the calendar's range altogether.
+    return unixSeconds < 0 ? kSmallestAge : kLargestAge;
+  }
+  int64_t year = int64_t{local.tm_year} + 1900;
+  if (year < 1980) return kSmallestAge;
+  if (year > 2107) return kLargestAge;
+  int second = local.tm_sec > 59 ? 59 : local.tm_sec;  // a leap second stays in its minute
+  return Pack(year, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, second);
+}
+
+FileAgeValue FileAge(std::string_view path) {
+  struct stat st;
+  if (stat(std::string(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return kNoFile;
+  return PackFileAge(st.st_mtim.tv_sec);
+}
+
+bool NeedsCopy(std::string_view source, std::string_view target, bool newer) {
+  size_t slash = target.rfind('/');
+  if (slash != std::string_view::npos) EnsureFolder(std::string(target.substr(0, slash + 1)));
+
+  FileAgeValue sourceAge = FileAge(source);
+  FileAgeValue targetAge = FileAge(target);
+  if (newer) return sourceAge != kNoFile && sourceAge > targetAge;
+  if (targetAge == kNoFile) return true;
+  return sourceAge != kNoFile && sourceAge < targetAge;
+}
+
+}  // namespace quillfen
