@@ -1,0 +1,178 @@
+// The copy under faults: a full disk, a kill in the middle, sources that are
+// gone or are not files, targets that are folders, read-only files or links.
+// Whatever happens, the target is the old file or the complete new one, no
+// temporary file stays behind, and a failure is reported as one.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "engine/FaultInjection.h"
+#include "engine/FileCopy.h"
+#include "engine/TestTree.h"
+
+namespace quillfen {
+namespace {
+
+using testing::NamesIn;
+using testing::SmallDisk;
+using testing::TestTree;
+
+std::string Pattern(size_t size, char seed) {
+  std::string s(size, '\0');
+  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>(seed + i * 7 + i / 4096);
+  return s;
+}
+
+TEST(CopyFaults, FullDiskKeepsOldTargetLeavesNoPartAndSucceedsOnceSpaceIsFree) {
+  SmallDisk disk(1 << 20);
+  if (!disk.ok()) GTEST_SKIP() << disk.error();
+  TestTree src;
+  const std::string oldContent = Pattern(100 << 10, 'a');
+  const std::string newContent = Pattern(600 << 10, 'n');
+  const std::string filler = src.File("filler.bin", Pattern(500 << 10, 'f'));
+  const std::string small = src.File("doc.bin", oldContent);
+  const std::string dest = disk.root() + "/doc.bin";
+
+  ASSERT_TRUE(CopyFile(small, dest).ok());
+  ASSERT_TRUE(CopyFile(filler, disk.root() + "/filler.bin").ok());
+
+  // 600 KB do not fit beside 600 KB on a 1 MB disk.
+  src.File("doc.bin", newContent);
+  Status s = CopyFile(small, dest);
+  ASSERT_FALSE(s.ok()) << "a copy that cannot fit reported success";
+  EXPECT_NE(s.message().find(dest), std::string::npos) << s.message();
+  EXPECT_EQ(s.detail(), ErrnoText(ENOSPC));
+  EXPECT_EQ(TestTree::Read(dest), oldContent);
+  EXPECT_EQ(NamesIn(disk.root()), (std::set<std::string>{"doc.bin", "filler.bin"}));
+
+  // A new target that does not fit is not left half written either.
+  s = CopyFile(small, disk.root() + "/second.bin");
+  EXPECT_FALSE(s.ok());
+  EXPECT_EQ(NamesIn(disk.root()), (std::set<std::string>{"doc.bin", "filler.bin"}));
+
+  ASSERT_EQ(unlink((disk.root() + "/filler.bin").c_str()), 0);
+  ASSERT_TRUE(CopyFile(small, dest).ok());
+  EXPECT_EQ(TestTree::Read(dest), newContent);
+  EXPECT_EQ(NamesIn(disk.root()), (std::set<std::string>{"doc.bin"}));
+}
+
+TEST(CopyFaults, KilledInTheMiddleLeavesOldOrNewTargetAndTheNextCopyWorks) {
+  TestTree tree;
+  // Two versions of different sizes, so that a torn target cannot pass for either.
+  const std::string versionA = Pattern(8 << 20, 'A');
+  const std::string versionB = Pattern((8 << 20) + 12345, 'B');
+  const std::string a = tree.File("a.bin", versionA);
+  const std::string b = tree.File("b.bin", versionB);
+  const std::string dest = tree.Dir("dest");
+  const std::string target = dest + "/big.bin";
+  ASSERT_TRUE(CopyFile(a, target).ok());
+
+  std::mt19937 random(8);
+  std::uniform_int_distribution<int> delayUs(2000, 60000);
+  int killedRunning = 0;
+  for (int round = 0; round < 8; ++round) {
+    const bool killed = testing::KillDuring(
+        [&] {
+          for (;;) {
+            (void)CopyFile(b, target);
+            (void)CopyFile(a, target);
+          }
+        },
+        std::chrono::microseconds(delayUs(random)));
+    killedRunning += killed ? 1 : 0;
+    const std::string now = TestTree::Read(target);
+    ASSERT_TRUE(now == versionA || now == versionB)
+        << "round " << round << ": torn target of " << now.size() << " bytes";
+  }
+  EXPECT_EQ(killedRunning, 8);
+
+  // The next copy completes; what a kill left behind is never the target.
+  ASSERT_TRUE(CopyFile(b, target).ok());
+  EXPECT_EQ(TestTree::Read(target), versionB);
+  EXPECT_EQ(NamesIn(dest).count("big.bin"), 1u);
+}
+
+TEST(CopyFaults, SourceThatIsNoLongerAFileFailsWithoutTouchingTheTarget) {
+  TestTree tree;
+  const std::string dest = tree.Dir("dest");
+  const std::string target = tree.File("dest/t.txt", "old copy");
+  const std::string fifo = tree.Path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  const std::string folder = tree.Dir("was-a-file");
+  tree.File("was-a-file/inner.txt", "x");
+
+  for (const std::string& source : {tree.Path("vanished.txt"), fifo, folder}) {
+    SCOPED_TRACE(source);
+    Status s = CopyFile(source, target);  // a FIFO must not block here
+    EXPECT_FALSE(s.ok());
+    EXPECT_EQ(s.message().rfind(source + " -> " + target + ": ", 0), 0u) << s.message();
+    EXPECT_EQ(TestTree::Read(target), "old copy");
+    EXPECT_EQ(NamesIn(dest), std::set<std::string>{"t.txt"});
+  }
+}
+
+TEST(CopyFaults, TargetThatIsAFolderStaysAFolderWithItsContent) {
+  TestTree tree;
+  const std::string source = tree.File("s.txt", "content");
+  const std::string dest = tree.Dir("dest");
+  tree.File("dest/t.txt/keep.txt", "kept");
+  tree.Dir("dest/empty.txt");
+  for (const char* name : {"t.txt", "empty.txt"}) {
+    SCOPED_TRACE(name);
+    const std::string target = dest + "/" + name;
+    EXPECT_FALSE(CopyFile(source, target).ok());
+    EXPECT_TRUE(std::filesystem::is_directory(target));
+  }
+  EXPECT_EQ(TestTree::Read(dest + "/t.txt/keep.txt"), "kept");
+  EXPECT_EQ(NamesIn(dest), (std::set<std::string>{"empty.txt", "t.txt"}));
+}
+
+TEST(CopyFaults, ReadOnlyTargetIsReplacedWholeOrKeptWhole) {
+  TestTree tree;
+  const std::string source = tree.File("s.txt", "new content");
+  const std::string target = tree.File("dest/t.txt", "old");
+  ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+  Status s = CopyFile(source, target);
+  EXPECT_EQ(TestTree::Read(target), s.ok() ? "new content" : "old") << s.message();
+  EXPECT_EQ(NamesIn(tree.Path("dest")), std::set<std::string>{"t.txt"});
+}
+
+TEST(CopyFaults, LinkAtTheTargetIsReplacedNotWrittenThrough) {
+  TestTree tree;
+  const std::string source = tree.File("s.txt", "new content");
+  const std::string outside = tree.File("outside/secret.txt", "must stay");
+  const std::string dest = tree.Dir("dest");
+  ASSERT_EQ(symlink(outside.c_str(), (dest + "/t.txt").c_str()), 0);
+  ASSERT_EQ(symlink("/nonexistent/nowhere", (dest + "/dangling.txt").c_str()), 0);
+
+  for (const char* name : {"t.txt", "dangling.txt"}) {
+    SCOPED_TRACE(name);
+    const std::string target = dest + "/" + name;
+    ASSERT_TRUE(CopyFile(source, target).ok());
+    struct stat st;
+    ASSERT_EQ(lstat(target.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(TestTree::Read(target), "new content");
+  }
+  EXPECT_EQ(TestTree::Read(outside), "must stay");
+  EXPECT_FALSE(std::filesystem::exists("/nonexistent/nowhere"));
+}
+
+TEST(CopyFaults, MissingTargetFolderIsAnErrorNamingBothPaths) {
+  TestTree tree;
+  const std::string source = tree.File("s.txt", "x");
+  const std::string target = tree.Path("no/such/folder/t.txt");
+  Status s = CopyFile(source, target);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.message(), source + " -> " + target + ": " + ErrnoText(ENOENT));
+  EXPECT_FALSE(SyncFileSystem(tree.Path("no/such")).ok());
+  EXPECT_TRUE(SyncFileSystem(tree.root()).ok());
+}
+
+}  // namespace
+}  // namespace quillfen
