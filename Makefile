@@ -51,5 +51,17 @@ fuzz:
 	    -artifact_prefix=$(FUZZ_DIR)/$$t- $(FUZZ_DIR)/corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done
 
+# Installs the program, its launcher, menu entry, icon, help page, manual page and
+# examples under PREFIX (default /usr/local), below DESTDIR when it is given:
+#   make install PREFIX=$HOME/.local      make install DESTDIR=/tmp/stage PREFIX=/usr
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR)
+
+# Runs the program under Xvfb with a sample settings file and saves pictures of
+# the main window and the comparison window into docs/.
+screenshots: build
+	@scripts/install-deps.sh screenshots
+	scripts/screenshots.sh $(BUILD_DIR)/quillfen docs
+
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)

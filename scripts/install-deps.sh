@@ -2,19 +2,19 @@
 # Installs the Debian packages Quillfen needs to build and test, if any are missing.
 # Usage: scripts/install-deps.sh [extra-package-group ...]
 #   groups: bench (rsync, hyperfine, time), fuzz (clang, libclang-rt-14-dev),
-#           screenshots (xvfb, imagemagick, x11-apps)
+#           screenshots (xvfb, imagemagick, x11-apps, xdotool)
 # Idempotent: does nothing when everything is installed. As root it runs apt-get;
 # otherwise it prints the exact command to run and exits with status 1.
 set -euo pipefail
 
 packages=(cmake g++ make ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev
-  fonts-ipafont-gothic)
+  fonts-ipafont-gothic desktop-file-utils)
 for group in "$@"; do
   case "$group" in
     bench) packages+=(rsync hyperfine time) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     asan) packages+=(libclang-rt-14-dev) ;;
-    screenshots) packages+=(xvfb xauth imagemagick x11-apps) ;;
+    screenshots) packages+=(xvfb xauth imagemagick x11-apps xdotool) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done

@@ -1,0 +1,133 @@
+#!/bin/sh
+# Installs the build into a temporary DESTDIR and checks the installed files,
+# then runs the installed launcher: first with a stand-in for the program in a
+# moved copy of the installation, then with the real program in unattended mode.
+# Usage: install_test.sh BUILD_DIR PREFIX BINDIR DATADIR MANDIR
+set -u
+build=$1 prefix=$2 bindir=$3 datadir=$4 mandir=$5
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+check_file() { [ -f "$1" ] || fail "missing installed file $1"; }
+# Every line of $1 must be a line of $2, ignoring comments and empty lines.
+lines_within() {
+  grep -v -e '^#' -e '^$' "$1" | while IFS= read -r line; do
+    grep -Fxq -- "$line" "$2" || echo "$line"
+  done
+}
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+dest="$tmp/dest"
+root="$dest$prefix"
+
+if ! DESTDIR="$dest" cmake --install "$build" >"$tmp/install.log" 2>&1; then
+  cat "$tmp/install.log" >&2
+  fail "cmake --install into DESTDIR failed"
+  exit 1
+fi
+
+# What must arrive, and where.
+bin="$root/$bindir"
+share="$root/$datadir"
+for f in "$bin/quillfen" "$bin/quillfen-launcher" "$share/applications/quillfen.desktop" \
+  "$share/icons/hicolor/scalable/apps/quillfen.svg" "$share/quillfen/Quillfen.html" \
+  "$root/$mandir/man1/quillfen.1" "$root/$mandir/man1/quillfen-launcher.1" \
+  "$share/doc/quillfen/examples/quillfen.service" "$share/doc/quillfen/examples/quillfen.timer"; do
+  check_file "$f"
+done
+[ -x "$bin/quillfen-launcher" ] || fail "the launcher is not executable"
+if grep -rl '@[A-Z_]*@' "$dest" | grep -v '/bin/quillfen$'; then
+  fail "unsubstituted placeholders in the files above"
+fi
+
+# The menu entry: names, icon, category, and an Exec that names the installed launcher.
+desktop="$share/applications/quillfen.desktop"
+for line in '[Desktop Entry]' 'Type=Application' 'Name=Quillfen' 'Icon=quillfen' \
+  'Categories=Utility;' "Exec=$prefix/$bindir/quillfen-launcher"; do
+  grep -Fxq -- "$line" "$desktop" || fail "desktop entry lacks the line '$line'"
+done
+for key in 'Name\[ja\]' 'Comment' 'Comment\[ja\]'; do
+  grep -q "^$key=." "$desktop" || fail "desktop entry lacks $key"
+done
+if command -v desktop-file-validate >/dev/null; then
+  desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the entry"
+fi
+if command -v xmllint >/dev/null; then
+  xmllint --noout "$share/icons/hicolor/scalable/apps/quillfen.svg" || fail "icon is not well-formed XML"
+fi
+iconv -f UTF-8 -t UTF-8 "$share/quillfen/Quillfen.html" >/dev/null || fail "help page is not UTF-8"
+if command -v groff >/dev/null; then
+  warnings=$(groff -k -man -Tutf8 -ww -z "$root/$mandir/man1/quillfen.1" 2>&1)
+  [ -z "$warnings" ] || fail "manual page warnings: $warnings"
+fi
+
+# The examples run the installed program in the settings folder, and the help
+# page shows them as they are installed (with the default prefix).
+examples="$share/doc/quillfen/examples"
+grep -Fxq "ExecStart=$prefix/$bindir/quillfen -s" "$examples/quillfen.service" ||
+  fail "service does not run the installed program with -s"
+grep -Fxq 'WorkingDirectory=%h/.config/quillfen' "$examples/quillfen.service" ||
+  fail "service does not run in the settings folder"
+sed "s|^ExecStart=$prefix/$bindir/|ExecStart=/usr/local/bin/|" "$examples/quillfen.service" \
+  >"$tmp/service.default"
+sed 's|^<pre>||; s|</pre>$||' "$share/quillfen/Quillfen.html" >"$tmp/help.txt"
+missing=$(lines_within "$tmp/service.default" "$tmp/help.txt")
+[ -z "$missing" ] || fail "help page does not show these service lines: $missing"
+missing=$(lines_within "$examples/quillfen.timer" "$tmp/help.txt")
+[ -z "$missing" ] || fail "help page does not show these timer lines: $missing"
+
+# The launcher, moved with the whole installation to another place, with a
+# stand-in program that records where it ran and what it was given.
+moved="$tmp/moved tree"
+mkdir -p "$moved"
+cp -R "$root/." "$moved/"
+cat >"$moved/$bindir/quillfen" <<'FAKE'
+#!/bin/sh
+{ pwd -P; for a in "$@"; do echo "arg:$a"; done; } >"$RECORD"
+exit 7
+FAKE
+chmod +x "$moved/$bindir/quillfen"
+
+home="$tmp/home"
+mkdir -p "$home"
+RECORD="$tmp/record1" HOME="$home" XDG_CONFIG_HOME= "$moved/$bindir/quillfen-launcher" -s 'two words'
+status=$?
+config="$home/.config/quillfen"
+[ "$status" -eq 7 ] || fail "launcher exit status $status, not the program's 7"
+[ -d "$config" ] || fail "launcher did not create $config"
+cmp -s "$config/Quillfen.html" "$share/quillfen/Quillfen.html" ||
+  fail "launcher did not place the installed help page in $config"
+printf '%s\narg:-s\narg:two words\n' "$(cd "$config" && pwd -P)" >"$tmp/expected1"
+cmp -s "$tmp/record1" "$tmp/expected1" || fail "program did not run in $config with the arguments: $(cat "$tmp/record1" 2>/dev/null)"
+
+# XDG_CONFIG_HOME is honoured, and a help page the user already has is kept.
+xdg="$tmp/xdg config"
+mkdir -p "$xdg/quillfen"
+echo 'my own notes' >"$xdg/quillfen/Quillfen.html"
+RECORD="$tmp/record2" HOME="$home" XDG_CONFIG_HOME="$xdg" "$moved/$bindir/quillfen-launcher"
+[ "$(head -n 1 "$tmp/record2" 2>/dev/null)" = "$(cd "$xdg/quillfen" && pwd -P)" ] ||
+  fail "program did not run in \$XDG_CONFIG_HOME/quillfen"
+[ "$(cat "$xdg/quillfen/Quillfen.html")" = 'my own notes' ] || fail "launcher replaced the user's help page"
+
+# The real installed program through the launcher: an unattended run with no
+# sets ends by itself and leaves its settings file in the settings folder.
+realhome="$tmp/real home"
+mkdir -p "$realhome"
+if HOME="$realhome" XDG_CONFIG_HOME= QT_QPA_PLATFORM=offscreen timeout 60 \
+  "$bin/quillfen-launcher" -s >"$tmp/real.log" 2>&1; then
+  [ -f "$realhome/.config/quillfen/Quillfen.ini" ] ||
+    fail "unattended run did not write Quillfen.ini in the settings folder"
+  [ -f "$realhome/Quillfen.ini" ] && fail "unattended run wrote Quillfen.ini outside the settings folder"
+else
+  fail "unattended run through the launcher failed: $(cat "$tmp/real.log")"
+fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "installation checks passed"
