@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "engine/TestTree.h"
@@ -128,6 +129,10 @@ struct Row {
   bool newerTest;
   bool keepOriginalTest;
 };
+
+void PrintTo(const Row& row, std::ostream* os) {
+  *os << row.name;
+}
 
 class NeedsCopyTableTest : public ::testing::TestWithParam<Row> {};
 
