@@ -1,0 +1,209 @@
+#include "compare/Unit2.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include <QLabel>
+#include <QListView>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "app/ScriptedDialogs.h"
+#include "compare/CompareTestSupport.h"
+#include "engine/IniFile.h"
+
+using compare_test::Exists;
+using compare_test::FakeMainWindow;
+using compare_test::FixedClock;
+using compare_test::ReadFile;
+using compare_test::TempDir;
+using compare_test::WriteFile;
+using ::testing::ElementsAre;
+
+namespace {
+
+const QString kCompared = "保存元と保存先のファイルの比較が終了しました。";
+
+class Form2Test : public ::testing::Test {
+ protected:
+  TempDir dir;
+  ScriptedDialogs dialogs;
+  FixedClock clock;
+  FakeMainWindow main;
+  QStringList statuses;
+  std::unique_ptr<TForm2> form;
+
+  void SetUp() override {
+    main.source = dir.Path("src");
+    main.destination = dir.Path("dst");
+    main.settingsPath = dir.Path("Quillfen.ini");
+    std::filesystem::create_directories(main.source);
+    form = std::make_unique<TForm2>(dialogs, clock, main);
+    form->SetStatusObserver([this](const QString& s) { statuses << s; });
+  }
+
+  std::vector<char> Left() const { return form->SelectedRows(form->ListBox1); }
+  std::vector<char> Right() const { return form->SelectedRows(form->ListBox2); }
+
+  // A mouse click on a row, as the user makes it.
+  void ClickRow(QListView* list, int row, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+    const QRect rect = list->visualRect(list->model()->index(row, 0));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, mods, rect.center());
+  }
+};
+
+TEST_F(Form2Test, ControlsAsDesigned) {
+  EXPECT_EQ(form->windowTitle(), "フォルダの比較");
+  EXPECT_EQ(form->size(), QSize(466, 291));
+  EXPECT_EQ(form->minimumSize(), form->maximumSize());
+  EXPECT_EQ(form->ListBox1->objectName(), "ListBox1");
+  EXPECT_EQ(form->ListBox2->geometry(), QRect(272, 32, 193, 233));
+  EXPECT_EQ(form->ListBox1->selectionMode(), QAbstractItemView::ExtendedSelection);
+  EXPECT_FALSE(form->ListBox1->focusPolicy() & Qt::TabFocus);
+  EXPECT_EQ(form->Button1->text(), "比較選択");
+  EXPECT_EQ(form->Button1->geometry(), QRect(200, 32, 65, 41));
+  EXPECT_EQ(form->Button3->geometry(), QRect(240, 80, 25, 41));
+  EXPECT_EQ(form->Button4->text(), "バックアップ");
+  EXPECT_EQ(form->Button5->text(), "レストア");
+  EXPECT_EQ(form->StatusBar1->geometry(), QRect(0, 272, 466, 19));
+  EXPECT_EQ(form->Label3->font().pixelSize(), 13);
+  EXPECT_EQ(form->font().pixelSize(), 12);
+  EXPECT_EQ(form->Timer1->interval(), 5000);
+  EXPECT_FALSE(form->Timer1->isActive());
+}
+
+TEST_F(Form2Test, EachOpeningListsTheTreesReadAtThatMoment) {
+  WriteFile(main.source + "/b", "b");
+  WriteFile(main.source + "/a/x", "x");
+  form->show();
+  EXPECT_THAT(form->Paths(form->ListBox1), ElementsAre("/a/x", "/b"));
+  EXPECT_EQ(form->ListBox1->model()->index(0, 0).data().toString(), "/a/x");
+  EXPECT_EQ(form->Label1->text(), QString::fromStdString(main.source));
+  EXPECT_EQ(form->Label2->text(), QString::fromStdString(main.destination));
+  EXPECT_EQ(form->Label3->text(), "保存元 2 ファイル");
+  EXPECT_EQ(form->Label4->text(), "保存先 0 ファイル");
+  // The counter grows to the left: its right edge stays put.
+  EXPECT_EQ(form->Label3->geometry().right(), 141 + 58 - 1);
+  EXPECT_THAT(Left(), ElementsAre(0, 0));
+  EXPECT_TRUE(form->Timer1->isActive());
+
+  form->hide();
+  main.source = dir.Path("other");
+  WriteFile(main.source + "/only", "o");
+  form->show();
+  EXPECT_THAT(form->Paths(form->ListBox1), ElementsAre("/only"));
+  EXPECT_EQ(form->Label3->text(), "保存元 1 ファイル");
+}
+
+TEST_F(Form2Test, CompareSelectsWhatTheOtherSideLacks) {
+  WriteFile(main.source + "/both", "1");
+  WriteFile(main.source + "/Case", "1");
+  WriteFile(main.source + "/left", "1");
+  WriteFile(main.destination + "/both", "2");
+  WriteFile(main.destination + "/case", "2");
+  form->show();
+  statuses.clear();
+  form->Button1Click();
+  EXPECT_THAT(Left(), ElementsAre(0, 1, 1));  // /both /Case /left
+  EXPECT_THAT(Right(), ElementsAre(0, 1));    // /both /case
+  EXPECT_EQ(form->Label3->text(), "2／保存元 3 ファイル");
+  EXPECT_EQ(form->Label4->text(), "1／保存先 2 ファイル");
+  EXPECT_EQ(statuses, QStringList({"/leftを検索中", "/Caseを検索中", "/bothを検索中",
+                                   "/caseを検索中", "/bothを検索中"}));
+  EXPECT_EQ(form->StatusBar1->text(), "/bothを検索中");
+  EXPECT_EQ(dialogs.shown, QStringList({kCompared}));
+}
+
+TEST_F(Form2Test, IdenticalTreesSelectNothing) {
+  for (const std::string& root : {main.source, main.destination}) {
+    WriteFile(root + "/x", "1");
+    WriteFile(root + "/y/z", "1");
+  }
+  form->show();
+  form->Button1Click();
+  EXPECT_EQ(form->Label3->text(), "0／保存元 2 ファイル");
+  EXPECT_EQ(form->Label4->text(), "0／保存先 2 ファイル");
+}
+
+TEST_F(Form2Test, AllSelectsEverythingWithoutRunningTheClickHandler) {
+  for (const char* name : {"/a", "/b", "/c"}) WriteFile(main.source + name, "1");
+  form->show();
+  form->ShowStatus("kept");
+  form->Button2Click();
+  form->Button2Click();
+  EXPECT_THAT(Left(), ElementsAre(1, 1, 1));
+  EXPECT_EQ(form->Label3->text(), "3／保存元 3 ファイル");
+  EXPECT_EQ(form->StatusBar1->text(), "kept");  // a click handler would have cleared it
+  form->Button3Click();
+  EXPECT_EQ(form->Label4->text(), "0／保存先 0 ファイル");
+}
+
+TEST_F(Form2Test, UserClicksShowTheSingleSelectedNameAndTheTimerClearsIt) {
+  for (const char* name : {"/a", "/b"}) WriteFile(main.source + name, "1");
+  form->show();
+  form->Timer1->stop();
+  ClickRow(form->ListBox1, 1);
+  EXPECT_EQ(form->Label3->text(), "1／保存元 2 ファイル");
+  EXPECT_EQ(form->StatusBar1->text(), "/b");
+  EXPECT_TRUE(form->Timer1->isActive());
+
+  // A running timer keeps its count when switched on again.
+  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  ClickRow(form->ListBox1, 0);
+  EXPECT_EQ(form->StatusBar1->text(), "/a");
+  EXPECT_LE(form->Timer1->remainingTime(), 4940);
+
+  ClickRow(form->ListBox1, 1, Qt::ControlModifier);
+  EXPECT_EQ(form->Label3->text(), "2／保存元 2 ファイル");
+  EXPECT_EQ(form->StatusBar1->text(), "");
+
+  form->ShowStatus("x");
+  form->Timer1Timer();
+  EXPECT_EQ(form->StatusBar1->text(), "");
+  EXPECT_FALSE(form->Timer1->isActive());
+}
+
+TEST_F(Form2Test, CompareThenBackupCopiesAndClosesTheWindow) {
+  const std::string odd = "/f\xff\xfe.bin";
+  WriteFile(main.source + "/same", "s");
+  WriteFile(main.destination + "/same", "d");
+  WriteFile(main.source + "/sub/new.txt", "n");
+  WriteFile(main.source + odd, "bytes");
+  int result = -1;
+  QTimer::singleShot(0, form.get(), [&] {
+    form->Button1Click();
+    form->Button4Click();
+  });
+  result = form->exec();
+  EXPECT_EQ(result, QDialog::Accepted);
+  EXPECT_FALSE(form->isVisible());
+  EXPECT_EQ(ReadFile(main.destination + "/sub/new.txt"), "n");
+  EXPECT_EQ(ReadFile(main.destination + odd), "bytes");
+  EXPECT_EQ(ReadFile(main.destination + "/same"), "d");
+  EXPECT_EQ(dialogs.shown, QStringList({kCompared, "バックアップが終了しました。"}));
+  EXPECT_EQ(quillfen::IniFile(main.settingsPath).ReadString("Set1", "終了時刻", ""),
+            "2026/12/07 9:05:07");
+  EXPECT_THAT(Left(), ElementsAre(0, 0, 0));
+  EXPECT_EQ(statuses.filter("をコピー中").size(), 2);
+}
+
+TEST_F(Form2Test, RestoreWithNothingSelectedKeepsTheWindowOpen) {
+  WriteFile(main.destination + "/d", "d");
+  form->show();
+  form->Button5Click();
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_EQ(dialogs.shown, QStringList({"ファイルが選択されていません！"}));
+  EXPECT_EQ(quillfen::IniFile(main.settingsPath).ReadString("Set1", "終了時刻", ""),
+            "2026/12/07 9:05:07");
+
+  form->Button3Click();
+  form->Button5Click();
+  EXPECT_FALSE(form->isVisible());
+  EXPECT_EQ(ReadFile(main.source + "/d"), "d");
+}
+
+}  // namespace
