@@ -4,8 +4,10 @@
 // sections at the end of the file).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/DateTime.h"
@@ -50,7 +52,46 @@ class IniFile {
   Status EndUpdate();
 
  private:
-  // Members are the implementation's own; see IniFile.cpp.
+  // One line of the file, without its line ending.
+  struct Line {
+    std::string text;               // the line as UTF-8; for a raw line, its bytes
+    std::string bytes;              // its code page 932 form (only while the file is in 932)
+    bool raw = false;               // did not decode: written back as it was, never matched
+    size_t eq = std::string::npos;  // position of '=' in `text` for a key line
+  };
+  // A section: its header line and the lines up to the next header. The
+  // first section of `sections_` holds the lines before any header.
+  struct Section {
+    std::string name;        // as spelled in the header
+    bool matchable = false;  // a decoded header that reads and writes may use
+    Line header;
+    std::vector<Line> body;
+  };
+  enum class Encoding { kUtf8, kCp932 };
+
+  void Load();
+  void Parse(std::string_view content);
+  void AddLine(std::string_view bytes);
+  void RebuildIndex();
+  Section* Find(std::string_view section);
+  const Section* Find(std::string_view section) const;
+  // Gives `line` the UTF-8 text `text`, with its 932 bytes while the file is
+  // in 932; a text 932 cannot hold turns the whole file to UTF-8.
+  void SetText(Line& line, std::string text);
+  std::string Serialize() const;
+  Status Commit();
+  Status WriteFile(const std::string& content) const;
+  Status Refusal(std::string detail) const;
+
+  std::string path_;
+  Encoding encoding_ = Encoding::kUtf8;
+  bool bom_ = false;
+  std::string load_error_;  // why an existing file could not be read; writes refuse
+  std::vector<Section> sections_;
+  // ASCII-lower-cased name -> index in sections_ of its first matchable section.
+  std::unordered_map<std::string, size_t> index_;
+  int update_depth_ = 0;
+  bool pending_ = false;  // a change made during BeginUpdate awaits writing
 };
 
 }  // namespace quillfen

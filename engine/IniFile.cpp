@@ -1,0 +1,404 @@
+#include "engine/IniFile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "engine/Encoding.h"
+
+namespace quillfen {
+namespace {
+
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string Fold(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = LowerAscii(c);
+  return out;
+}
+
+bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+// Writes all of `data` to `fd`; false with errno set on failure.
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// Reads the whole file at `path`. nullopt with `err` set when it cannot be
+// read; a missing file (or a path through a non-folder) reads as empty.
+std::optional<std::string> ReadWholeFile(const std::string& path, int& err) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    err = errno;
+    if (err == ENOENT || err == ENOTDIR) return std::string();
+    return std::nullopt;
+  }
+  std::string content;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    content.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return content;
+}
+
+}  // namespace
+
+IniFile::IniFile(std::string path) : path_(std::move(path)) {
+  Load();
+}
+
+void IniFile::Load() {
+  int err = 0;
+  std::optional<std::string> content = ReadWholeFile(path_, err);
+  if (!content) {
+    // Writing would replace a file we could not read with only the new keys.
+    load_error_ = "cannot read the file: " + ErrnoText(err);
+    content.emplace();
+  }
+  Parse(*content);
+}
+
+void IniFile::Parse(std::string_view content) {
+  sections_.assign(1, Section{});
+  const bool has_bom = content.substr(0, kBom.size()) == kBom;
+  std::string_view body = has_bom ? content.substr(kBom.size()) : content;
+  // A byte order mark declares UTF-8 even when some line is not; such lines
+  // are kept as raw bytes. Without one, only valid UTF-8 is read as UTF-8.
+  if (has_bom || IsValidUtf8(body)) {
+    encoding_ = Encoding::kUtf8;
+    bom_ = has_bom;
+  } else {
+    encoding_ = Encoding::kCp932;
+    bom_ = false;
+    body = content;
+  }
+
+  while (!body.empty()) {
+    const size_t lf = body.find('\n');
+    std::string_view line = body.substr(0, lf);
+    body.remove_prefix(lf == std::string_view::npos ? body.size() : lf + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    AddLine(line);
+  }
+  RebuildIndex();
+}
+
+void IniFile::AddLine(std::string_view bytes) {
+  Line line;
+  if (encoding_ == Encoding::kCp932) {
+    if (std::optional<std::string> text = Cp932ToUtf8(bytes)) {
+      line.text = std::move(*text);
+      line.bytes.assign(bytes);
+    } else {
+      line.raw = true;
+      line.text.assign(bytes);
+    }
+  } else {
+    line.raw = !IsValidUtf8(bytes);
+    line.text.assign(bytes);
+  }
+
+  const size_t first = line.text.find_first_not_of(" \t");
+  if (first != std::string::npos && line.text[first] == '[') {
+    // A section header: the name runs from after '[' to the first ']'.
+    const size_t close = line.text.find(']', first + 1);
+    Section section;
+    section.name = line.text.substr(
+        first + 1, close == std::string::npos ? std::string::npos : close - first - 1);
+    section.matchable = !line.raw;
+    section.header = std::move(line);
+    sections_.push_back(std::move(section));
+    return;
+  }
+  // Comments and lines without '=' are kept as they are and never matched.
+  if (first != std::string::npos && line.text[first] != ';') line.eq = line.text.find('=');
+  sections_.back().body.push_back(std::move(line));
+}
+
+void IniFile::RebuildIndex() {
+  index_.clear();
+  for (size_t i = 1; i < sections_.size(); ++i) {
+    if (sections_[i].matchable) index_.emplace(Fold(sections_[i].name), i);
+  }
+}
+
+IniFile::Section* IniFile::Find(std::string_view section) {
+  auto it = index_.find(Fold(section));
+  return it == index_.end() ? nullptr : &sections_[it->second];
+}
+
+const IniFile::Section* IniFile::Find(std::string_view section) const {
+  auto it = index_.find(Fold(section));
+  return it == index_.end() ? nullptr : &sections_[it->second];
+}
+
+std::vector<std::string> IniFile::Sections() const {
+  std::vector<std::string> names;
+  for (size_t i = 1; i < sections_.size(); ++i) {
+    const Section& s = sections_[i];
+    if (!s.matchable) continue;
+    // Only the first of sections that share a name ignoring case.
+    if (index_.at(Fold(s.name)) == i) names.push_back(s.name);
+  }
+  return names;
+}
+
+std::string IniFile::ReadString(std::string_view section, std::string_view key,
+                                std::string_view def) const {
+  const Section* s = Find(section);
+  if (s == nullptr) return std::string(def);
+  const std::string_view wanted = TrimBlanks(key);
+  for (const Line& line : s->body) {
+    if (line.raw || line.eq == std::string::npos) continue;
+    if (EqualsIgnoreAsciiCase(TrimBlanks(std::string_view(line.text).substr(0, line.eq)), wanted)) {
+      return line.text.substr(line.eq + 1);
+    }
+  }
+  return std::string(def);
+}
+
+DateTime IniFile::ReadDateTime(std::string_view section, std::string_view key, DateTime def) const {
+  return ParseDateTime(ReadString(section, key, "")).value_or(def);
+}
+
+Status IniFile::Refusal(std::string detail) const {
+  return Status::Error(path_ + " に書き込めません", std::move(detail));
+}
+
+void IniFile::SetText(Line& line, std::string text) {
+  line.text = std::move(text);
+  line.raw = false;
+  if (encoding_ != Encoding::kCp932) return;
+  if (std::optional<std::string> bytes = Utf8ToCp932(line.text)) {
+    line.bytes = std::move(*bytes);
+    return;
+  }
+  // Code page 932 cannot hold this text: the whole file goes to UTF-8. Lines
+  // that never decoded keep their bytes; a byte order mark then tells the
+  // next reading that the file is UTF-8 in spite of them.
+  encoding_ = Encoding::kUtf8;
+  for (Section& s : sections_) {
+    s.header.bytes.clear();
+    if (s.header.raw) bom_ = true;
+    for (Line& l : s.body) {
+      l.bytes.clear();
+      if (l.raw) bom_ = true;
+    }
+  }
+}
+
+Status IniFile::WriteString(std::string_view section, std::string_view key,
+                            std::string_view value) {
+  if (!load_error_.empty()) return Refusal(load_error_);
+  for (std::string_view text : {section, key, value}) {
+    if (text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+      return Refusal("line break or NUL character in a name or value");
+    }
+    if (!IsValidUtf8(text)) return Refusal("text that is not valid UTF-8");
+  }
+  const std::string_view key_name = TrimBlanks(key);
+  if (section.find(']') != std::string_view::npos) return Refusal("']' in a section name");
+  if (key_name.empty() || key_name.find('=') != std::string_view::npos || key_name.front() == '[' ||
+      key_name.front() == ';') {
+    return Refusal("unusable key name");
+  }
+
+  Section* s = Find(section);
+  if (s == nullptr) {
+    Section added;
+    added.name.assign(section);
+    added.matchable = true;
+    sections_.push_back(std::move(added));
+    index_.emplace(Fold(section), sections_.size() - 1);
+    s = &sections_.back();
+    SetText(s->header, "[" + std::string(section) + "]");
+  }
+
+  auto found = std::find_if(s->body.begin(), s->body.end(), [&](const Line& line) {
+    return !line.raw && line.eq != std::string::npos &&
+           EqualsIgnoreAsciiCase(TrimBlanks(std::string_view(line.text).substr(0, line.eq)),
+                                 key_name);
+  });
+  if (found != s->body.end()) {
+    // Replace the value in place; the key keeps its spelling (and its bytes).
+    Line& line = *found;
+    std::string text = line.text.substr(0, line.eq + 1) + std::string(value);
+    if (encoding_ == Encoding::kCp932) {
+      if (std::optional<std::string> encoded = Utf8ToCp932(value)) {
+        line.bytes = line.bytes.substr(0, line.bytes.find('=') + 1) + *encoded;
+        line.text = std::move(text);
+        return Commit();
+      }
+    }
+    SetText(line, std::move(text));
+    return Commit();
+  }
+
+  // A new key goes right after the last key line of its section.
+  size_t at = 0;
+  for (size_t i = 0; i < s->body.size(); ++i) {
+    if (s->body[i].eq != std::string::npos ||
+        (s->body[i].raw && s->body[i].text.find('=') != std::string::npos)) {
+      at = i + 1;
+    }
+  }
+  auto inserted = s->body.insert(s->body.begin() + static_cast<std::ptrdiff_t>(at), Line{});
+  SetText(*inserted, std::string(key_name) + "=" + std::string(value));
+  inserted->eq = key_name.size();
+  return Commit();
+}
+
+Status IniFile::WriteDateTime(std::string_view section, std::string_view key, DateTime dt) {
+  return WriteString(section, key, FormatDateTime(dt));
+}
+
+Status IniFile::EraseSection(std::string_view section) {
+  if (!load_error_.empty()) return Refusal(load_error_);
+  const std::string folded = Fold(section);
+  const size_t before = sections_.size();
+  sections_.erase(
+      std::remove_if(sections_.begin() + 1, sections_.end(),
+                     [&](const Section& s) { return s.matchable && Fold(s.name) == folded; }),
+      sections_.end());
+  if (sections_.size() != before) RebuildIndex();
+  return Commit();
+}
+
+void IniFile::BeginUpdate() {
+  ++update_depth_;
+}
+
+Status IniFile::EndUpdate() {
+  if (update_depth_ > 0) --update_depth_;
+  if (update_depth_ > 0 || !pending_) return Status::Ok();
+  pending_ = false;
+  return WriteFile(Serialize());
+}
+
+Status IniFile::Commit() {
+  if (update_depth_ > 0) {
+    pending_ = true;
+    return Status::Ok();
+  }
+  return WriteFile(Serialize());
+}
+
+std::string IniFile::Serialize() const {
+  std::string out;
+  if (bom_) out += kBom;
+  auto emit = [&](const Line& line) {
+    out += encoding_ == Encoding::kCp932 && !line.raw ? line.bytes : line.text;
+    out += "\r\n";
+  };
+  for (size_t i = 0; i < sections_.size(); ++i) {
+    if (i > 0) emit(sections_[i].header);
+    for (const Line& line : sections_[i].body) emit(line);
+  }
+  return out;
+}
+
+Status IniFile::WriteFile(const std::string& content) const {
+  // Write through a symbolic link to the file it names, keeping the link.
+  std::string target = path_;
+  struct stat st {};
+  if (::lstat(path_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (char* real = ::realpath(path_.c_str(), nullptr)) {
+      target = real;
+      ::free(real);
+    }
+  }
+  const size_t slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::string temp = (slash == std::string::npos ? "./" : dir) + "." + base + ".XXXXXX";
+
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return Refusal(ErrnoText(errno));
+  auto fail = [&](int err) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return Refusal(ErrnoText(err));
+  };
+
+  // The new file keeps the old one's permission bits and owner; a first file
+  // gets the usual bits for a new file.
+  const bool existed = ::stat(target.c_str(), &st) == 0;
+  if (existed) {
+    ::fchmod(fd, st.st_mode & 07777);
+    if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
+      // Only possible with the right to; otherwise the file stays ours.
+      if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+        // Not permitted: the new file keeps our owner and the old bits.
+      }
+    }
+  } else {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+  }
+
+  if (!WriteAll(fd, content)) return fail(errno);
+  if (::fsync(fd) != 0) return fail(errno);
+  if (::close(fd) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    return Refusal(ErrnoText(err));
+  }
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    return Refusal(ErrnoText(err));
+  }
+  // Make the rename itself durable.
+  const int dfd =
+      ::open(slash == std::string::npos ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return Status::Ok();
+}
+
+}  // namespace quillfen

@@ -1,0 +1,405 @@
+#include "engine/IniFile.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace quillfen {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+const char kSource[] = "コピー元";
+const char kTarget[] = "コピー先";
+const char kEndTime[] = "終了時刻";
+const char kKeepExt[] = "オリジナル保存拡張子";
+const char kSkipExt[] = "保存対象外拡張子";
+const char kAppEnd[] = "ソフト終了時刻";
+
+// The same keys in code page 932.
+const std::string kSource932 = "\x83\x52\x83\x73\x81\x5B\x8C\xB3";
+const std::string kTarget932 = "\x83\x52\x83\x73\x81\x5B\x90\xE6";
+const std::string kEndTime932 = "\x8F\x49\x97\xB9\x8E\x9E\x8D\x8F";
+const std::string kKeepExt932 =
+    "\x83\x49\x83\x8A\x83\x57\x83\x69\x83\x8B\x95\xDB\x91\xB6\x8A\x67\x92\xA3\x8E\x71";
+const std::string kSkipExt932 = "\x95\xDB\x91\xB6\x91\xCE\x8F\xDB\x8A\x4F\x8A\x67\x92\xA3\x8E\x71";
+const std::string kAppEnd932 = "\x83\x5C\x83\x74\x83\x67\x8F\x49\x97\xB9\x8E\x9E\x8D\x8F";
+
+class IniFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/quillfen-ini-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    path_ = dir_ + "/Quillfen.ini";
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  void Put(const std::string& bytes) { Put(path_, bytes); }
+  static void Put(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  std::string Get() const { return Get(path_); }
+  static std::string Get(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  // Names in the folder, to see that no temporary file was left behind.
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+      names.push_back(e.path().filename().string());
+    }
+    return names;
+  }
+
+  std::string dir_;
+  std::string path_;
+};
+
+TEST_F(IniFileTest, BuildsTheFileOfASetCreatedBackedUpAndClosedTwice) {
+  const DateTime run = EncodeDateTime(2010, 4, 1, 9, 5, 7);
+  auto close = [&](DateTime at) {
+    IniFile ini(path_);
+    EXPECT_TRUE(ini.WriteString("Work", kSource, "/data/work").ok());
+    EXPECT_TRUE(ini.WriteString("Work", kTarget, "/backup/work").ok());
+    EXPECT_TRUE(ini.WriteString("Main", kKeepExt, ".doc,.xls,").ok());
+    EXPECT_TRUE(ini.WriteString("Main", kSkipExt, ".tmp,").ok());
+    EXPECT_TRUE(ini.WriteDateTime("Main", kAppEnd, at).ok());
+  };
+  close(run - 1);
+  EXPECT_TRUE(IniFile(path_).WriteDateTime("Work", kEndTime, run).ok());
+  close(run + 65.0 / 86400);
+
+  EXPECT_EQ(Get(),
+            "[Work]\r\n"
+            "コピー元=/data/work\r\n"
+            "コピー先=/backup/work\r\n"
+            "終了時刻=2010/04/01 9:05:07\r\n"
+            "[Main]\r\n"
+            "オリジナル保存拡張子=.doc,.xls,\r\n"
+            "保存対象外拡張子=.tmp,\r\n"
+            "ソフト終了時刻=2010/04/01 9:06:12\r\n");
+  IniFile ini(path_);
+  EXPECT_THAT(ini.Sections(), ElementsAre("Work", "Main"));
+  EXPECT_EQ(ini.ReadDateTime("Work", kEndTime, 0), run);
+}
+
+TEST_F(IniFileTest, MissingFileReadsAsEmptyAndFirstWriteCreatesIt) {
+  IniFile ini(path_);
+  EXPECT_THAT(ini.Sections(), IsEmpty());
+  EXPECT_EQ(ini.ReadString("Work", kSource, "def"), "def");
+  EXPECT_EQ(ini.ReadDateTime("Work", kEndTime, 12.5), 12.5);
+  EXPECT_FALSE(std::filesystem::exists(path_));
+  ASSERT_TRUE(ini.WriteString("Work", kSource, "/a").ok());
+  EXPECT_EQ(Get(), "[Work]\r\nコピー元=/a\r\n");
+}
+
+TEST_F(IniFileTest, NamesMatchIgnoringAsciiCaseAndKeepFirstSpelling) {
+  Put("[work]\r\nKEY=1\r\n  Other \t=2\r\n");
+  IniFile ini(path_);
+  EXPECT_EQ(ini.ReadString("WORK", "key", ""), "1");
+  EXPECT_EQ(ini.ReadString("Work", " other ", ""), "2");
+  EXPECT_EQ(ini.ReadString("Work", "Other ", ""), "2");
+  // Only ASCII letters fold: full-width letters are other names.
+  EXPECT_EQ(ini.ReadString("ｗｏｒｋ", "key", "none"), "none");
+  ASSERT_TRUE(ini.WriteString("WORK", "Key", "3").ok());
+  ASSERT_TRUE(ini.WriteString("Work", "other", "4").ok());
+  EXPECT_EQ(Get(), "[work]\r\nKEY=3\r\n  Other \t=4\r\n");
+  EXPECT_THAT(IniFile(path_).Sections(), ElementsAre("work"));
+}
+
+TEST_F(IniFileTest, ValuesAreExactlyWhatFollowsTheFirstEquals) {
+  Put("[S]\r\na= lead\r\nb=trail \r\nc=x=y\r\nd=\r\n");
+  IniFile ini(path_);
+  EXPECT_EQ(ini.ReadString("S", "a", ""), " lead");
+  EXPECT_EQ(ini.ReadString("S", "b", ""), "trail ");
+  EXPECT_EQ(ini.ReadString("S", "c", ""), "x=y");
+  EXPECT_EQ(ini.ReadString("S", "d", "def"), "");
+  EXPECT_EQ(ini.ReadString("S", "e", "def"), "def");
+  ASSERT_TRUE(ini.WriteString("S", kTarget, "/backup/folder ").ok());
+  EXPECT_EQ(IniFile(path_).ReadString("s", kTarget, ""), "/backup/folder ");
+}
+
+TEST_F(IniFileTest, NewKeyGoesAfterTheLastKeyOfItsSectionAndNewSectionAtTheEnd) {
+  Put("[A]\r\na=1\r\n\r\n; note\r\n[Empty]\r\n\r\n[B]\r\nb=1");
+  IniFile ini(path_);
+  ASSERT_TRUE(ini.WriteString("a", "x", "2").ok());
+  ASSERT_TRUE(ini.WriteString("empty", "y", "3").ok());
+  ASSERT_TRUE(ini.WriteString("B", "z", "4").ok());
+  ASSERT_TRUE(ini.WriteString("C", "w", "5").ok());
+  EXPECT_EQ(Get(),
+            "[A]\r\na=1\r\nx=2\r\n\r\n; note\r\n[Empty]\r\ny=3\r\n\r\n[B]\r\nb=1\r\nz=4\r\n"
+            "[C]\r\nw=5\r\n");
+}
+
+TEST_F(IniFileTest, LinesThatAreNotEntriesSurviveUnchanged) {
+  const std::string text =
+      "; written by hand\r\n"
+      "stray=before any section\r\n"
+      "\r\n"
+      "  [Work]  trailing words\r\n"
+      "garbage line\r\n"
+      ";k=comment, not a key\r\n"
+      "\tk=1\r\n";
+  Put(text);
+  IniFile ini(path_);
+  EXPECT_THAT(ini.Sections(), ElementsAre("Work"));
+  EXPECT_EQ(ini.ReadString("Work", ";k", "none"), "none");
+  EXPECT_EQ(ini.ReadString("", "stray", "none"), "none");
+  ASSERT_TRUE(ini.WriteString("Work", "k", "1").ok());
+  EXPECT_EQ(Get(), text);
+}
+
+TEST_F(IniFileTest, LfOnlyFilesAreReadAndWrittenBackWithCrLf) {
+  Put("[A]\na=1\n\n[B]\nb=2\n");
+  IniFile ini(path_);
+  EXPECT_THAT(ini.Sections(), ElementsAre("A", "B"));
+  EXPECT_EQ(ini.ReadString("A", "a", ""), "1");
+  EXPECT_EQ(ini.ReadString("B", "b", ""), "2");
+  ASSERT_TRUE(ini.WriteString("B", "b", "3").ok());
+  EXPECT_EQ(Get(), "[A]\r\na=1\r\n\r\n[B]\r\nb=3\r\n");
+}
+
+TEST_F(IniFileTest, DuplicateSectionsUseTheFirstAndEraseRemovesAll) {
+  Put("[A]\r\nk=1\r\n[B]\r\nk=b\r\n[a]\r\nk=2\r\nj=3\r\n[C]\r\n");
+  IniFile ini(path_);
+  EXPECT_THAT(ini.Sections(), ElementsAre("A", "B", "C"));
+  EXPECT_EQ(ini.ReadString("a", "k", ""), "1");
+  EXPECT_EQ(ini.ReadString("a", "j", "none"), "none");
+  ASSERT_TRUE(ini.WriteString("A", "j", "4").ok());
+  EXPECT_EQ(Get(), "[A]\r\nk=1\r\nj=4\r\n[B]\r\nk=b\r\n[a]\r\nk=2\r\nj=3\r\n[C]\r\n");
+  ASSERT_TRUE(ini.EraseSection("A").ok());
+  EXPECT_EQ(Get(), "[B]\r\nk=b\r\n[C]\r\n");
+  EXPECT_THAT(ini.Sections(), ElementsAre("B", "C"));
+  EXPECT_EQ(ini.ReadString("A", "k", "gone"), "gone");
+  // A section written after the erase is new again, at the end.
+  ASSERT_TRUE(ini.WriteString("a", "k", "5").ok());
+  EXPECT_EQ(Get(), "[B]\r\nk=b\r\n[C]\r\n[a]\r\nk=5\r\n");
+}
+
+TEST_F(IniFileTest, EraseKeepsTheOtherSectionsInOrder) {
+  Put("[One]\r\nx=1\r\n[Two]\r\nx=2\r\n[Three]\r\nx=3\r\n");
+  IniFile ini(path_);
+  ASSERT_TRUE(ini.EraseSection("two").ok());
+  ASSERT_TRUE(ini.EraseSection("Missing").ok());
+  EXPECT_EQ(Get(), "[One]\r\nx=1\r\n[Three]\r\nx=3\r\n");
+  EXPECT_THAT(IniFile(path_).Sections(), ElementsAre("One", "Three"));
+}
+
+TEST_F(IniFileTest, DateTimeValues) {
+  Put("[Work]\r\n終了時刻=2010/04/01\r\n[Bad]\r\n終了時刻=never\r\n[Odd]\r\n終了時刻=2010/4/1 "
+      "9:5\r\n");
+  IniFile ini(path_);
+  EXPECT_EQ(ini.ReadDateTime("Work", kEndTime, 0), EncodeDateTime(2010, 4, 1));
+  EXPECT_EQ(ini.ReadDateTime("Bad", kEndTime, 0), 0);
+  EXPECT_EQ(ini.ReadDateTime("Odd", kEndTime, 0), EncodeDateTime(2010, 4, 1, 9, 5));
+  EXPECT_EQ(ini.ReadDateTime("None", kEndTime, 7), 7);
+  ASSERT_TRUE(ini.WriteDateTime("Bad", kEndTime, EncodeDateTime(2011, 1, 2)).ok());
+  EXPECT_EQ(ini.ReadString("Bad", kEndTime, ""), "2011/01/02");
+}
+
+TEST_F(IniFileTest, LongValuesAndManySectionsComeBackWhole) {
+  std::string extensions;
+  for (int i = 0; i < 1500; ++i) extensions += ".e" + std::to_string(i) + ",";
+  ASSERT_GT(extensions.size(), 2047u);
+  {
+    IniFile ini(path_);
+    ini.BeginUpdate();
+    for (int i = 0; i < 3000; ++i) {
+      ASSERT_TRUE(ini.WriteString("Set number " + std::to_string(i), kSource, "/s").ok());
+    }
+    ASSERT_TRUE(ini.WriteString("Main", kKeepExt, extensions).ok());
+    ASSERT_TRUE(ini.EndUpdate().ok());
+  }
+  IniFile ini(path_);
+  EXPECT_EQ(ini.ReadString("Main", kKeepExt, ""), extensions);
+  const auto sections = ini.Sections();
+  ASSERT_EQ(sections.size(), 3001u);
+  EXPECT_EQ(sections[2999], "Set number 2999");
+  EXPECT_EQ(sections.back(), "Main");
+}
+
+TEST_F(IniFileTest, BatchedWritesReachTheDiskOnlyAtTheEnd) {
+  Put("[A]\r\na=1\r\n");
+  IniFile ini(path_);
+  ini.BeginUpdate();
+  ini.BeginUpdate();
+  ASSERT_TRUE(ini.WriteString("A", "a", "2").ok());
+  ASSERT_TRUE(ini.WriteString("B", "b", "3").ok());
+  EXPECT_EQ(ini.ReadString("B", "b", ""), "3");
+  ASSERT_TRUE(ini.EndUpdate().ok());
+  EXPECT_EQ(Get(), "[A]\r\na=1\r\n");
+  ASSERT_TRUE(ini.EndUpdate().ok());
+  EXPECT_EQ(Get(), "[A]\r\na=2\r\n[B]\r\nb=3\r\n");
+}
+
+TEST_F(IniFileTest, Cp932FileRoundTripsByteForByte) {
+  const std::string text = "[\x8E\x64\x8E\x96]\r\n" +                          // [仕事]
+                           kSource932 + "=C:\\\x83\x66\x81\x5B\x83\x5E\r\n" +  // C:\データ
+                           kTarget932 + "=D:\\Backup\r\n" + kEndTime932 +
+                           "=2010/04/01 9:05:07\r\n"
+                           "[Main]\r\n" +
+                           kKeepExt932 + "=.doc,.xls,\r\n" + kSkipExt932 + "=.tmp,\r\n" +
+                           kAppEnd932 + "=2010/04/01 9:06:12\r\n";
+  Put(text);
+  IniFile ini(path_);
+  EXPECT_THAT(ini.Sections(), ElementsAre("仕事", "Main"));
+  EXPECT_EQ(ini.ReadString("仕事", kSource, ""), "C:\\データ");
+  EXPECT_EQ(ini.ReadString("Main", kKeepExt, ""), ".doc,.xls,");
+  // Rewriting the same values gives the same bytes.
+  ASSERT_TRUE(ini.WriteString("仕事", kSource, "C:\\データ").ok());
+  ASSERT_TRUE(ini.WriteString("Main", kSkipExt, ".tmp,").ok());
+  EXPECT_EQ(Get(), text);
+  // New Japanese text is written in 932 too.
+  ASSERT_TRUE(ini.WriteString("写真", kSource, "/写真").ok());
+  EXPECT_EQ(Get(), text + "[\x8E\xCA\x90\x5E]\r\n" + kSource932 + "=/\x8E\xCA\x90\x5E\r\n");
+  EXPECT_EQ(IniFile(path_).ReadString("写真", kSource, ""), "/写真");
+}
+
+TEST_F(IniFileTest, Utf8FileRoundTripsByteForByteWithItsMark) {
+  const std::string text =
+      "\xEF\xBB\xBF[仕事]\r\nコピー元=/データ/😀\r\n[Main]\r\nソフト終了時刻=2010/04/01\r\n";
+  Put(text);
+  IniFile ini(path_);
+  EXPECT_THAT(ini.Sections(), ElementsAre("仕事", "Main"));
+  EXPECT_EQ(ini.ReadString("仕事", kSource, ""), "/データ/😀");
+  ASSERT_TRUE(ini.WriteString("仕事", kSource, "/データ/😀").ok());
+  EXPECT_EQ(Get(), text);
+}
+
+TEST_F(IniFileTest, Cp932LinesThatDoNotDecodeAreKeptAndNeverMatched) {
+  // The second section's header holds a byte 932 does not define; its key
+  // must not be taken for a key of the section before it.
+  const std::string text = "[A]\r\n" + kSource932 + "=/a\r\nbad=\x80\x80\r\n[\xFF]\r\n" +
+                           kTarget932 + "=/b\r\n[C]\r\nc=1\r\n";
+  Put(text);
+  IniFile ini(path_);
+  EXPECT_THAT(ini.Sections(), ElementsAre("A", "C"));
+  EXPECT_EQ(ini.ReadString("A", kTarget, "none"), "none");
+  EXPECT_EQ(ini.ReadString("A", "bad", "none"), "none");
+  ASSERT_TRUE(ini.WriteString("A", kTarget, "/t").ok());
+  EXPECT_EQ(Get(), "[A]\r\n" + kSource932 + "=/a\r\nbad=\x80\x80\r\n" + kTarget932 +
+                       "=/t\r\n[\xFF]\r\n" + kTarget932 + "=/b\r\n[C]\r\nc=1\r\n");
+}
+
+TEST_F(IniFileTest, TextThatCp932CannotHoldSwitchesTheFileToUtf8) {
+  Put("[A]\r\n" + kSource932 + "=/\x83\x66\x81\x5B\x83\x5E\r\n");
+  IniFile ini(path_);
+  ASSERT_TRUE(ini.WriteString("A", kTarget, "/😀").ok());
+  EXPECT_EQ(Get(), "[A]\r\nコピー元=/データ\r\nコピー先=/😀\r\n");
+  IniFile again(path_);
+  EXPECT_EQ(again.ReadString("A", kSource, ""), "/データ");
+  EXPECT_EQ(again.ReadString("A", kTarget, ""), "/😀");
+}
+
+TEST_F(IniFileTest, SwitchToUtf8WithUndecodableLinesMarksTheFile) {
+  Put("[A]\r\n" + kSource932 + "=/a\r\nraw=\x80\r\n");
+  IniFile ini(path_);
+  ASSERT_TRUE(ini.WriteString("A", kTarget, "/é").ok());
+  EXPECT_EQ(Get(), "\xEF\xBB\xBF[A]\r\nコピー元=/a\r\nraw=\x80\r\nコピー先=/é\r\n");
+  IniFile again(path_);
+  EXPECT_EQ(again.ReadString("A", kSource, ""), "/a");
+  EXPECT_EQ(again.ReadString("A", kTarget, ""), "/é");
+}
+
+TEST_F(IniFileTest, RefusesNamesAndValuesThatCannotRoundTrip) {
+  Put("[A]\r\na=1\r\n");
+  IniFile ini(path_);
+  const struct {
+    const char *section, *key;
+    std::string value;
+  } cases[] = {
+      {"A", "a", "two\r\nlines"}, {"A", "a", "x\ny"},     {"A", "a", std::string("n\0l", 3)},
+      {"A\n", "a", "v"},          {"A", "a\r", "v"},      {"B]", "a", "v"},
+      {"A", "k=v", "v"},          {"A", "  ", "v"},       {"A", "[k", "v"},
+      {"A", ";k", "v"},           {"A", "a", "\xFF\xFE"},
+  };
+  for (const auto& c : cases) {
+    const Status st = ini.WriteString(c.section, c.key, c.value);
+    EXPECT_FALSE(st.ok()) << c.section << "/" << c.key << "/" << c.value;
+    EXPECT_EQ(st.message(), path_ + " に書き込めません");
+    EXPECT_FALSE(st.detail().empty());
+  }
+  EXPECT_EQ(ini.ReadString("A", "a", ""), "1");
+  EXPECT_THAT(ini.Sections(), ElementsAre("A"));
+  EXPECT_EQ(Get(), "[A]\r\na=1\r\n");
+}
+
+TEST_F(IniFileTest, UnwritablePathsGiveTheErrorWithThePath) {
+  for (const std::string& path : {dir_ + "/missing/Quillfen.ini", dir_ + "/file/Quillfen.ini"}) {
+    Put(dir_ + "/file", "not a folder");
+    IniFile ini(path);
+    Status st = ini.WriteString("A", "a", "1");
+    EXPECT_FALSE(st.ok());
+    EXPECT_EQ(st.message(), path + " に書き込めません");
+    EXPECT_FALSE(st.detail().empty());
+    st = ini.EraseSection("A");
+    EXPECT_EQ(st.message(), path + " に書き込めません");
+    ini.BeginUpdate();
+    EXPECT_TRUE(ini.WriteString("A", "a", "2").ok());
+    EXPECT_EQ(ini.EndUpdate().message(), path + " に書き込めません");
+  }
+  EXPECT_THAT(Entries(), ElementsAre("file"));
+}
+
+TEST_F(IniFileTest, AFileThatCannotBeReadIsNeverReplaced) {
+  std::filesystem::create_directory(path_);
+  IniFile ini(path_);
+  const Status st = ini.WriteString("A", "a", "1");
+  EXPECT_FALSE(st.ok());
+  EXPECT_EQ(st.message(), path_ + " に書き込めません");
+  EXPECT_FALSE(ini.EraseSection("A").ok());
+  EXPECT_TRUE(std::filesystem::is_directory(path_));
+}
+
+TEST_F(IniFileTest, AFailedWriteLeavesTheOldFileAndNoTemporaryFile) {
+  const std::string old = "[A]\r\na=" + std::string(100, 'x') + "\r\n";
+  Put(old);
+  IniFile ini(path_);
+  // Files may grow to 64 bytes only, so writing the new content fails midway.
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit small = saved;
+  small.rlim_cur = 64;
+  auto previous = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const Status st = ini.WriteString("A", "a", std::string(200, 'y'));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+
+  EXPECT_FALSE(st.ok());
+  EXPECT_EQ(st.message(), path_ + " に書き込めません");
+  EXPECT_FALSE(st.detail().empty());
+  EXPECT_EQ(Get(), old);
+  EXPECT_THAT(Entries(), ElementsAre("Quillfen.ini"));
+}
+
+TEST_F(IniFileTest, RewriteKeepsPermissionBitsAndLinks) {
+  Put("[A]\r\na=1\r\n");
+  ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
+  const std::string link = dir_ + "/link.ini";
+  ASSERT_EQ(symlink(path_.c_str(), link.c_str()), 0);
+  ASSERT_TRUE(IniFile(link).WriteString("A", "a", "2").ok());
+  struct stat st {};
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(Get(), "[A]\r\na=2\r\n");
+}
+
+}  // namespace
+}  // namespace quillfen
