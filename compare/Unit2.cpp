@@ -129,6 +129,7 @@ void TForm2::CreateControls() {
   Timer1 = new QTimer(this);
   Timer1->setObjectName("Timer1");
   Timer1->setInterval(5000);
+  Timer1->setTimerType(Qt::PreciseTimer);  // a running count is kept exactly
   connect(Timer1, &QTimer::timeout, this, &TForm2::Timer1Timer);
 }
 
