@@ -1,6 +1,14 @@
 #include "app/Unit1.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <functional>
+
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
 #include <QLabel>
@@ -12,7 +20,13 @@
 #include <QStatusBar>
 #include <QTimer>
 
+#include "about/HelpPage.h"
+#include "app/BackupRun.h"
+#include "app/QtUserDialogs.h"
 #include "app/WindowFont.h"
+#include "engine/CommaText.h"
+#include "engine/DateTime.h"
+#include "engine/IniFile.h"
 
 namespace {
 
@@ -46,6 +60,11 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const QString& captio
 TForm1::TForm1(const MainWindowServices& services, QWidget* parent)
     : QMainWindow(parent), services_(services) {
   CreateControls();
+  connect(Button9, &QPushButton::clicked, this, &TForm1::Button9Click);
+  connect(Timer1, &QTimer::timeout, this, &TForm1::Button9Click);
+  connect(Timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
+  connect(About1, &QAction::triggered, this, &TForm1::About1Click);
+  connect(Help2, &QAction::triggered, this, &TForm1::Help2Click);
   ConnectSetEditing();
   ConnectExtensionLists();
   FormCreate();
@@ -146,7 +165,7 @@ void TForm1::CreateControls() {
   Timer2->setObjectName("Timer2");
   Timer2->setInterval(7000);
 
-  QWidget* order[] = {ListBox1, ListBox2, ListBox3, Button7, Button8, Edit3, Button1,
+  QWidget* order[] = {ListBox1, ListBox2, ListBox3, Button7, Button8, Edit3,  Button1,
                       Button2,  Button3,  Button4,  Button5, Button6, Button9};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
@@ -160,15 +179,281 @@ void TForm1::SwitchOn(QTimer* timer) {
   if (!timer->isActive()) timer->start();
 }
 
-// ---- Life cycle (skeleton until the main-window work lands) ----
+// ---- Life cycle ----
 
-void TForm1::FormCreate() {}
-void TForm1::showEvent(QShowEvent* event) { QMainWindow::showEvent(event); }
-bool TForm1::event(QEvent* event) { return QMainWindow::event(event); }
-void TForm1::closeEvent(QCloseEvent* event) { QMainWindow::closeEvent(event); }
-std::string TForm1::SelectedSetName() const { return {}; }
-std::string TForm1::SelectedSourceFolder() const { return {}; }
-std::string TForm1::SelectedDestinationFolder() const { return {}; }
-std::vector<std::string> TForm1::TickedKeepOriginal() const { return {}; }
-std::vector<std::string> TForm1::TickedExcluded() const { return {}; }
-std::string TForm1::SettingsPath() const { return startDir_ + "/Quillfen.ini"; }
+namespace {
+
+const char kMainSection[] = "Main";
+const char kSourceKey[] = "コピー元";
+const char kDestinationKey[] = "コピー先";
+const char kKeepOriginalKey[] = "オリジナル保存拡張子";
+const char kExcludedKey[] = "保存対象外拡張子";
+const char kProgramEndKey[] = "ソフト終了時刻";
+
+std::string CurrentDirectory() {
+  std::vector<char> buffer(4096);
+  while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+    if (errno != ERANGE) return ".";  // the folder is gone; writes will fail and say so
+    buffer.resize(buffer.size() * 2);
+  }
+  return buffer.data();
+}
+
+std::string ItemText(const QListWidgetItem* item) {
+  return item->text().toStdString();
+}
+
+std::string RowText(const QListWidget* list, int row) {
+  const QListWidgetItem* item = list->item(row);
+  return item ? ItemText(item) : std::string();
+}
+
+std::string SelectedText(const QListWidget* list) {
+  const QListWidgetItem* item = list->currentItem();
+  if (item == nullptr || !item->isSelected()) return {};
+  return ItemText(item);
+}
+
+std::vector<std::string> TickedEntries(const QListWidget* list) {
+  std::vector<std::string> entries;
+  for (int i = 0; i < list->count(); ++i) {
+    const QListWidgetItem* item = list->item(i);
+    if (item->checkState() == Qt::Checked) entries.push_back(ItemText(item));
+  }
+  return entries;
+}
+
+// Every item in displayed order, each followed by ",", ticked or not.
+std::string ListValue(const QListWidget* list) {
+  std::string value;
+  for (int i = 0; i < list->count(); ++i) value += ItemText(list->item(i)) + ",";
+  return value;
+}
+
+// Fills `list` with the non-empty items of the stored value, all ticked.
+void LoadExtensionList(const quillfen::IniFile& ini, const char* key, QListWidget* list) {
+  const bool sorting = list->isSortingEnabled();
+  list->setSortingEnabled(false);  // sort once at the end, not per item
+  for (const std::string& entry : quillfen::SplitCommaText(ini.ReadString(kMainSection, key, ""))) {
+    if (entry.empty()) continue;
+    auto* item = new QListWidgetItem(QString::fromStdString(entry));
+    item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+    item->setCheckState(Qt::Checked);
+    list->addItem(item);
+  }
+  for (int i = 0; i < list->count(); ++i) list->item(i)->setCheckState(Qt::Checked);
+  list->setSortingEnabled(sorting);
+}
+
+// An override cursor that is restored on every way out of a scope.
+class WaitCursor {
+ public:
+  WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+  ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+// The run's view of the main window: the status line, repainted at once
+// without handling events, and Timer2.
+class StatusLineView : public quillfen::BackupRunView {
+ public:
+  StatusLineView(QStatusBar* statusBar, std::function<void()> startTimer2)
+      : statusBar_(statusBar), startTimer2_(std::move(startTimer2)) {}
+  void SetStatus(const std::string& text) override {
+    statusBar_->showMessage(QString::fromStdString(text));
+    statusBar_->repaint();
+  }
+  void StartTimer2() override { startTimer2_(); }
+
+ private:
+  QStatusBar* statusBar_;
+  std::function<void()> startTimer2_;
+};
+
+void WriteErrorLine(const std::string& text) {
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+bool TForm1::Unattended() const {
+  return Timer1->isActive();
+}
+
+UserDialogs& TForm1::Dialogs() {
+  if (Unattended()) {
+    if (!unattendedDialogs_) unattendedDialogs_ = std::make_unique<StderrDialogs>();
+    return *unattendedDialogs_;
+  }
+  return *services_.dialogs;
+}
+
+void TForm1::ReportSettingsError(const std::string& message, const std::string& detail) {
+  exitStatus_ = 2;
+  if (Unattended()) {
+    WriteErrorLine(detail.empty() ? message : message + " (" + detail + ")");
+  } else {
+    Dialogs().ShowError(QString::fromStdString(message));
+  }
+}
+
+void TForm1::FormCreate() {
+  startDir_ = CurrentDirectory();
+  const quillfen::IniFile ini(SettingsPath());
+  std::vector<std::string> names = ini.Sections();
+  // Only the exact name "Main" is the shared section; Main2 or main are sets.
+  std::erase(names, std::string(kMainSection));
+
+  ListBox1->clear();
+  ListBox2->clear();
+  ListBox3->clear();
+  for (const std::string& name : names) ListBox1->addItem(QString::fromStdString(name));
+  Edit3->setText(QStringLiteral("新規") + QString::number(names.size() + 1));
+  Label1->setText(QStringLiteral("Original保存"));
+  Label1->adjustSize();
+  Label2->setText(QStringLiteral("Backup対象外"));
+  Label2->adjustSize();
+  for (const std::string& name : names) {
+    ListBox2->addItem(QString::fromStdString(ini.ReadString(name, kSourceKey, "")));
+    ListBox3->addItem(QString::fromStdString(ini.ReadString(name, kDestinationKey, "")));
+  }
+}
+
+void TForm1::FormShow() {
+  for (const QString& argument : services_.arguments) {
+    const bool isSwitch = argument.size() == 2 && (argument[0] == '/' || argument[0] == '-') &&
+                          (argument[1] == 's' || argument[1] == 'S');
+    if (isSwitch) SwitchOn(Timer1);
+  }
+}
+
+void TForm1::FormActivate() {
+  if (activated_) return;  // once per program start, whatever windows come and go
+  activated_ = true;
+  const quillfen::IniFile ini(SettingsPath());
+  LoadExtensionList(ini, kKeepOriginalKey, CheckListBox1);
+  LoadExtensionList(ini, kExcludedKey, CheckListBox2);
+}
+
+bool TForm1::FormClose() {
+  // The lists are written back below; they must have been loaded first, or a
+  // close before the first activation would empty them in the file.
+  FormActivate();
+  quillfen::IniFile ini(SettingsPath());
+  ini.BeginUpdate();
+  quillfen::Status status = quillfen::Status::Ok();
+  auto write = [&](const std::string& section, const char* key, const std::string& value) {
+    if (status.ok()) status = ini.WriteString(section, key, value);
+  };
+  const int rows = std::min({ListBox1->count(), ListBox2->count(), ListBox3->count()});
+  for (int i = 0; i < rows; ++i) {
+    const std::string name = RowText(ListBox1, i);
+    write(name, kSourceKey, RowText(ListBox2, i));
+    write(name, kDestinationKey, RowText(ListBox3, i));
+  }
+  write(kMainSection, kKeepOriginalKey, ListValue(CheckListBox1));
+  write(kMainSection, kExcludedKey, ListValue(CheckListBox2));
+  if (status.ok()) {
+    status = ini.WriteDateTime(kMainSection, kProgramEndKey, services_.clock->Now());
+  }
+  const quillfen::Status flushed = ini.EndUpdate();
+  if (status.ok()) status = flushed;
+  if (status.ok()) return true;
+
+  ReportSettingsError(status.message(), status.detail());
+  // Unattended, nobody can answer: the reason is on standard error and the
+  // program ends with status 2. Otherwise the user chooses.
+  if (Unattended()) return true;
+  return Dialogs().AskYesNo(QStringLiteral("設定を保存せずに終了しますか？"));
+}
+
+void TForm1::Timer2Timer() {
+  StatusBar1->clearMessage();
+  Timer2->stop();
+}
+
+void TForm1::Button9Click() {
+  FormActivate();  // the extension lists take part in the run
+  std::vector<quillfen::BackupSet> sets;
+  const int rows = std::min({ListBox1->count(), ListBox2->count(), ListBox3->count()});
+  sets.reserve(rows);
+  for (int i = 0; i < rows; ++i) {
+    sets.push_back({RowText(ListBox1, i), RowText(ListBox2, i), RowText(ListBox3, i)});
+  }
+  quillfen::BackupRunResult result;
+  {
+    const WaitCursor waitCursor;
+    quillfen::IniFile ini(SettingsPath());
+    StatusLineView view(StatusBar1, [this] { SwitchOn(Timer2); });
+    result = quillfen::RunBackup(sets, TickedKeepOriginal(), TickedExcluded(), *services_.clock,
+                                 ini, view);
+  }
+  for (const std::string& failure : result.failures) WriteErrorLine(failure);
+  if (!result.failures.empty()) exitStatus_ = std::max(exitStatus_, 1);
+
+  if (!result.settingsError.ok()) {
+    const bool unattended = Unattended();
+    ReportSettingsError(result.settingsError.message(), result.settingsError.detail());
+    if (unattended) {
+      // No retry in a loop: the unattended program ends here.
+      Timer1->stop();
+      QCoreApplication::exit(exitStatus_);
+    }
+    return;
+  }
+  if (Timer1->isActive()) close();
+}
+
+void TForm1::About1Click() {
+  if (form3_ != nullptr) form3_->exec();
+}
+
+void TForm1::Help2Click() {
+  if (services_.documents != nullptr) {
+    services_.documents->Open(HelpPageRequest(startDir_, services_.executablePath));
+  }
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (shown_) return;
+  shown_ = true;
+  FormShow();
+  // Some platforms never activate the window (offscreen, some window
+  // managers): load the lists shortly after the first show all the same.
+  QTimer::singleShot(0, this, &TForm1::FormActivate);
+}
+
+bool TForm1::event(QEvent* event) {
+  if (event->type() == QEvent::WindowActivate) FormActivate();
+  return QMainWindow::event(event);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (FormClose()) {
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+std::string TForm1::SelectedSetName() const {
+  return SelectedText(ListBox1);
+}
+std::string TForm1::SelectedSourceFolder() const {
+  return SelectedText(ListBox2);
+}
+std::string TForm1::SelectedDestinationFolder() const {
+  return SelectedText(ListBox3);
+}
+std::vector<std::string> TForm1::TickedKeepOriginal() const {
+  return TickedEntries(CheckListBox1);
+}
+std::vector<std::string> TForm1::TickedExcluded() const {
+  return TickedEntries(CheckListBox2);
+}
+std::string TForm1::SettingsPath() const {
+  return startDir_ + "/Quillfen.ini";
+}

@@ -3,6 +3,7 @@
 // call plain functions for the work and write the results back.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,7 @@ class TForm1 : public QMainWindow, public MainWindowLink {
  private:
   void CreateControls();
   void ConnectSetEditing();      // Unit1Sets.cpp
+  void ConnectExtensionLists();  // Unit1Extensions.cpp
   // Set editing helpers (Unit1Sets.cpp). SelectSetRow selects `row` in the
   // three set lists, or clears their selection for -1, without running the
   // list click handlers.
@@ -150,9 +152,15 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   void EnsureDestinationFolder();
   // True while a handler itself changes the set lists' rows or selection.
   bool changingSetRows_ = false;
-  void ConnectExtensionLists();  // Unit1Extensions.cpp
   // Switches a timer on without restarting a running count.
   static void SwitchOn(QTimer* timer);
+  // Whether this is the unattended run: Timer1 on.
+  bool Unattended() const;
+  // The dialogs to use now: the services' ones, or standard error when
+  // unattended (no modal box waits for an answer nobody can give).
+  UserDialogs& Dialogs();
+  // Reports a settings file that cannot be written, with the system's reason.
+  void ReportSettingsError(const std::string& message, const std::string& detail);
 
   MainWindowServices services_;
   QDialog* form2_ = nullptr;
@@ -161,4 +169,5 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   bool shown_ = false;
   bool activated_ = false;
   int exitStatus_ = 0;
+  std::unique_ptr<UserDialogs> unattendedDialogs_;
 };

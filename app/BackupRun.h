@@ -1,0 +1,81 @@
+// The backup run over all sets, as a plain function: the main window feeds it
+// the set table and the ticked extension entries and shows what it reports.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/DateTime.h"
+#include "engine/IniFile.h"
+#include "engine/Status.h"
+
+namespace quillfen {
+
+// One row of the set table: the set's name (its section in the settings file),
+// source folder and destination folder.
+struct BackupSet {
+  std::string name;
+  std::string source;
+  std::string destination;
+};
+
+// What the run shows while it works. Implementations must not handle events
+// (no timer may fire inside a run).
+class BackupRunView {
+ public:
+  virtual ~BackupRunView() = default;
+  // Puts `text` (UTF-8) into the status line and repaints it at once.
+  virtual void SetStatus(const std::string& text) = 0;
+  // Switches on the timer that empties the status line later; a timer already
+  // running keeps its count.
+  virtual void StartTimer2() = 0;
+};
+
+struct BackupRunResult {
+  // One line per file that could not be copied: "<source> -> <target>: <reason>".
+  std::vector<std::string> failures;
+  // Ok, or the error that stopped the run while writing an end time
+  // (message "<settings path> に書き込めません").
+  Status settingsError = Status::Ok();
+  int setsBackedUp = 0;
+  long long filesCopied = 0;
+};
+
+// Runs every set in order. A set is skipped when fewer than 24 whole hours lie
+// between now and its end time (either direction) or its source folder is
+// missing; otherwise its whole tree is listed, then each file is passed over
+// (excluded extension), copied when no copy exists or the copy is newer
+// (keep-original extension), or copied when newer than its copy (all others).
+// Afterwards the destination file system is synced and the set's end time is
+// written to `settings`; a failed write ends the run there.
+BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
+                          const std::vector<std::string>& keepOriginal,
+                          const std::vector<std::string>& excluded, const Clock& clock,
+                          IniFile& settings, BackupRunView& view);
+
+// The extension of the file at `path`: from its last '.' to the end, dot
+// included, when that dot lies after the last '/'; otherwise empty.
+std::string_view ExtensionOf(std::string_view path);
+
+// A set of extension entries matched without regard to letter case (Unicode
+// case folding for valid UTF-8, exact bytes otherwise). Empty entries never
+// match.
+class ExtensionSet {
+ public:
+  explicit ExtensionSet(const std::vector<std::string>& entries);
+  bool Contains(std::string_view extension) const;
+  bool empty() const { return keys_.empty(); }
+
+ private:
+  std::unordered_set<std::string> keys_;
+};
+
+// The folder to leave out when listing `source` so that a destination inside
+// the source tree is not backed up into itself: the destination's path as seen
+// under `source` (symbolic links resolved for the test), or empty when the
+// destination does not lie strictly inside the source tree.
+std::string FolderToSkip(std::string_view source, std::string_view destination);
+
+}  // namespace quillfen

@@ -1,0 +1,279 @@
+// The backup run as a plain function, on real temporary trees with a set clock.
+#include "app/BackupRun.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "engine/DateTime.h"
+#include "engine/IniFile.h"
+#include "engine/TestTree.h"
+
+namespace quillfen {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::TestTree;
+
+class SetClock : public Clock {
+ public:
+  DateTime now = EncodeDateTime(2026, 12, 7, 10, 0, 0);
+  DateTime Now() const override { return now; }
+};
+
+class RecordingView : public BackupRunView {
+ public:
+  std::vector<std::string> statuses;
+  int timer2Starts = 0;
+  void SetStatus(const std::string& text) override { statuses.push_back(text); }
+  void StartTimer2() override { ++timer2Starts; }
+};
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+constexpr double kHour = 1.0 / 24;
+constexpr double kMinute = kHour / 60;
+
+class BackupRunTest : public ::testing::Test {
+ protected:
+  BackupRunResult Run(const std::vector<BackupSet>& sets, const std::vector<std::string>& keep = {},
+                      const std::vector<std::string>& excluded = {}) {
+    IniFile settings(SettingsPath());
+    return RunBackup(sets, keep, excluded, clock, settings, view);
+  }
+  std::string SettingsPath() const { return tree.Path("Quillfen.ini"); }
+  void SetEndTime(const std::string& set, DateTime when) {
+    IniFile settings(SettingsPath());
+    ASSERT_TRUE(settings.WriteDateTime(set, "終了時刻", when).ok());
+  }
+  DateTime EndTime(const std::string& set) const {
+    return IniFile(SettingsPath()).ReadDateTime(set, "終了時刻", -1.0);
+  }
+
+  TestTree tree;
+  SetClock clock;
+  RecordingView view;
+};
+
+TEST(ExtensionOf, RunsFromTheLastDotOfTheName) {
+  EXPECT_EQ(ExtensionOf("/a/b.txt"), ".txt");
+  EXPECT_EQ(ExtensionOf("/a/b.tar.gz"), ".gz");
+  EXPECT_EQ(ExtensionOf("/a.d/noext"), "");
+  EXPECT_EQ(ExtensionOf("/a/.bashrc"), ".bashrc");
+  EXPECT_EQ(ExtensionOf("/a/name."), ".");
+  EXPECT_EQ(ExtensionOf("plain"), "");
+}
+
+TEST(ExtensionSet, MatchesIgnoringCaseAcrossScripts) {
+  const ExtensionSet set({".jpg", ".ｄｏｃ", "", "\xff\xfe"});
+  EXPECT_TRUE(set.Contains(".JPG"));
+  EXPECT_TRUE(set.Contains(".Jpg"));
+  EXPECT_TRUE(set.Contains(".ＤＯＣ"));  // full-width letters fold too
+  EXPECT_FALSE(set.Contains(".jpeg"));
+  EXPECT_FALSE(set.Contains(""));  // an empty entry matches nothing
+  EXPECT_TRUE(set.Contains("\xff\xfe"));
+  EXPECT_FALSE(set.Contains("\xff\xfe\xfe"));
+  EXPECT_FALSE(set.Contains("\xef\xbf\xbd"));  // the replacement character is not a wildcard
+  EXPECT_TRUE(ExtensionSet({}).empty());
+}
+
+TEST_F(BackupRunTest, FolderToSkipOnlyForADestinationInsideTheSource) {
+  const std::string src = tree.Dir("src");
+  tree.Dir("src2");
+  EXPECT_EQ(FolderToSkip(src, src + "/bk"), src + "/bk");
+  EXPECT_EQ(FolderToSkip(src + "/", src + "/bk/"), src + "/bk");
+  EXPECT_EQ(FolderToSkip(src, tree.Path("src2")), "");  // a sibling sharing the prefix
+  EXPECT_EQ(FolderToSkip(src, src), "");
+  EXPECT_EQ(FolderToSkip(src, tree.Path("elsewhere")), "");
+  // Reached through a link to the source tree.
+  ASSERT_EQ(::symlink(src.c_str(), tree.Path("alias").c_str()), 0);
+  EXPECT_EQ(FolderToSkip(src, tree.Path("alias") + "/bk"), src + "/bk");
+}
+
+// The example set Docs: .tmp excluded, .xls kept as first copied.
+TEST_F(BackupRunTest, DocsExample) {
+  tree.File("docs/a.txt", "a");
+  tree.File("docs/old/b.xls", "b");
+  tree.File("docs/old/c.tmp", "c");
+  tree.Dir("docs/empty");
+  tree.File("docs/junk/only.TMP", "x");
+  const std::string dst = tree.Path("bk/docs");
+
+  const BackupRunResult result = Run({{"Docs", tree.Path("docs"), dst}}, {".xls"}, {".tmp"});
+
+  EXPECT_TRUE(result.failures.empty());
+  EXPECT_TRUE(result.settingsError.ok());
+  EXPECT_EQ(result.filesCopied, 2);
+  EXPECT_EQ(TestTree::Read(dst + "/a.txt"), "a");
+  EXPECT_EQ(TestTree::Read(dst + "/old/b.xls"), "b");
+  EXPECT_FALSE(Exists(dst + "/old/c.tmp"));
+  EXPECT_FALSE(Exists(dst + "/empty"));
+  EXPECT_FALSE(Exists(dst + "/junk"));  // only excluded files: not created
+  EXPECT_THAT(view.statuses, ElementsAre("Docsをバックアップ中"));
+  EXPECT_EQ(view.timer2Starts, 0);
+  EXPECT_NEAR(EndTime("Docs"), clock.now, 1.0 / 86400);
+}
+
+TEST_F(BackupRunTest, StandardIntervalIsTwentyFourWholeHoursEitherWay) {
+  const std::vector<std::pair<std::string, double>> cases = {
+      {"m2359", -(23 * kHour + 59 * kMinute)},
+      {"m2401", -(24 * kHour + kMinute)},
+      {"p30", 30 * kHour},
+      {"p10", 10 * kHour},
+  };
+  std::vector<BackupSet> sets;
+  for (const auto& [name, offset] : cases) {
+    SetEndTime(name, clock.now + offset);
+    tree.File(name + "/f.txt", name);
+    sets.push_back({name, tree.Path(name), tree.Path("bk/" + name)});
+  }
+  sets.push_back({"never", tree.Dir("never"), tree.Path("bk/never")});
+  tree.File("never/g", "g");
+  const DateTime before2359 = EndTime("m2359");
+  const DateTime beforeP10 = EndTime("p10");
+
+  Run(sets);
+
+  EXPECT_FALSE(Exists(tree.Path("bk/m2359/f.txt")));
+  EXPECT_TRUE(Exists(tree.Path("bk/m2401/f.txt")));
+  EXPECT_TRUE(Exists(tree.Path("bk/p30/f.txt")));
+  EXPECT_FALSE(Exists(tree.Path("bk/p10/f.txt")));
+  EXPECT_TRUE(Exists(tree.Path("bk/never/g")));  // no end time yet: due
+  EXPECT_EQ(EndTime("m2359"), before2359);
+  EXPECT_EQ(EndTime("p10"), beforeP10);
+  EXPECT_NEAR(EndTime("m2401"), clock.now, 1.0 / 86400);
+  EXPECT_NEAR(EndTime("p30"), clock.now, 1.0 / 86400);
+  EXPECT_THAT(view.statuses,
+              ElementsAre("m2359は標準時間が経過していませんでした。", "m2401をバックアップ中",
+                          "p30をバックアップ中", "p10は標準時間が経過していませんでした。",
+                          "neverをバックアップ中"));
+  EXPECT_EQ(view.timer2Starts, 2);
+}
+
+TEST_F(BackupRunTest, MissingSourceIsSkippedAfterTheIntervalTest) {
+  SetEndTime("recent", clock.now - kHour);
+  const BackupRunResult result = Run({{"recent", tree.Path("nothere"), tree.Path("bk1")},
+                                      {"gone", tree.Path("nothere"), tree.Path("bk2")}});
+  EXPECT_THAT(view.statuses, ElementsAre("recentは標準時間が経過していませんでした。",
+                                         "goneはコピー元フォルダが存在しません。"));
+  EXPECT_EQ(view.timer2Starts, 2);
+  EXPECT_EQ(EndTime("gone"), -1.0);  // not written
+  EXPECT_FALSE(Exists(tree.Path("bk2")));
+  EXPECT_TRUE(result.failures.empty());
+}
+
+TEST_F(BackupRunTest, ExtensionRules) {
+  tree.File("s/PHOTO.JPG", "p");
+  tree.File("s/both.doc", "d");
+  tree.File("s/keep.XLS", "k");
+  tree.File("s/noext", "n");
+  const std::string dst = tree.Path("d");
+  Run({{"S", tree.Path("s"), dst}}, {".doc", ".xls"}, {".jpg", ".doc"});
+  EXPECT_FALSE(Exists(dst + "/PHOTO.JPG"));
+  EXPECT_FALSE(Exists(dst + "/both.doc"));  // on both lists: excluded wins
+  EXPECT_EQ(TestTree::Read(dst + "/keep.XLS"), "k");
+  EXPECT_EQ(TestTree::Read(dst + "/noext"), "n");
+}
+
+TEST_F(BackupRunTest, KeepOriginalKeepsTheFirstCopyUnlessTheCopyIsNewer) {
+  const std::string src = tree.Path("s");
+  const std::string dst = tree.Path("d");
+  const std::string first = tree.File("s/book.xls", "first");
+  const std::string plain = tree.File("s/note.txt", "first");
+  const time_t base = 1700000000;
+  TestTree::SetMtime(first, base);
+  TestTree::SetMtime(plain, base);
+  Run({{"S", src, dst}}, {".xls"});
+  ASSERT_EQ(TestTree::Read(dst + "/book.xls"), "first");
+
+  // Changed at the source: the ordinary file follows, the kept one does not.
+  tree.File("s/book.xls", "second");
+  tree.File("s/note.txt", "second");
+  TestTree::SetMtime(first, base + 100);
+  TestTree::SetMtime(plain, base + 100);
+  clock.now += 25 * kHour;
+  Run({{"S", src, dst}}, {".xls"});
+  EXPECT_EQ(TestTree::Read(dst + "/book.xls"), "first");
+  EXPECT_EQ(TestTree::Read(dst + "/note.txt"), "second");
+
+  // A copy newer than the source is replaced by the source.
+  TestTree::SetMtime(dst + "/book.xls", base + 1000);
+  clock.now += 25 * kHour;
+  Run({{"S", src, dst}}, {".xls"});
+  EXPECT_EQ(TestTree::Read(dst + "/book.xls"), "second");
+}
+
+TEST_F(BackupRunTest, FailedCopiesAreCountedAndTheEndTimeIsStillWritten) {
+  tree.File("s/a.txt", "a");
+  tree.File("s/b.txt", "b");
+  tree.File("s/c.txt", "c");
+  tree.Dir("d/a.txt/x");  // a folder where a file should go
+  tree.Dir("d/b.txt");
+  const BackupRunResult result = Run({{"Set", tree.Path("s"), tree.Path("d")}});
+  ASSERT_EQ(result.failures.size(), 2u);
+  EXPECT_THAT(result.failures[0], HasSubstr(tree.Path("s/")));
+  EXPECT_THAT(result.failures[0], HasSubstr(" -> " + tree.Path("d/")));
+  EXPECT_EQ(TestTree::Read(tree.Path("d/c.txt")), "c");
+  EXPECT_THAT(view.statuses,
+              ElementsAre("Setをバックアップ中", "Setのコピーに失敗したファイルが2件あります。"));
+  EXPECT_EQ(view.timer2Starts, 1);
+  EXPECT_NEAR(EndTime("Set"), clock.now, 1.0 / 86400);
+}
+
+TEST_F(BackupRunTest, UnwritableSettingsStopTheRun) {
+  tree.File("one/a", "a");
+  tree.File("two/b", "b");
+  const std::string settingsDir = tree.Dir("ro");
+  IniFile settings(settingsDir + "/Quillfen.ini");
+  ASSERT_EQ(::mkdir((settingsDir + "/Quillfen.ini").c_str(), 0700), 0);  // cannot be replaced
+  const BackupRunResult result = RunBackup(
+      {{"one", tree.Path("one"), tree.Path("bk1")}, {"two", tree.Path("two"), tree.Path("bk2")}},
+      {}, {}, clock, settings, view);
+  EXPECT_FALSE(result.settingsError.ok());
+  EXPECT_EQ(result.settingsError.message(), settingsDir + "/Quillfen.ini に書き込めません");
+  EXPECT_TRUE(Exists(tree.Path("bk1/a")));   // copies made stay
+  EXPECT_FALSE(Exists(tree.Path("bk2/b")));  // the following set is not run
+  EXPECT_THAT(view.statuses, ElementsAre("oneをバックアップ中"));
+}
+
+TEST_F(BackupRunTest, DestinationInsideTheSourceDoesNotNest) {
+  tree.File("s/a.txt", "a");
+  const std::string src = tree.Path("s");
+  Run({{"S", src + "/", src + "/bk/"}});  // trailing '/' as typed in a settings file
+  clock.now += 25 * kHour;
+  Run({{"S", src, src + "/bk"}});
+  EXPECT_EQ(TestTree::Read(src + "/bk/a.txt"), "a");
+  EXPECT_FALSE(Exists(src + "/bk/bk"));
+}
+
+TEST_F(BackupRunTest, SetWithoutDestinationIsRefused) {
+  const std::string name = "quillfen-stray-" + std::to_string(::getpid()) + ".txt";
+  tree.File("s/" + name, "a");
+  const BackupRunResult result = Run({{"S", tree.Path("s"), ""}});
+  EXPECT_FALSE(Exists("/" + name));
+  EXPECT_EQ(result.failures.size(), 1u);
+  EXPECT_EQ(result.filesCopied, 0);
+  EXPECT_EQ(EndTime("S"), -1.0);
+  EXPECT_EQ(view.timer2Starts, 1);
+}
+
+TEST_F(BackupRunTest, UpToDateTreeCopiesNothing) {
+  const std::string f = tree.File("s/sub/a.txt", "a");
+  TestTree::SetMtime(f, 1700000000);
+  Run({{"S", tree.Path("s"), tree.Path("d")}});
+  clock.now += 25 * kHour;
+  const BackupRunResult again = Run({{"S", tree.Path("s"), tree.Path("d")}});
+  EXPECT_EQ(again.filesCopied, 0);
+  EXPECT_EQ(again.setsBackedUp, 1);
+}
+
+}  // namespace
+}  // namespace quillfen
