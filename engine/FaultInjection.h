@@ -65,7 +65,11 @@ inline bool KillDuring(const std::function<void()>& work, std::chrono::microseco
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     alarm(60);  // never outlive a test that lost track of us
-    work();
+    try {
+      work();
+    } catch (...) {
+      _exit(2);  // an exception must not run the rest of the tests in the child
+    }
     _exit(0);
   }
   std::this_thread::sleep_for(delay);

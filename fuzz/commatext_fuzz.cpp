@@ -2,6 +2,7 @@
 // list of items joined as a quoted path list splits back into the same items.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -11,9 +12,14 @@
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
+// Stops the run with the failed condition named, so that libFuzzer keeps the input.
+#define Check(condition)                                                                 \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                      \
+    }                                                                                    \
+  } while (false)
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -15,9 +16,14 @@
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
+// Stops the run with the failed condition named, so that libFuzzer keeps the input.
+#define Check(condition)                                                                 \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                      \
+    }                                                                                    \
+  } while (false)
 
 // 0001-01-01 and 9999-12-31 as day counts.
 constexpr double kFirstDay = -693593.0;

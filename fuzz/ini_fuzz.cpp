@@ -18,10 +18,16 @@
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
+// Stops the run with the failed condition named, so that libFuzzer keeps the input.
+#define Check(condition)                                                                 \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                      \
+    }                                                                                    \
+  } while (false)
 
+const char kMissing[] = "\x01missing";
 const char* const kKeys[] = {"コピー元", "コピー先", "終了時刻", "オリジナル保存拡張子",
                              "保存対象外拡張子"};
 
@@ -32,9 +38,11 @@ std::string LowerAscii(std::string s) {
 
 const std::string& WorkPath() {
   static const std::string path = [] {
-    char dir[] = "/tmp/quillfen-ini-fuzz-XXXXXX";
-    if (!mkdtemp(dir)) std::abort();
-    return std::string(dir) + "/Quillfen.ini";
+    // Every write syncs the file; on a RAM disk that costs nothing.
+    std::string dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    dir += "/quillfen-ini-fuzz-XXXXXX";
+    if (!mkdtemp(dir.data())) std::abort();
+    return dir + "/Quillfen.ini";
   }();
   return path;
 }
@@ -48,7 +56,7 @@ Snapshot Take(const quillfen::IniFile& ini) {
   Snapshot s;
   s.sections = ini.Sections();
   for (const std::string& section : s.sections)
-    for (const char* key : kKeys) s.values.push_back(ini.ReadString(section, key, "\x01missing"));
+    for (const char* key : kKeys) s.values.push_back(ini.ReadString(section, key, kMissing));
   return s;
 }
 
@@ -84,5 +92,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(after.sections == before.sections);
   Check(after.values == before.values);
   Check(reread.ReadString(fresh, "終了時刻", "") == "2010/04/01 9:05:07");
+
+  // A value that code page 932 cannot hold turns a file read in that code
+  // page into UTF-8. Lines that never decoded keep their bytes and may become
+  // readable then, but nothing that was readable may change or go.
+  const std::string wide = "/d/na\u00efve \u2603 \U0001F600";
+  if (!reread.WriteString(fresh, "コピー元", wide).ok()) std::abort();
+  quillfen::IniFile third(path);
+  const std::vector<std::string> last = third.Sections();
+  Check(!last.empty() && last.back() == fresh);
+  Check(third.ReadString(fresh, "コピー元", "") == wide);
+  size_t found = 0;
+  for (const std::string& section : last)
+    if (found < before.sections.size() && section == before.sections[found]) ++found;
+  Check(found == before.sections.size());
+  size_t v = 0;
+  for (const std::string& section : before.sections) {
+    for (const char* key : kKeys) {
+      const std::string& was = before.values[v++];
+      if (was != kMissing) Check(third.ReadString(section, key, kMissing) == was);
+    }
+  }
   return 0;
 }
