@@ -58,12 +58,21 @@ bool WriteAll(int fd, std::string_view data) {
 }
 
 // Reads the whole file at `path`. nullopt with `err` set when it cannot be
-// read; a missing file (or a path through a non-folder) reads as empty.
-std::optional<std::string> ReadWholeFile(const std::string& path, int& err) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// read or is no regular file; a missing file (or a path through a non-folder)
+// reads as empty.
+std::optional<std::string> ReadWholeFile(const std::string& path, std::string& why) {
+  // Non-blocking, so that a FIFO in the file's place cannot hang the open.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    err = errno;
-    if (err == ENOENT || err == ENOTDIR) return std::string();
+    if (errno == ENOENT || errno == ENOTDIR) return std::string();
+    why = ErrnoText(errno);
+    return std::nullopt;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    // A folder, FIFO or device is no settings file (a device could be endless).
+    why = "not a regular file";
+    ::close(fd);
     return std::nullopt;
   }
   std::string content;
@@ -72,7 +81,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path, int& err) {
     const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
-      err = errno;
+      why = ErrnoText(errno);
       ::close(fd);
       return std::nullopt;
     }
@@ -90,11 +99,11 @@ IniFile::IniFile(std::string path) : path_(std::move(path)) {
 }
 
 void IniFile::Load() {
-  int err = 0;
-  std::optional<std::string> content = ReadWholeFile(path_, err);
+  std::string why;
+  std::optional<std::string> content = ReadWholeFile(path_, why);
   if (!content) {
     // Writing would replace a file we could not read with only the new keys.
-    load_error_ = "cannot read the file: " + ErrnoText(err);
+    load_error_ = "cannot read the file: " + why;
     content.emplace();
   }
   Parse(*content);
@@ -104,24 +113,34 @@ void IniFile::Parse(std::string_view content) {
   sections_.assign(1, Section{});
   const bool has_bom = content.substr(0, kBom.size()) == kBom;
   std::string_view body = has_bom ? content.substr(kBom.size()) : content;
-  // A byte order mark declares UTF-8 even when some line is not; such lines
-  // are kept as raw bytes. Without one, only valid UTF-8 is read as UTF-8.
-  if (has_bom || IsValidUtf8(body)) {
-    encoding_ = Encoding::kUtf8;
-    bom_ = has_bom;
-  } else {
-    encoding_ = Encoding::kCp932;
-    bom_ = false;
-    body = content;
-  }
 
+  std::vector<std::string_view> lines;
   while (!body.empty()) {
     const size_t lf = body.find('\n');
     std::string_view line = body.substr(0, lf);
     body.remove_prefix(lf == std::string_view::npos ? body.size() : lf + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    AddLine(line);
+    lines.push_back(line);
   }
+
+  // A byte order mark declares UTF-8. Without one, the file is UTF-8 when
+  // more of its non-ASCII lines are valid UTF-8 than not: Japanese text in
+  // code page 932 is practically never valid UTF-8, so one damaged line does
+  // not turn a UTF-8 file into 932. Lines that do not decode are kept raw.
+  bool utf8 = has_bom;
+  if (!utf8) {
+    size_t valid = 0, invalid = 0;
+    for (std::string_view line : lines) {
+      const bool ascii = std::all_of(line.begin(), line.end(),
+                                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+      if (ascii) continue;
+      ++(IsValidUtf8(line) ? valid : invalid);
+    }
+    utf8 = valid > invalid || invalid == 0;
+  }
+  encoding_ = utf8 ? Encoding::kUtf8 : Encoding::kCp932;
+  bom_ = has_bom;
+  for (std::string_view line : lines) AddLine(line);
   RebuildIndex();
 }
 
@@ -365,6 +384,12 @@ Status IniFile::WriteFile(const std::string& content) const {
   // The new file keeps the old one's permission bits and owner; a first file
   // gets the usual bits for a new file.
   const bool existed = ::stat(target.c_str(), &st) == 0;
+  if (existed && !S_ISREG(st.st_mode)) {
+    // Never rename over a folder, FIFO or device that took the file's place.
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return Refusal("not a regular file");
+  }
   if (existed) {
     ::fchmod(fd, st.st_mode & 07777);
     if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {

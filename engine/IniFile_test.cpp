@@ -280,6 +280,21 @@ TEST_F(IniFileTest, Utf8FileRoundTripsByteForByteWithItsMark) {
   EXPECT_EQ(Get(), text);
 }
 
+TEST_F(IniFileTest, EncodingFollowsMostNonAsciiLines) {
+  // A UTF-8 file with one damaged line stays UTF-8 and keeps that line.
+  Put("[A]\r\nコピー元=/データ\r\nmemo=\xE3\x81\r\nコピー先=/写真\r\n");
+  IniFile utf8(path_);
+  EXPECT_EQ(utf8.ReadString("A", kSource, ""), "/データ");
+  ASSERT_TRUE(utf8.WriteString("A", kTarget, "/新").ok());
+  EXPECT_EQ(Get(), "[A]\r\nコピー元=/データ\r\nmemo=\xE3\x81\r\nコピー先=/新\r\n");
+
+  // A 932 file with one line that happens to be valid UTF-8 stays 932.
+  Put("[A]\r\n" + kSource932 + "=/a\r\n" + kTarget932 + "=/b\r\nx=\xC3\xA9\r\n");
+  IniFile cp932(path_);
+  EXPECT_EQ(cp932.ReadString("A", kSource, ""), "/a");
+  EXPECT_EQ(cp932.ReadString("A", "x", ""), "ﾃｩ");
+}
+
 TEST_F(IniFileTest, Cp932LinesThatDoNotDecodeAreKeptAndNeverMatched) {
   // The second section's header holds a byte 932 does not define; its key
   // must not be taken for a key of the section before it.
