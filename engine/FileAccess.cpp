@@ -188,7 +188,8 @@ std::string ListFiles(std::string_view folder) {
 }
 
 std::vector<std::string> ListTreeFiles(std::string_view root, std::string_view skip) {
-  const std::string top = ListingRoot(root);
+  // Every trailing '/' goes, so that relative paths always begin with one.
+  const std::string top = TrimTrailingSlashes(root);
   const std::string skipPath = skip.empty() ? std::string() : TrimTrailingSlashes(skip);
 
   // File names of all folders in one buffer, each ended by '\0' (which no name
