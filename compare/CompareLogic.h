@@ -44,7 +44,8 @@ struct Comparison {
 
 // Compares two listings by presence only. Shows "<path>を検索中" once per
 // item, left side from the last item to the first, then right side likewise.
-// Runs in linear time (hash lookup).
+// Runs in linear time on lists in RelativePathLess order (a merge walk) and
+// in expected linear time on any others (hash lookup).
 Comparison CompareListings(const std::vector<std::string>& left,
                            const std::vector<std::string>& right, StatusSink& status);
 

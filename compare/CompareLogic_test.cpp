@@ -129,8 +129,19 @@ TEST(CompareListings, EqualsTheDoubleLoopOnRandomLists) {
   for (int round = 0; round < 200; ++round) {
     std::vector<std::string> left, right;
     for (const auto& n : names) {
-      if (rng() % 2) left.push_back(n);
-      if (rng() % 2) right.push_back(n);
+      for (unsigned k = rng() % 3; k > 0; --k) left.push_back(n);  // repeats too
+      for (unsigned k = rng() % 3; k > 0; --k) right.push_back(n);
+    }
+    // Half the rounds in list order (merge walk), half shuffled (hash lookup).
+    const auto less = [](const std::string& a, const std::string& b) {
+      return RelativePathLess(a, b);
+    };
+    if (round % 2) {
+      std::sort(left.begin(), left.end(), less);
+      std::sort(right.begin(), right.end(), less);
+    } else {
+      std::shuffle(left.begin(), left.end(), rng);
+      std::shuffle(right.begin(), right.end(), rng);
     }
     StatusRecorder status;
     std::vector<std::string> expectedStatus;

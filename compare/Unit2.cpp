@@ -8,6 +8,7 @@
 #include <QListView>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QSignalBlocker>
 #include <QTimer>
 
 #include "app/UserDialogs.h"
@@ -53,10 +54,20 @@ class HandlerSelecting {
 class WindowFeedback : public quillfen::CopyFeedback {
  public:
   WindowFeedback(TForm2& form, UserDialogs& dialogs) : form_(form), dialogs_(dialogs) {}
-  void ShowStatus(std::string_view text) override { form_.ShowStatus(FromBytes(text)); }
-  void ShowMessage(std::string_view text) override { dialogs_.ShowMessage(FromBytes(text)); }
-  void ShowError(std::string_view text) override { dialogs_.ShowError(FromBytes(text)); }
-  void StartStatusTimer() override { form_.StartTimer1(); }
+  void ShowStatus(std::string_view text) override { form_.ShowStatusBytes(text); }
+  // The status line is current while a message box is open.
+  void ShowMessage(std::string_view text) override {
+    form_.FlushStatus();
+    dialogs_.ShowMessage(FromBytes(text));
+  }
+  void ShowError(std::string_view text) override {
+    form_.FlushStatus();
+    dialogs_.ShowError(FromBytes(text));
+  }
+  void StartStatusTimer() override {
+    form_.FlushStatus();
+    form_.StartTimer1();
+  }
 
  private:
   TForm2& form_;
@@ -169,21 +180,30 @@ void TForm2::SetSelectedRows(QListView* list, const std::vector<char>& selected)
   HandlerSelecting guard(handlerSelecting_);
   RelativePathModel* model = ModelOf(list);
   QItemSelectionModel* selection = list->selectionModel();
-  // Clearing first keeps the model's change notification linear: it
-  // compares old and new ranges pairwise when both are non-empty.
-  selection->clearSelection();
-  QItemSelection ranges;
-  const int rows = std::min(model->rowCount(), static_cast<int>(selected.size()));
-  for (int row = 0; row < rows;) {
-    if (!selected[row]) {
-      ++row;
-      continue;
+  {
+    // Without change signals: the view would otherwise compute the screen
+    // region of every changed range (one per run of selected rows, up to
+    // 50,000 for 100,000 items), which costs far more than the change. It
+    // repaints from the selection model below. The click handlers must not
+    // run for this change anyway.
+    const QSignalBlocker quiet(selection);
+    // Clearing first keeps the model's own old/new comparison linear (it
+    // compares ranges pairwise when both selections are non-empty).
+    selection->clearSelection();
+    QItemSelection ranges;
+    const int rows = std::min(model->rowCount(), static_cast<int>(selected.size()));
+    for (int row = 0; row < rows;) {
+      if (!selected[row]) {
+        ++row;
+        continue;
+      }
+      const int first = row;
+      while (row < rows && selected[row]) ++row;
+      ranges.append(QItemSelectionRange(model->index(first), model->index(row - 1)));
     }
-    const int first = row;
-    while (row < rows && selected[row]) ++row;
-    ranges.append(QItemSelectionRange(model->index(first), model->index(row - 1)));
+    if (!ranges.isEmpty()) selection->select(ranges, QItemSelectionModel::Select);
   }
-  if (!ranges.isEmpty()) selection->select(ranges, QItemSelectionModel::Select);
+  list->viewport()->update();
 }
 
 void TForm2::SetCounter(QLabel* counter, const std::string& text) {
@@ -208,12 +228,25 @@ void TForm2::ShowCounts(QListView* list, QLabel* counter, Side side) {
 }
 
 void TForm2::ShowStatus(const QString& text) {
+  statusPending_ = false;
   StatusBar1->setText(text);
   if (statusObserver_) statusObserver_(text);
-  if (!statusRepaint_.isValid() || statusRepaint_.elapsed() >= kStatusRepaintMs) {
-    if (StatusBar1->isVisible()) StatusBar1->repaint();
-    statusRepaint_.start();
-  }
+}
+
+void TForm2::ShowStatusBytes(std::string_view text) {
+  if (statusObserver_) statusObserver_(FromBytes(text));
+  pendingStatus_.assign(text);
+  statusPending_ = true;
+  if (!statusRepaint_.isValid() || statusRepaint_.elapsed() >= kStatusRepaintMs) FlushStatus();
+}
+
+void TForm2::FlushStatus() {
+  if (!statusPending_) return;
+  statusPending_ = false;
+  StatusBar1->setText(FromBytes(pendingStatus_));
+  // The handler keeps the event loop waiting: paint the line now.
+  if (StatusBar1->isVisible()) StatusBar1->repaint();
+  statusRepaint_.start();
 }
 
 void TForm2::StartTimer1() {
@@ -246,6 +279,7 @@ void TForm2::Button1Click() {
   WindowFeedback feedback(*this, dialogs_);
   const quillfen::Comparison result =
       quillfen::CompareListings(model1_->Paths(), model2_->Paths(), feedback);
+  FlushStatus();
   SetSelectedRows(ListBox1, result.leftSelected);
   ShowCounts(ListBox1, Label3, Side::Source);
   SetSelectedRows(ListBox2, result.rightSelected);

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <QDialog>
@@ -48,8 +49,15 @@ class TForm2 : public QDialog {
   void SetStatusObserver(std::function<void(const QString&)> observer) {
     statusObserver_ = std::move(observer);
   }
-  // Sets the status line (also what the copy and comparison show).
+  // Sets the status line at once.
   void ShowStatus(const QString& text);
+  // A status text from a long-running handler (comparison, copy), as UTF-8
+  // bytes: the observer sees every one, the line itself is updated and
+  // repainted at most every 100 ms and by FlushStatus, so 200,000 texts
+  // cost no more than their conversion.
+  void ShowStatusBytes(std::string_view text);
+  // Puts the last ShowStatusBytes text on the line now.
+  void FlushStatus();
   // Switches Timer1 on unless it is already running (a running count is kept).
   void StartTimer1();
 
@@ -100,4 +108,6 @@ class TForm2 : public QDialog {
   bool handlerSelecting_ = false;
   std::function<void(const QString&)> statusObserver_;
   QElapsedTimer statusRepaint_;
+  std::string pendingStatus_;
+  bool statusPending_ = false;
 };

@@ -1,0 +1,171 @@
+// Times the folder comparison window on two trees of 100,000 files each.
+//
+//   compare_bench [DIR]
+//       Makes (once) under DIR (default /var/tmp/quillfen-compare-bench) a
+//       source tree of 100,000 tiny files in 1,000 folders and a destination
+//       tree holding every other source file plus 50,000 files of its own, so
+//       that each side has 100,000 files and half of each side is selected by
+//       a comparison, the left side in 50,000 separate runs (the worst case
+//       for the list's selection ranges). Then, on Qt's offscreen platform,
+//       times (median of 5 after one warm-up) the plain listing of both trees,
+//       the opening of the real window (listing and filling both lists), the
+//       plain comparison, the "比較選択" handler with its status texts and
+//       selections, and a single ctrl-click toggle and a plain click on the
+//       compared list (each running the click handler).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+#include <QItemSelectionModel>
+#include <QListView>
+
+#include "app/ScriptedDialogs.h"
+#include "compare/CompareLogic.h"
+#include "compare/MainWindowLink.h"
+#include "compare/Unit2.h"
+#include "engine/DateTime.h"
+
+namespace {
+
+constexpr int kFolders = 1000;
+constexpr int kFilesPerFolder = 100;
+
+bool MakeFolder(const std::string& path) {
+  return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+bool MakeFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return false;
+  const bool ok = write(fd, "x", 1) == 1;
+  return close(fd) == 0 && ok;
+}
+
+// Creates both trees unless a finished pair is already there.
+bool MakeTrees(const std::string& dir) {
+  const std::string marker = dir + "/.complete";
+  if (access(marker.c_str(), F_OK) == 0) return true;
+  if (!MakeFolder(dir) || !MakeFolder(dir + "/src") || !MakeFolder(dir + "/dst")) return false;
+  for (int d = 0; d < kFolders; ++d) {
+    char folder[32];
+    std::snprintf(folder, sizeof folder, "/d%04d", d);
+    if (!MakeFolder(dir + "/src" + folder) || !MakeFolder(dir + "/dst" + folder)) return false;
+    for (int f = 0; f < kFilesPerFolder; ++f) {
+      char name[64];
+      std::snprintf(name, sizeof name, "%s/f%03d.txt", folder, f);
+      if (!MakeFile(dir + "/src" + name)) return false;
+      if (f % 2 == 0 && !MakeFile(dir + "/dst" + name)) return false;
+      std::snprintf(name, sizeof name, "%s/g%03d.txt", folder, f);
+      if (f % 2 == 0 && !MakeFile(dir + "/dst" + name)) return false;
+    }
+  }
+  return MakeFile(marker);
+}
+
+double Millis(const std::function<void()>& work) {
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+// One warm-up run, then the median, minimum and maximum of five.
+void Report(const char* what, const std::function<void()>& prepare,
+            const std::function<void()>& work) {
+  prepare();
+  work();
+  std::vector<double> times;
+  for (int i = 0; i < 5; ++i) {
+    prepare();
+    times.push_back(Millis(work));
+  }
+  std::sort(times.begin(), times.end());
+  std::printf("%-44s median %8.1f ms  min %8.1f  max %8.1f\n", what, times[2], times[0], times[4]);
+}
+
+class BenchMainWindow : public MainWindowLink {
+ public:
+  std::string source, destination, settings;
+  std::string SelectedSetName() const override { return "Bench"; }
+  std::string SelectedSourceFolder() const override { return source; }
+  std::string SelectedDestinationFolder() const override { return destination; }
+  std::vector<std::string> TickedKeepOriginal() const override { return {}; }
+  std::vector<std::string> TickedExcluded() const override { return {}; }
+  std::string SettingsPath() const override { return settings; }
+};
+
+class NullSink : public quillfen::StatusSink {
+ public:
+  size_t count = 0;
+  void ShowStatus(std::string_view) override { ++count; }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  const std::string dir = argc > 1 ? argv[1] : "/var/tmp/quillfen-compare-bench";
+  std::printf("trees under %s (made once)...\n", dir.c_str());
+  std::fflush(stdout);
+  if (!MakeTrees(dir)) {
+    std::perror(dir.c_str());
+    return 1;
+  }
+
+  BenchMainWindow main;
+  main.source = dir + "/src";
+  main.destination = dir + "/dst";
+  main.settings = dir + "/Quillfen.ini";
+
+  std::vector<std::string> left, right;
+  Report(
+      "listing + sorting, both trees (plain)", [] {},
+      [&] {
+        left = quillfen::ListRelativeFiles(main.source);
+        right = quillfen::ListRelativeFiles(main.destination);
+      });
+  std::printf("  %zu source files, %zu destination files\n", left.size(), right.size());
+
+  NullSink sink;
+  Report(
+      "comparison of both sides (plain)", [] {},
+      [&] { (void)quillfen::CompareListings(left, right, sink); });
+
+  ScriptedDialogs dialogs;
+  quillfen::SystemClock clock;
+  TForm2 form(dialogs, clock, main);
+  Report(
+      "window opening: list, fill, paint", [&] { form.hide(); },
+      [&] {
+        form.show();
+        QApplication::processEvents();
+      });
+
+  Report(
+      "比較選択 handler: statuses, selections", [&] { form.Button1Click(); },
+      [&] { form.Button1Click(); });
+  const std::vector<char> selected = form.SelectedRows(form.ListBox1);
+  std::printf("  left selected %zu of %zu\n",
+              static_cast<size_t>(std::count(selected.begin(), selected.end(), 1)),
+              selected.size());
+
+  QItemSelectionModel* selection = form.ListBox1->selectionModel();
+  const QModelIndex first = form.ListBox1->model()->index(0, 0);
+  Report(
+      "ctrl-click toggle on the compared left list", [&] { form.Button1Click(); },
+      [&] { selection->select(first, QItemSelectionModel::Toggle); });
+  Report("plain click on the compared left list", [&] { form.Button1Click(); }, [&] {
+    selection->select(first, QItemSelectionModel::ClearAndSelect);
+  });
+  return 0;
+}
