@@ -114,6 +114,7 @@ void IniFile::Parse(std::string_view content) {
   const bool has_bom = content.substr(0, kBom.size()) == kBom;
   std::string_view body = has_bom ? content.substr(kBom.size()) : content;
 
+  const std::string_view body_all = body;
   std::vector<std::string_view> lines;
   while (!body.empty()) {
     const size_t lf = body.find('\n');
@@ -127,7 +128,8 @@ void IniFile::Parse(std::string_view content) {
   // more of its non-ASCII lines are valid UTF-8 than not: Japanese text in
   // code page 932 is practically never valid UTF-8, so one damaged line does
   // not turn a UTF-8 file into 932. Lines that do not decode are kept raw.
-  bool utf8 = has_bom;
+  const bool all_valid = IsValidUtf8(body_all);
+  bool utf8 = has_bom || all_valid;
   if (!utf8) {
     size_t valid = 0, invalid = 0;
     for (std::string_view line : lines) {
@@ -140,11 +142,11 @@ void IniFile::Parse(std::string_view content) {
   }
   encoding_ = utf8 ? Encoding::kUtf8 : Encoding::kCp932;
   bom_ = has_bom;
-  for (std::string_view line : lines) AddLine(line);
+  for (std::string_view line : lines) AddLine(line, all_valid);
   RebuildIndex();
 }
 
-void IniFile::AddLine(std::string_view bytes) {
+void IniFile::AddLine(std::string_view bytes, bool known_valid) {
   Line line;
   if (encoding_ == Encoding::kCp932) {
     if (std::optional<std::string> text = Cp932ToUtf8(bytes)) {
@@ -155,7 +157,7 @@ void IniFile::AddLine(std::string_view bytes) {
       line.text.assign(bytes);
     }
   } else {
-    line.raw = !IsValidUtf8(bytes);
+    line.raw = !known_valid && !IsValidUtf8(bytes);
     line.text.assign(bytes);
   }
 

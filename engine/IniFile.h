@@ -71,7 +71,8 @@ class IniFile {
 
   void Load();
   void Parse(std::string_view content);
-  void AddLine(std::string_view bytes);
+  // Adds one line read from the file; `known_valid` when it is known to be UTF-8.
+  void AddLine(std::string_view bytes, bool known_valid);
   void RebuildIndex();
   Section* Find(std::string_view section);
   const Section* Find(std::string_view section) const;
