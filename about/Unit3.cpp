@@ -1,5 +1,8 @@
 #include "about/Unit3.h"
 
+#include <algorithm>
+
+#include <QFontMetrics>
 #include <QLabel>
 #include <QPalette>
 #include <QPushButton>
@@ -73,6 +76,11 @@ void TForm3::CreateControls() {
   Label2 = MakeLabel(this, "Label2", QStringLiteral("Copyright © 2026 Quillfen developers"),
                      QRect(0, 88, 261, 12), copyrightFont);
   Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  // The designed 12 pixels fit the glyphs of a 12-pixel font but not the line
+  // below them, so the label grows to the font's line height, at most to the
+  // Close button's row (16 pixels), to keep the underline visible.
+  const int lineHeight = QFontMetrics(copyrightFont).height() + 1;
+  Label2->resize(261, std::clamp(lineHeight, 12, 16));
   SetTextColour(Label2, palette.color(QPalette::Active, QPalette::WindowText));
 
   Button1 = new QPushButton(QStringLiteral("Close"), this);
