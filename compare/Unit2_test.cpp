@@ -189,6 +189,21 @@ TEST_F(Form2Test, CompareThenBackupCopiesAndClosesTheWindow) {
             "2026/12/07 9:05:07");
   EXPECT_THAT(Left(), ElementsAre(0, 0, 0));
   EXPECT_EQ(statuses.filter("をコピー中").size(), 2);
+  EXPECT_EQ(form->StatusBar1->text(), statuses.last());  // the last copy is on the line
+}
+
+TEST_F(Form2Test, AFailedCopyStaysSelectedInTheList) {
+  WriteFile(main.source + "/blocked", "b");
+  std::filesystem::create_directories(main.destination + "/blocked/in-the-way");
+  WriteFile(main.source + "/fine", "f");
+  form->show();
+  form->Button2Click();
+  form->Button4Click();
+  EXPECT_THAT(Left(), ElementsAre(1, 0));
+  EXPECT_EQ(dialogs.shown.last(),
+            "バックアップが終了しました。\nコピーできなかったファイルが 1 件あります。");
+  // Counters are left as they were before the copy.
+  EXPECT_EQ(form->Label3->text(), "2／保存元 2 ファイル");
 }
 
 TEST_F(Form2Test, RestoreWithNothingSelectedKeepsTheWindowOpen) {
