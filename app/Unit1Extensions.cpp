@@ -98,11 +98,11 @@ void TForm1::PopupMenu1Popup() {
 }
 
 void TForm1::N1Click() {
-  AddExtension(*services_.dialogs, CheckListBox1, CheckListBox2, kKeepOriginalCaption);
+  AddExtension(Dialogs(), CheckListBox1, CheckListBox2, kKeepOriginalCaption);
 }
 
 void TForm1::N4Click() {
-  AddExtension(*services_.dialogs, CheckListBox2, CheckListBox1, kExcludedCaption);
+  AddExtension(Dialogs(), CheckListBox2, CheckListBox1, kExcludedCaption);
 }
 
 void TForm1::N2Click() {

@@ -2,6 +2,7 @@
 // deleting the highlighted entry, ticks by mouse and keyboard, the pop-up
 // menus, and what a restart makes of the entries.
 #include <QAction>
+#include <QFileInfo>
 #include <QMenu>
 #include <QStyle>
 #include <QStyleOptionViewItem>
@@ -188,6 +189,28 @@ TEST_F(ExtensionLists, OnlyTickedEntriesReachTheirUsers) {
   EXPECT_TRUE(form.TickedExcluded().empty());
   form.CheckListBox2->findItems(".tmp", Qt::MatchExactly).first()->setCheckState(Qt::Checked);
   EXPECT_EQ(form.TickedExcluded(), std::vector<std::string>{".tmp"});
+}
+
+TEST_F(ExtensionLists, ARunUsesTheListsAndTicksAsTheyStand) {
+  for (const char* file : {"src/One/a.tmp", "src/One/b.txt", "src/Two/c.tmp", "src/Two/d.txt"}) {
+    MakeFolder(QFileInfo(file).path());
+    QFile out(Path(file));
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write("x");
+  }
+  MakeFolder("dst");
+  Show();
+  AddExcluded("tmp");  // added unticked: no effect yet
+  AddSet("One", Path("src/One"), Path("dst"));
+  Form().Button9Click();
+  EXPECT_TRUE(QFile::exists(Path("dst/One/a.tmp")));
+  EXPECT_TRUE(QFile::exists(Path("dst/One/b.txt")));
+
+  Form().CheckListBox2->item(0)->setCheckState(Qt::Checked);
+  AddSet("Two", Path("src/Two"), Path("dst"));
+  Form().Button9Click();  // One is skipped (just backed up), Two runs
+  EXPECT_FALSE(QFile::exists(Path("dst/Two/c.tmp")));
+  EXPECT_TRUE(QFile::exists(Path("dst/Two/d.txt")));
 }
 
 }  // namespace

@@ -163,10 +163,9 @@ void TForm1::ListBox3Click() {
 
 void TForm1::Button1Click() {
   const QString before = Edit1->text();
-  QString folder =
-      quillfen_ui::WithoutTrailingSlashes(services_.dialogs->ChooseFolder(kChooseSource));
+  QString folder = quillfen_ui::WithoutTrailingSlashes(Dialogs().ChooseFolder(kChooseSource));
   if (quillfen_ui::IsFilesystemRoot(folder)) {
-    services_.dialogs->ShowMessage(kNotADrive);
+    Dialogs().ShowMessage(kNotADrive);
     folder.clear();
   }
   Edit1->setText(folder);
@@ -176,10 +175,10 @@ void TForm1::Button1Click() {
 
 void TForm1::Button2Click() {
   if (Edit1->text().isEmpty()) {
-    services_.dialogs->ShowMessage(kSourceFirst);
+    Dialogs().ShowMessage(kSourceFirst);
     return;
   }
-  const QString parent = services_.dialogs->ChooseFolder(kChooseDestination);
+  const QString parent = Dialogs().ChooseFolder(kChooseDestination);
   if (parent.isEmpty()) return;
   Edit2->setText(quillfen_ui::DestinationFolder(parent, Edit1->text()));
 }
@@ -189,26 +188,26 @@ void TForm1::EnsureDestinationFolder() {
     case FolderReady::kExisted:
       break;
     case FolderReady::kCreated:
-      services_.dialogs->ShowMessage(Edit2->text() + kCreated);
+      Dialogs().ShowMessage(Edit2->text() + kCreated);
       break;
     case FolderReady::kFailed:
-      services_.dialogs->ShowMessage(kCreateFailed);
+      Dialogs().ShowMessage(kCreateFailed);
       break;
   }
 }
 
 void TForm1::Button3Click() {
   if (Edit1->text().isEmpty() || Edit2->text().isEmpty() || Edit3->text().isEmpty()) {
-    services_.dialogs->ShowMessage(kFieldMissing);
+    Dialogs().ShowMessage(kFieldMissing);
     return;
   }
   const QString name = Edit3->text();
   if (quillfen_ui::NameIsTaken(RowTexts(ListBox1), name)) {
-    services_.dialogs->ShowMessage(kDuplicateName);
+    Dialogs().ShowMessage(kDuplicateName);
     return;
   }
   if (!quillfen_ui::IsStorableSetName(name)) {
-    services_.dialogs->ShowMessage(kUnstorableName);
+    Dialogs().ShowMessage(kUnstorableName);
     return;
   }
   {
@@ -227,7 +226,7 @@ void TForm1::Button4Click() {
     return;
   }
   if (!quillfen_ui::IsStorableSetName(Edit3->text())) {
-    services_.dialogs->ShowMessage(kUnstorableName);
+    Dialogs().ShowMessage(kUnstorableName);
     return;
   }
   {
@@ -249,7 +248,7 @@ void TForm1::Button5Click() {
   quillfen::IniFile settings(SettingsPath());
   const quillfen::Status erased = settings.EraseSection(RowText(ListBox1, row).toStdString());
   if (!erased.ok()) {
-    services_.dialogs->ShowError(QString::fromStdString(erased.message()));
+    Dialogs().ShowError(QString::fromStdString(erased.message()));
     return;
   }
   FlagGuard guard(changingSetRows_);
@@ -286,11 +285,11 @@ void TForm1::Button8Click() {
 
 void TForm1::Button6Click() {
   if (SelectedRow(ListBox1) < 0 || SelectedRow(ListBox2) < 0 || SelectedRow(ListBox3) < 0) {
-    services_.dialogs->ShowMessage(kSelectSet);
+    Dialogs().ShowMessage(kSelectSet);
     return;
   }
   if (!quillfen_ui::IsExistingFolder(RowText(ListBox2, SelectedRow(ListBox2)))) {
-    services_.dialogs->ShowMessage(kSourceMissing);
+    Dialogs().ShowMessage(kSourceMissing);
     return;
   }
   if (form2_) form2_->exec();
