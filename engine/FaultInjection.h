@@ -1,13 +1,18 @@
-// Test helper for the fault tests: a small tmpfs mounted for one test (to run
-// a destination out of space), a forked child killed at a chosen moment, and a
+// Test helper for the fault tests: a gate that runs a fault at the moment a
+// file is first opened, a small tmpfs mounted for one test (to run a
+// destination out of space), a forked child killed at a chosen moment, and a
 // listing of a folder's names to spot left-over temporary files.
 #pragma once
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/fanotify.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -18,8 +23,89 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace quillfen::testing {
+
+// Runs `action` at the moment the file at `path` is first opened, while that
+// open waits: a fault injected exactly between a listing (which never opens
+// files) and the first copy. Uses fanotify permission events, so it needs
+// root; ok() is false (reason in error()) where the system refuses them.
+class OpenGate {
+ public:
+  OpenGate(const std::string& path, std::function<void()> action) : action_(std::move(action)) {
+    if (pipe2(wake_, O_CLOEXEC) != 0) {
+      error_ = "pipe failed";
+      return;
+    }
+    fd_ = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0 || fanotify_mark(fd_, FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, path.c_str()) != 0) {
+      error_ = std::string("fanotify permission events refused (") + strerror(errno) +
+               "); run the fault tests as root";
+      return;
+    }
+    watcher_ = std::thread([this] { Watch(); });
+  }
+  ~OpenGate() {
+    if (watcher_.joinable()) {
+      // Wake a watcher still waiting for the first open.
+      stop_ = true;
+      if (write(wake_[1], "x", 1) < 0) {
+      }
+      watcher_.join();
+    }
+    if (fd_ >= 0) close(fd_);
+    for (int fd : wake_)
+      if (fd >= 0) close(fd);
+  }
+  OpenGate(const OpenGate&) = delete;
+  OpenGate& operator=(const OpenGate&) = delete;
+
+  bool ok() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+  // Whether the action has run.
+  bool fired() const { return fired_; }
+
+ private:
+  void Watch() {
+    for (;;) {
+      struct pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (fds[0].revents & POLLIN) {
+        alignas(fanotify_event_metadata) char buf[4096];
+        const ssize_t n = read(fd_, buf, sizeof buf);
+        if (n <= 0) continue;
+        auto* event = reinterpret_cast<fanotify_event_metadata*>(buf);
+        ssize_t left = n;
+        while (FAN_EVENT_OK(event, left)) {
+          if (!fired_) {
+            // No more events for this file, so the action may open it too.
+            fanotify_mark(fd_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr);
+            action_();
+            fired_ = true;
+          }
+          struct fanotify_response answer = {event->fd, FAN_ALLOW};
+          if (write(fd_, &answer, sizeof answer) < 0) {
+          }
+          if (event->fd >= 0) close(event->fd);
+          event = FAN_EVENT_NEXT(event, left);
+        }
+      }
+      if (stop_) return;
+    }
+  }
+
+  int fd_ = -1;
+  int wake_[2] = {-1, -1};
+  std::function<void()> action_;
+  std::string error_;
+  std::atomic<bool> fired_{false};
+  std::atomic<bool> stop_{false};
+  std::thread watcher_;
+};
 
 // A tmpfs of `bytes` mounted on a fresh folder; unmounted and removed when the
 // object goes away. ok() is false (with the reason in error()) when the system
