@@ -1,23 +1,52 @@
 // Project2, the main program: creates the main window, then the comparison
-// window and the about box hidden, and runs the event loop.
+// window and the about box hidden, and runs the event loop. The exit status
+// is the main window's: 0 success, 1 some files could not be copied, 2 the
+// settings file could not be written.
+#include <cstdio>
+#include <cstdlib>
+
 #include <QApplication>
 
 #include "about/Unit3.h"
+#include "about/XdgDocumentOpener.h"
+#include "app/CommandLine.h"
 #include "app/QtUserDialogs.h"
 #include "app/Unit1.h"
 #include "compare/Unit2.h"
 #include "engine/DateTime.h"
 
+namespace {
+
+// An unattended run is silent on success: the toolkit's notices about its
+// environment (no runtime folder under cron, ...) would read as failures in a
+// cron mail. Only critical and fatal messages still reach standard error.
+void UnattendedMessages(QtMsgType type, const QMessageLogContext&, const QString& text) {
+  if (type == QtCriticalMsg || type == QtFatalMsg) {
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (quillfen::HasUnattendedSwitch(argc, argv)) qInstallMessageHandler(UnattendedMessages);
+  // An unattended run from cron or a systemd timer has no display: it runs
+  // on the offscreen platform instead of failing to start.
+  if (quillfen::NeedsOffscreenPlatform(
+          argc, argv, [](const char* name) -> const char* { return std::getenv(name); })) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  }
   QApplication app(argc, argv);
   QApplication::setApplicationName("Quillfen");
   QApplication::setApplicationDisplayName("Quillfen");
 
   QtUserDialogs dialogs;
   quillfen::SystemClock clock;
+  XdgDocumentOpener documents;
   MainWindowServices services;
   services.dialogs = &dialogs;
   services.clock = &clock;
+  services.documents = &documents;
   services.arguments = QApplication::arguments().mid(1);
   services.executablePath = QApplication::applicationFilePath().toStdString();
 

@@ -22,6 +22,7 @@
 
 #include "about/HelpPage.h"
 #include "app/BackupRun.h"
+#include "app/CommandLine.h"
 #include "app/QtUserDialogs.h"
 #include "app/WindowFont.h"
 #include "engine/CommaText.h"
@@ -243,6 +244,7 @@ void LoadExtensionList(const quillfen::IniFile& ini, const char* key, QListWidge
   }
   for (int i = 0; i < list->count(); ++i) list->item(i)->setCheckState(Qt::Checked);
   list->setSortingEnabled(sorting);
+  if (sorting) list->sortItems(Qt::AscendingOrder);
 }
 
 // An override cursor that is restored on every way out of a scope.
@@ -323,9 +325,7 @@ void TForm1::FormCreate() {
 
 void TForm1::FormShow() {
   for (const QString& argument : services_.arguments) {
-    const bool isSwitch = argument.size() == 2 && (argument[0] == '/' || argument[0] == '-') &&
-                          (argument[1] == 's' || argument[1] == 'S');
-    if (isSwitch) SwitchOn(Timer1);
+    if (quillfen::IsUnattendedSwitch(argument.toStdString())) SwitchOn(Timer1);
   }
 }
 

@@ -1,0 +1,103 @@
+// The start-up switch, and the real program started unattended in a folder
+// with a settings file, without a display.
+#include <algorithm>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include "app/CommandLine.h"
+#include "engine/IniFile.h"
+#include "engine/TestTree.h"
+
+namespace {
+
+using quillfen::testing::TestTree;
+using ::testing::HasSubstr;
+
+TEST(CommandLine, OnlySlashOrDashWithTheLetterS) {
+  for (const char* yes : {"-s", "-S", "/s", "/S"}) EXPECT_TRUE(quillfen::IsUnattendedSwitch(yes));
+  for (const char* no : {"s", "--s", "/silent", "-", "", "-x", "/ss"}) {
+    EXPECT_FALSE(quillfen::IsUnattendedSwitch(no)) << no;
+  }
+  const char* argv[] = {"-s", "x", "/S"};
+  EXPECT_FALSE(quillfen::HasUnattendedSwitch(2, argv));  // the program name is not an argument
+  EXPECT_TRUE(quillfen::HasUnattendedSwitch(3, argv));
+}
+
+const char* gDisplay = nullptr;
+const char* FakeEnv(const char* name) {
+  return std::string_view(name) == "DISPLAY" ? gDisplay : nullptr;
+}
+
+TEST(CommandLine, OffscreenOnlyForTheSwitchWithoutADisplay) {
+  const char* withSwitch[] = {"quillfen", "-s"};
+  const char* without[] = {"quillfen"};
+  gDisplay = nullptr;
+  EXPECT_TRUE(quillfen::NeedsOffscreenPlatform(2, withSwitch, FakeEnv));
+  EXPECT_FALSE(quillfen::NeedsOffscreenPlatform(1, without, FakeEnv));
+  gDisplay = "";
+  EXPECT_TRUE(quillfen::NeedsOffscreenPlatform(2, withSwitch, FakeEnv));
+  gDisplay = ":0";
+  EXPECT_FALSE(quillfen::NeedsOffscreenPlatform(2, withSwitch, FakeEnv));
+}
+
+struct Outcome {
+  int exitCode = -1;
+  std::string errors;
+};
+
+// Runs the program with -s in `folder`, with no display in its environment.
+Outcome RunUnattended(const std::string& folder) {
+  QProcess process;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+  process.setProcessEnvironment(env);
+  process.setWorkingDirectory(QString::fromStdString(folder));
+  process.start(QUILLFEN_EXECUTABLE, {"-s"});
+  Outcome outcome;
+  if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
+    process.kill();
+    return outcome;
+  }
+  outcome.exitCode = process.exitCode();
+  outcome.errors = process.readAllStandardError().toStdString();
+  return outcome;
+}
+
+// Both cases in one test: each start waits the designed 5 seconds.
+TEST(Program, UnattendedRunBacksUpAndReportsFailedFiles) {
+  TestTree tree;
+  tree.File("src/a.txt", "a");
+  tree.File("src/sub/b.txt", "b");
+  tree.File("src/c.tmp", "c");
+  tree.File("Quillfen.ini", "[Work]\r\nコピー元=" + tree.Path("src") + "\r\nコピー先=" +
+                                tree.Path("dst") + "\r\n[Main]\r\n保存対象外拡張子=.tmp,\r\n");
+  const Outcome ok = RunUnattended(tree.root());
+  EXPECT_EQ(ok.exitCode, 0);
+  EXPECT_EQ(ok.errors, "");  // silent on success
+  EXPECT_EQ(TestTree::Read(tree.Path("dst/a.txt")), "a");
+  EXPECT_EQ(TestTree::Read(tree.Path("dst/sub/b.txt")), "b");
+  EXPECT_EQ(TestTree::Read(tree.Path("dst/c.tmp")), "");
+  const quillfen::IniFile settings(tree.Path("Quillfen.ini"));
+  EXPECT_GT(settings.ReadDateTime("Work", "終了時刻", 0.0), 0.0);
+  EXPECT_GT(settings.ReadDateTime("Main", "ソフト終了時刻", 0.0), 0.0);
+  EXPECT_EQ(settings.ReadString("Main", "保存対象外拡張子", ""), ".tmp,");
+
+  // A second set whose target is blocked by a folder: copied what it could,
+  // one line on standard error, status 1.
+  tree.File("src2/x.txt", "x");
+  tree.File("src2/y.txt", "y");
+  tree.Dir("dst2/x.txt/inner");
+  tree.File("Quillfen.ini", "[Other]\r\nコピー元=" + tree.Path("src2") +
+                                "\r\nコピー先=" + tree.Path("dst2") + "\r\n");
+  const Outcome failed = RunUnattended(tree.root());
+  EXPECT_EQ(failed.exitCode, 1);
+  EXPECT_THAT(failed.errors, HasSubstr(tree.Path("src2/x.txt") + " -> " + tree.Path("dst2/x.txt")));
+  EXPECT_EQ(std::count(failed.errors.begin(), failed.errors.end(), '\n'), 1) << failed.errors;
+  EXPECT_EQ(TestTree::Read(tree.Path("dst2/y.txt")), "y");
+}
+
+}  // namespace

@@ -1,0 +1,354 @@
+// The main window's life cycle and the Backup button, on the offscreen
+// platform, with a temporary working folder, scripted dialogs and a set clock.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+#include <QTimer>
+
+#include "app/ScriptedDialogs.h"
+#include "app/Unit1.h"
+#include "engine/DateTime.h"
+#include "engine/IniFile.h"
+#include "engine/TestTree.h"
+
+namespace {
+
+using quillfen::testing::TestTree;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+class StoppedClock : public quillfen::Clock {
+ public:
+  quillfen::DateTime now = quillfen::EncodeDateTime(2026, 12, 7, 10, 0, 0);
+  quillfen::DateTime Now() const override { return now; }
+};
+
+// A modal window that closes itself as soon as it is shown.
+class SelfClosingDialog : public QDialog {
+ public:
+  int opened = 0;
+
+ protected:
+  void showEvent(QShowEvent* event) override {
+    QDialog::showEvent(event);
+    ++opened;
+    QTimer::singleShot(0, this, &QDialog::reject);
+  }
+};
+
+QStringList Items(const QListWidget* list) {
+  QStringList items;
+  for (int i = 0; i < list->count(); ++i) items << list->item(i)->text();
+  return items;
+}
+
+int Ticked(const QListWidget* list) {
+  int ticked = 0;
+  for (int i = 0; i < list->count(); ++i) ticked += list->item(i)->checkState() == Qt::Checked;
+  return ticked;
+}
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(::getcwd(oldCwd_, sizeof oldCwd_), nullptr);
+    ASSERT_EQ(::chdir(tree.root().c_str()), 0);
+  }
+  void TearDown() override {
+    form_.reset();
+    ASSERT_EQ(::chdir(oldCwd_), 0);
+  }
+
+  TForm1& Start(QStringList arguments = {}) {
+    MainWindowServices services;
+    services.dialogs = &dialogs;
+    services.clock = &clock;
+    services.arguments = arguments;
+    form_ = std::make_unique<TForm1>(services);
+    return *form_;
+  }
+  TForm1& Form() { return *form_; }
+  // Shows the window and lets the queued first-show work run.
+  void Show() {
+    form_->show();
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+  }
+  // Closes as the user would; true when the window closed.
+  bool Close() { return form_->close(); }
+  void Restart() {
+    form_.reset();
+    Start();
+  }
+
+  std::string Settings() const { return TestTree::Read(tree.Path("Quillfen.ini")); }
+  void WriteSettings(const std::string& text) const { tree.File("Quillfen.ini", text); }
+  quillfen::DateTime EndTime(const std::string& set) const {
+    return quillfen::IniFile(tree.Path("Quillfen.ini")).ReadDateTime(set, "終了時刻", -1.0);
+  }
+
+  TestTree tree;
+  ScriptedDialogs dialogs;
+  StoppedClock clock;
+
+ private:
+  char oldCwd_[4096] = {};
+  std::unique_ptr<TForm1> form_;
+};
+
+TEST_F(MainWindowTest, SetsComeFromEverySectionButExactlyMain) {
+  WriteSettings(
+      "[Main]\r\nオリジナル保存拡張子=\r\n[Work]\r\nコピー元=/data/work\r\n"
+      "[Main2]\r\nコピー先=/bk/main2\r\nコピー元=/data/main2\r\n");
+  TForm1& form = Start();
+  EXPECT_EQ(form.StartDir(), tree.root());
+  EXPECT_EQ(form.SettingsPath(), tree.root() + "/Quillfen.ini");
+  EXPECT_EQ(Items(form.ListBox1), QStringList({"Work", "Main2"}));
+  EXPECT_EQ(Items(form.ListBox2), QStringList({"/data/work", "/data/main2"}));
+  EXPECT_EQ(Items(form.ListBox3), QStringList({"", "/bk/main2"}));  // still parallel
+  EXPECT_EQ(form.Edit3->text(), "新規3");
+  EXPECT_EQ(form.Label1->text(), "Original保存");
+  EXPECT_EQ(form.Label2->text(), "Backup対象外");
+  EXPECT_EQ(form.ListBox1->currentRow(), -1);
+  EXPECT_FALSE(form.Timer1->isActive());
+  EXPECT_FALSE(form.Timer2->isActive());
+}
+
+TEST_F(MainWindowTest, ThreeSetsProposeNew4AndNoFileProposesNew1) {
+  WriteSettings("[a]\r\n[b]\r\n[c]\r\n");
+  EXPECT_EQ(Start().Edit3->text(), "新規4");
+  WriteSettings("");
+  Restart();
+  EXPECT_EQ(Form().Edit3->text(), "新規1");
+  EXPECT_EQ(Form().ListBox1->count(), 0);
+}
+
+TEST_F(MainWindowTest, ExtensionListsLoadOnceTickedAndComeBackAfterTheClose) {
+  WriteSettings("[Main]\r\nオリジナル保存拡張子=.xls,.doc,\r\n保存対象外拡張子=.tmp, .bak\r\n");
+  TForm1& form = Start();
+  SelfClosingDialog about;
+  form.SetModalWindows(nullptr, &about);
+  EXPECT_EQ(form.CheckListBox1->count(), 0);  // not before the first activation
+  Show();
+  EXPECT_EQ(Items(form.CheckListBox1), QStringList({".doc", ".xls"}));
+  EXPECT_EQ(Items(form.CheckListBox2), QStringList({".bak", ".tmp"}));
+  EXPECT_EQ(Ticked(form.CheckListBox1), 2);
+  EXPECT_EQ(Ticked(form.CheckListBox2), 2);
+
+  form.About1->trigger();
+  form.About1->trigger();
+  form.activateWindow();
+  QCoreApplication::processEvents();
+  form.FormActivate();
+  EXPECT_EQ(about.opened, 2);
+  EXPECT_EQ(form.CheckListBox1->count(), 2);
+
+  form.CheckListBox1->item(0)->setCheckState(Qt::Unchecked);  // .doc
+  ASSERT_TRUE(Close());
+  const std::string text = Settings();
+  EXPECT_THAT(text, HasSubstr("オリジナル保存拡張子=.doc,.xls,\r\n"));
+  EXPECT_THAT(text, HasSubstr("保存対象外拡張子=.bak,.tmp,\r\n"));
+  EXPECT_THAT(text, HasSubstr("ソフト終了時刻=" + quillfen::FormatDateTime(clock.now) + "\r\n"));
+
+  Restart();
+  Show();
+  EXPECT_EQ(Ticked(Form().CheckListBox1), 2);  // the unticked entry is ticked again
+}
+
+TEST_F(MainWindowTest, CloseWithNoSetsAndEmptyListsWritesOnlyMain) {
+  TForm1& form = Start();
+  Show();
+  ASSERT_TRUE(Close());
+  EXPECT_EQ(Settings(), "[Main]\r\nオリジナル保存拡張子=\r\n保存対象外拡張子=\r\nソフト終了時刻=" +
+                            quillfen::FormatDateTime(clock.now) + "\r\n");
+  EXPECT_EQ(form.ExitStatus(), 0);
+}
+
+TEST_F(MainWindowTest, CloseWritesSetsInListOrderBeforeMain) {
+  TForm1& form = Start();
+  form.ListBox1->addItems({"B", "A"});
+  form.ListBox2->addItems({"/sb", "/sa"});
+  form.ListBox3->addItems({"/db", "/da"});
+  ASSERT_TRUE(Close());  // never shown: the lists are loaded before they are written
+  const std::string text = Settings();
+  EXPECT_EQ(text.rfind("[B]\r\nコピー元=/sb\r\nコピー先=/db\r\n", 0), 0u) << text;
+  EXPECT_LT(text.find("[A]"), text.find("[Main]"));
+  Restart();
+  EXPECT_EQ(Items(Form().ListBox1), QStringList({"B", "A"}));
+}
+
+TEST_F(MainWindowTest, OnlyTheFourShortFormsSwitchTheUnattendedRunOn) {
+  for (const char* on : {"-s", "-S", "/s", "/S"}) {
+    Start({"first", on});
+    Show();
+    EXPECT_TRUE(Form().Timer1->isActive()) << on;
+    EXPECT_EQ(Form().Timer1->interval(), 5000);
+    Form().Timer1->stop();  // no run in this test
+  }
+  Start({"/silent", "s", "--s", "-ss"});
+  Show();
+  EXPECT_FALSE(Form().Timer1->isActive());
+}
+
+// Timer1 runs the backup, and the run closes the window while Timer1 is on.
+TEST_F(MainWindowTest, UnattendedRunBacksUpAndCloses) {
+  tree.File("src/a.txt", "a");
+  WriteSettings("[S]\r\nコピー元=" + tree.Path("src") + "\r\nコピー先=" + tree.Path("dst") +
+                "\r\n");
+  TForm1& form = Start({"-s"});
+  Show();
+  ASSERT_TRUE(form.Timer1->isActive());
+  form.Timer1->setInterval(1);
+  QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), 5000);
+  EXPECT_EQ(TestTree::Read(tree.Path("dst/a.txt")), "a");
+  EXPECT_NEAR(EndTime("S"), clock.now, 1.0 / 86400);
+  EXPECT_THAT(Settings(), HasSubstr("ソフト終了時刻="));
+  EXPECT_EQ(form.ExitStatus(), 0);
+  EXPECT_TRUE(dialogs.shown.isEmpty());
+}
+
+TEST_F(MainWindowTest, BackupButtonUsesOnlyTickedEntriesAndStaysOpen) {
+  tree.File("src/PHOTO.JPG", "p");
+  tree.File("src/x.tmp", "t");
+  tree.File("src/y.txt", "y");
+  WriteSettings("[S]\r\nコピー元=" + tree.Path("src") + "\r\nコピー先=" + tree.Path("dst") +
+                "\r\n[Main]\r\n保存対象外拡張子=.jpg,.tmp,\r\n");
+  TForm1& form = Start();
+  Show();
+  ASSERT_EQ(Items(form.CheckListBox2), QStringList({".jpg", ".tmp"}));
+  form.CheckListBox2->item(1)->setCheckState(Qt::Unchecked);
+  form.Button9->click();
+  EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(tree.Path("dst/PHOTO.JPG"))));
+  EXPECT_EQ(TestTree::Read(tree.Path("dst/x.tmp")), "t");
+  EXPECT_EQ(TestTree::Read(tree.Path("dst/y.txt")), "y");
+  EXPECT_EQ(form.StatusBar1->currentMessage(), "Sをバックアップ中");
+  EXPECT_FALSE(form.Timer2->isActive());
+  EXPECT_TRUE(form.isVisible());
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);  // the wait cursor is gone
+}
+
+TEST_F(MainWindowTest, ExtensionListsAreLoadedBeforeAFirstRunWithoutShow) {
+  tree.File("src/a.tmp", "t");
+  WriteSettings("[S]\r\nコピー元=" + tree.Path("src") + "\r\nコピー先=" + tree.Path("dst") +
+                "\r\n[Main]\r\n保存対象外拡張子=.tmp,\r\n");
+  Start().Button9Click();
+  EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(tree.Path("dst/a.tmp"))));
+  EXPECT_EQ(Form().CheckListBox2->count(), 1);
+}
+
+TEST_F(MainWindowTest, SkipStartsTimer2WithoutRestartingItsCount) {
+  WriteSettings("[S]\r\nコピー元=" + tree.Path("missing") + "\r\nコピー先=/x\r\n");
+  TForm1& form = Start();
+  form.Button9Click();
+  EXPECT_EQ(form.StatusBar1->currentMessage(), "Sはコピー元フォルダが存在しません。");
+  ASSERT_TRUE(form.Timer2->isActive());
+  EXPECT_EQ(form.Timer2->interval(), 7000);
+  const int timerId = form.Timer2->timerId();  // a restart would give a new timer
+  form.Button9Click();
+  EXPECT_EQ(form.Timer2->timerId(), timerId);
+
+  form.Timer2Timer();
+  EXPECT_EQ(form.StatusBar1->currentMessage(), "");
+  EXPECT_FALSE(form.Timer2->isActive());
+}
+
+TEST_F(MainWindowTest, FailedCopiesShowTheirCountAndSetExitStatus1) {
+  tree.File("src/a.txt", "a");
+  tree.Dir("dst/a.txt/inner");
+  WriteSettings("[S]\r\nコピー元=" + tree.Path("src") + "\r\nコピー先=" + tree.Path("dst") +
+                "\r\n");
+  TForm1& form = Start();
+  form.Button9Click();
+  EXPECT_EQ(form.StatusBar1->currentMessage(), "Sのコピーに失敗したファイルが1件あります。");
+  EXPECT_TRUE(form.Timer2->isActive());
+  EXPECT_EQ(form.ExitStatus(), 1);
+  EXPECT_NEAR(EndTime("S"), clock.now, 1.0 / 86400);
+}
+
+TEST_F(MainWindowTest, UnwritableSettingsAtTheCloseAskBeforeQuitting) {
+  TForm1& form = Start();
+  Show();
+  tree.Dir("Quillfen.ini");  // a folder cannot be replaced by the settings file
+  dialogs.yesNoAnswers = {false, true};
+  EXPECT_FALSE(Close());
+  EXPECT_TRUE(form.isVisible());
+  const QString error = QString::fromStdString(tree.Path("Quillfen.ini")) + " に書き込めません";
+  EXPECT_EQ(dialogs.errors, QStringList({error}));
+  ASSERT_EQ(dialogs.shown.size(), 2);
+  EXPECT_EQ(dialogs.shown[1], "設定を保存せずに終了しますか？");
+  EXPECT_TRUE(Close());
+  EXPECT_EQ(form.ExitStatus(), 2);
+}
+
+TEST_F(MainWindowTest, UnwritableSettingsInTheBackupRunShowTheError) {
+  tree.File("src/a.txt", "a");
+  WriteSettings("[S]\r\nコピー元=" + tree.Path("src") + "\r\nコピー先=" + tree.Path("dst") +
+                "\r\n");
+  TForm1& form = Start();
+  ASSERT_EQ(::unlink(tree.Path("Quillfen.ini").c_str()), 0);
+  tree.Dir("Quillfen.ini");
+  form.Button9Click();
+  EXPECT_EQ(dialogs.errors,
+            QStringList({QString::fromStdString(tree.Path("Quillfen.ini")) + " に書き込めません"}));
+  EXPECT_EQ(form.ExitStatus(), 2);
+  EXPECT_EQ(TestTree::Read(tree.Path("dst/a.txt")), "a");
+}
+
+TEST_F(MainWindowTest, UnattendedSettingsFailureShowsNoBoxAndEnds) {
+  tree.File("src/a.txt", "a");
+  WriteSettings("[S]\r\nコピー元=" + tree.Path("src") + "\r\nコピー先=" + tree.Path("dst") +
+                "\r\n");
+  TForm1& form = Start({"/S"});
+  Show();
+  ASSERT_EQ(::unlink(tree.Path("Quillfen.ini").c_str()), 0);
+  tree.Dir("Quillfen.ini");
+  form.Button9Click();
+  EXPECT_TRUE(dialogs.shown.isEmpty());
+  EXPECT_EQ(form.ExitStatus(), 2);
+  EXPECT_FALSE(form.Timer1->isActive());  // no retry 5 s later
+
+  // With nothing to back up the run closes at once; the failing close still
+  // shows nothing and ends the program.
+  Start({"-s"});
+  Show();
+  Form().Button9Click();
+  EXPECT_FALSE(Form().isVisible());
+  EXPECT_TRUE(dialogs.shown.isEmpty());
+  EXPECT_EQ(Form().ExitStatus(), 2);
+}
+
+TEST_F(MainWindowTest, LinkReportsTheSelectedRowAndTickedEntries) {
+  WriteSettings(
+      "[A]\r\nコピー元=/sa\r\nコピー先=/da\r\n[B]\r\nコピー元=/sb\r\nコピー先=/db\r\n"
+      "[Main]\r\nオリジナル保存拡張子=.b,.a,\r\n保存対象外拡張子=.z,\r\n");
+  TForm1& form = Start();
+  form.FormActivate();
+  EXPECT_EQ(form.SelectedSetName(), "");
+  form.ListBox1->setCurrentRow(1);
+  form.ListBox2->setCurrentRow(1);
+  form.ListBox3->setCurrentRow(1);
+  EXPECT_EQ(form.SelectedSetName(), "B");
+  EXPECT_EQ(form.SelectedSourceFolder(), "/sb");
+  EXPECT_EQ(form.SelectedDestinationFolder(), "/db");
+  form.CheckListBox1->item(0)->setCheckState(Qt::Unchecked);
+  EXPECT_THAT(form.TickedKeepOriginal(), ElementsAre(".b"));
+  EXPECT_THAT(form.TickedExcluded(), ElementsAre(".z"));
+}
+
+}  // namespace
