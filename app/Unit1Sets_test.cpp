@@ -158,6 +158,17 @@ TEST_F(SetTable, NamesThatCannotBeSectionNamesAreRefused) {
   EXPECT_EQ(Rows(Form().ListBox1), QStringList{"Work"});
 }
 
+TEST_F(SetTable, AcceptedNamesComeBackUnchangedAfterARestart) {
+  MakeFolder("src/Work");
+  MakeFolder("dst/Work");
+  const QStringList names{"a=b", " blank ", "x[1", QStringLiteral("写真;#"), "Main2"};
+  for (const QString& name : names) AddSet(name, Path("src/Work"), Path("dst"));
+  ASSERT_EQ(Rows(Form().ListBox1), names);
+  CloseForm();
+  EXPECT_EQ(Rows(Form().ListBox1), names);
+  EXPECT_EQ(Rows(Form().ListBox3).value(1), Path("dst/Work"));
+}
+
 TEST_F(SetTable, UpdateReplacesTheSelectedRowOrDoesNothingSilently) {
   MakeFolder("src/A");
   MakeFolder("src/B");
