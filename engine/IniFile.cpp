@@ -152,6 +152,11 @@ void IniFile::AddLine(std::string_view bytes, bool known_valid) {
     if (std::optional<std::string> text = Cp932ToUtf8(bytes)) {
       line.text = std::move(*text);
       line.bytes.assign(bytes);
+    } else if (IsValidUtf8(bytes)) {
+      // A UTF-8 line in a 932 file (edited with another tool): read it as
+      // UTF-8, so that it reads the same once the file turns to UTF-8.
+      line.text.assign(bytes);
+      line.bytes.assign(bytes);
     } else {
       line.raw = true;
       line.text.assign(bytes);
@@ -288,9 +293,14 @@ Status IniFile::WriteString(std::string_view section, std::string_view key,
     std::string text = line.text.substr(0, line.eq + 1) + std::string(value);
     if (encoding_ == Encoding::kCp932) {
       if (std::optional<std::string> encoded = Utf8ToCp932(value)) {
-        line.bytes = line.bytes.substr(0, line.bytes.find('=') + 1) + *encoded;
-        line.text = std::move(text);
-        return Commit();
+        std::string bytes = line.bytes.substr(0, line.bytes.find('=') + 1) + *encoded;
+        // Only when the kept key bytes and the new value read back as one
+        // text (not so for a key line that was read as UTF-8).
+        if (Cp932ToUtf8(bytes) == text) {
+          line.bytes = std::move(bytes);
+          line.text = std::move(text);
+          return Commit();
+        }
       }
     }
     SetText(line, std::move(text));

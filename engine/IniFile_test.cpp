@@ -320,6 +320,30 @@ TEST_F(IniFileTest, TextThatCp932CannotHoldSwitchesTheFileToUtf8) {
   EXPECT_EQ(again.ReadString("A", kTarget, ""), "/😀");
 }
 
+TEST_F(IniFileTest, Utf8LinesInA932FileReadTheSameBeforeAndAfterTheSwitch) {
+  // "[B]...仕事 ..." in UTF-8 does not decode as 932 but is valid UTF-8.
+  const std::string text = "[A]\r\n" + kSource932 + "=/\x8E\x64\x8E\x96\r\n" +
+                           "[B]\r\nmemo=仕事 \r\n[C]\r\nraw=\x80\r\n";
+  Put(text);
+  IniFile ini(path_);
+  EXPECT_THAT(ini.Sections(), ElementsAre("A", "B", "C"));
+  EXPECT_EQ(ini.ReadString("B", "memo", ""), "仕事 ");
+  ASSERT_TRUE(ini.WriteString("A", kTarget, "/x").ok());
+  EXPECT_EQ(Get(), "[A]\r\n" + kSource932 + "=/\x8E\x64\x8E\x96\r\n" + kTarget932 +
+                       "=/x\r\n[B]\r\nmemo=仕事 \r\n[C]\r\nraw=\x80\r\n");
+  // Replacing the value of that line writes the whole line in 932.
+  ASSERT_TRUE(ini.WriteString("B", "memo", "写真").ok());
+  EXPECT_NE(Get().find("[B]\r\nmemo=\x8E\xCA\x90\x5E\r\n"), std::string::npos);
+
+  ASSERT_TRUE(ini.WriteString("C", "wide", "😀").ok());
+  IniFile again(path_);
+  EXPECT_THAT(again.Sections(), ElementsAre("A", "B", "C"));
+  EXPECT_EQ(again.ReadString("A", kSource, ""), "/仕事");
+  EXPECT_EQ(again.ReadString("B", "memo", ""), "写真");
+  EXPECT_EQ(again.ReadString("C", "wide", ""), "😀");
+  EXPECT_EQ(again.ReadString("C", "raw", "none"), "none");
+}
+
 TEST_F(IniFileTest, SwitchToUtf8WithUndecodableLinesMarksTheFile) {
   Put("[A]\r\n" + kSource932 + "=/a\r\nraw=\x80\r\n");
   IniFile ini(path_);
