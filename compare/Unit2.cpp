@@ -220,11 +220,12 @@ void TForm2::SetRootLabel(QLabel* label, const std::string& root) {
   label->adjustSize();
 }
 
-void TForm2::ShowCounts(QListView* list, QLabel* counter, Side side) {
+size_t TForm2::ShowCounts(QListView* list, QLabel* counter, Side side) {
   const std::vector<char> flags = SelectedRows(list);
   const size_t selected = static_cast<size_t>(std::count(flags.begin(), flags.end(), 1));
   SetCounter(counter, quillfen::TotalText(side, flags.size()));
   SetCounter(counter, quillfen::SelectionText(side, selected, flags.size()));
+  return selected;
 }
 
 void TForm2::ShowStatus(const QString& text) {
@@ -301,9 +302,7 @@ void TForm2::Button3Click() {
 }
 
 void TForm2::ListBoxClick(QListView* list, QLabel* counter, Side side) {
-  ShowCounts(list, counter, side);
-  const std::vector<char> flags = SelectedRows(list);
-  if (std::count(flags.begin(), flags.end(), 1) == 1) {
+  if (ShowCounts(list, counter, side) == 1) {
     ShowStatus(ModelOf(list)->Text(list->currentIndex().row()));
     StartTimer1();
   } else {

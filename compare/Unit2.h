@@ -94,7 +94,9 @@ class TForm2 : public QDialog {
   RelativePathModel* ModelOf(const QListView* list) const;
   void SelectAll(QListView* list, QLabel* counter, quillfen::Side side);
   void ListBoxClick(QListView* list, QLabel* counter, quillfen::Side side);
-  void ShowCounts(QListView* list, QLabel* counter, quillfen::Side side);
+  // Writes the side's total text, then its selection text; returns the
+  // number of selected items.
+  size_t ShowCounts(QListView* list, QLabel* counter, quillfen::Side side);
   void SetCounter(QLabel* counter, const std::string& text);
   void SetRootLabel(QLabel* label, const std::string& root);
   void CopySelection(Direction direction);
