@@ -17,9 +17,14 @@ namespace quillfen {
 
 class IniFile {
  public:
-  // Reads the file at `path`. A missing or unreadable file reads as empty; it
-  // is created by the first write. A file that is not valid UTF-8 is read as
-  // code page 932 and written back in it; all text handed in and out is UTF-8.
+  // Reads the file at `path`. A missing file reads as empty; it is created by
+  // the first write. An existing file that cannot be read, or a folder, FIFO
+  // or device in its place, also reads as empty, but every write then fails
+  // so that it is never replaced. A file is read as UTF-8 when it starts with
+  // a byte order mark or most of its non-ASCII lines are valid UTF-8, else as
+  // code page 932, and is written back in that encoding; text that code page
+  // 932 cannot hold turns the file to UTF-8. Lines that decode in neither are
+  // kept byte for byte and never matched. All text handed in and out is UTF-8.
   explicit IniFile(std::string path);
 
   const std::string& path() const { return path_; }
@@ -36,7 +41,11 @@ class IniFile {
 
   // Sets `key` in `section` (adding the key or the section at the end as
   // needed) and writes the file. On failure the error's message is
-  // "<path> に書き込めません" and the file on disk is unchanged.
+  // "<path> に書き込めません" and the file on disk is unchanged. Names and
+  // values that could not be read back as given are refused with the same
+  // message and nothing changes: a line break or NUL anywhere, text that is
+  // not UTF-8, ']' in a section name, a key that is empty, holds '=' or
+  // starts with '[' or ';'.
   Status WriteString(std::string_view section, std::string_view key, std::string_view value);
 
   // Writes `dt` in the text form of FormatDateTime.
