@@ -5,6 +5,7 @@ BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
+BENCH_BUILD_DIR ?= build-bench
 CMAKE_FLAGS ?=
 
 .PHONY: all deps configure build run test test-asan bench install screenshots fuzz clean
@@ -62,6 +63,14 @@ install: build
 screenshots: build
 	@scripts/install-deps.sh screenshots
 	scripts/screenshots.sh $(BUILD_DIR)/quillfen docs
+
+# The backup run timed side by side with rsync, cp and the floor, in a Release
+# build (bench/README.md). Extra options go in BENCH_ARGS, e.g. --million.
+bench:
+	@scripts/install-deps.sh bench
+	@cmake -S . -B $(BENCH_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BENCH_BUILD_DIR) -j $(JOBS) --target bench_programs
+	python3 bench/run_bench.py --build $(BENCH_BUILD_DIR) $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)

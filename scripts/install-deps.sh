@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Quillfen needs to build and test, if any are missing.
 # Usage: scripts/install-deps.sh [extra-package-group ...]
-#   groups: bench (rsync, hyperfine, time), fuzz (clang, libclang-rt-14-dev),
+#   groups: bench (rsync, hyperfine, time, python3), fuzz (clang, libclang-rt-14-dev),
 #           screenshots (xvfb, imagemagick, x11-apps, xdotool)
 # Idempotent: does nothing when everything is installed. As root it runs apt-get;
 # otherwise it prints the exact command to run and exits with status 1.
@@ -11,7 +11,7 @@ packages=(cmake g++ make ninja-build pkg-config qt6-base-dev libgtest-dev libgmo
   fonts-ipafont-gothic desktop-file-utils)
 for group in "$@"; do
   case "$group" in
-    bench) packages+=(rsync hyperfine time) ;;
+    bench) packages+=(rsync hyperfine time python3) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     asan) packages+=(libclang-rt-14-dev) ;;
     screenshots) packages+=(xvfb xauth imagemagick x11-apps xdotool) ;;

@@ -1,0 +1,515 @@
+#!/usr/bin/env python3
+"""Times Quillfen's backup run side by side with rsync, cp and the floor.
+
+For each tree size it measures three cases, warm cache:
+  initial  copy into an empty destination
+  noop     every file already up to date
+  changed  1 % of the files changed (newer modification time, new content)
+
+Every case runs each tool once as a warm-up and then --runs more times,
+alternating the tools (A B C A B C ...) so that drift on a shared machine
+cancels out. Setup and reset happen outside the timed part, and every run is
+checked afterwards: the destination must hold every source file with the same
+size and modification time, or the run is marked as failed.
+
+Trees are generated once (deterministic, seeded) under BENCH_DIR and reused by
+later invocations. Destinations live in one work folder that is removed only
+after all timing is done (a bulk delete slows file creation for minutes).
+
+Usage: run_bench.py [--build DIR] [--sizes 10000,100000] [--million]
+                    [--runs 5] [--seed 1] [--keep]
+Environment: BENCH_DIR (default /var/tmp/quillfen-bench), BENCH_RUNS,
+             BENCH_SIZES.
+"""
+
+import argparse
+import csv
+import datetime
+import os
+import shlex
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+TREE_VERSION = 1  # bump when gen_tree's output changes
+
+
+START = time.monotonic()
+
+
+def log(*args):
+    print(f"[{time.monotonic() - START:6.0f}s]", *args, flush=True)
+
+
+class Tools:
+    def __init__(self, build):
+        self.gen_tree = os.path.join(build, "bench", "gen_tree")
+        self.floor = os.path.join(build, "bench", "floor")
+        self.quillfen_run = os.path.join(build, "bench", "quillfen_run")
+        self.list_bench = os.path.join(build, "bench", "list_bench")
+        self.compare_bench = os.path.join(build, "bench", "compare_bench")
+        for exe in (self.gen_tree, self.floor, self.quillfen_run):
+            if not os.access(exe, os.X_OK):
+                sys.exit(f"run_bench: {exe} is missing; build the bench programs first")
+        for exe in ("rsync", "cp", "sync", "/usr/bin/time"):
+            if shutil.which(exe) is None:
+                sys.exit(f"run_bench: {exe} is not installed (scripts/install-deps.sh bench)")
+
+
+def run_checked(argv, **kwargs):
+    """Runs an untimed setup command; stops the benchmark when it fails."""
+    result = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            **kwargs)
+    if result.returncode != 0:
+        sys.exit(f"run_bench: {' '.join(map(shlex.quote, argv))} failed:\n{result.stdout}")
+    return result.stdout
+
+
+def timed(argv):
+    """Runs argv once; returns (seconds, exit status, peak RSS in KiB, output).
+
+    Every command runs under /usr/bin/time -f %M, which reports the largest
+    resident set of the command and the children it waited for. (Taking the
+    counter from this script's own wait would count the Python process too:
+    a spawned child starts with its parent's memory.) The wrapper costs every
+    tool the same."""
+    with tempfile.TemporaryFile() as out, tempfile.NamedTemporaryFile("r") as rss_file:
+        argv = ["/usr/bin/time", "-f", "%M", "-o", rss_file.name] + argv
+        actions = [(os.POSIX_SPAWN_DUP2, out.fileno(), 1), (os.POSIX_SPAWN_DUP2, out.fileno(), 2)]
+        start = time.perf_counter()
+        pid = os.posix_spawn(argv[0], argv, os.environ, file_actions=actions)
+        _, status, _ = os.wait4(pid, 0)
+        seconds = time.perf_counter() - start
+        out.seek(0)
+        text = out.read().decode("utf-8", "replace")
+        rss_lines = rss_file.read().split()
+    rss = int(rss_lines[-1]) if rss_lines and rss_lines[-1].isdigit() else 0
+    return seconds, os.waitstatus_to_exitcode(status), rss, text
+
+
+def with_sync(command):
+    """A shell command line: the command, then sync; the command's status."""
+    return ["sh", "-c", command + "; s=$?; sync; exit $s"]
+
+
+class Trees:
+    """The source tree of one size and its copy with 1 % of the files changed."""
+
+    def __init__(self, tools, bench_dir, files, seed):
+        stem = f"n{files}-s{seed}-v{TREE_VERSION}"
+        self.files = files
+        self.source = os.path.join(bench_dir, "src-" + stem)
+        self.changed = os.path.join(bench_dir, "chg-" + stem)
+        self.changed_list = self.changed + ".list"
+        if not os.path.isdir(self.source):
+            log(f"generating {self.source} ...")
+            run_checked([tools.gen_tree, "create", "--files", str(files), "--seed", str(seed),
+                         self.source])
+        if not os.path.isdir(self.changed):
+            log(f"generating {self.changed} ...")
+            partial = self.changed + ".partial"
+            if os.path.exists(partial):
+                shutil.rmtree(partial)
+            # Hard links: the unchanged files share the source's data; gen_tree
+            # replaces each changed file by a new one instead of writing into it.
+            run_checked(["cp", "-al", self.source, partial])
+            run_checked([tools.gen_tree, "mutate", "--files", str(files), "--seed", str(seed),
+                         "--percent", "1", "--list", self.changed_list, partial])
+            os.rename(partial, self.changed)
+        with open(self.changed_list, encoding="utf-8", errors="surrogateescape") as f:
+            self.changed_count = sum(1 for line in f if line.strip())
+        summary = run_checked([tools.floor, self.source, self.source])
+        fields = dict(kv.split("=") for kv in summary.split())
+        self.folders = int(fields["folders"])
+        self.bytes = int(fields["bytes"])
+        if int(fields["files"]) != files:
+            sys.exit(f"run_bench: {self.source} holds {fields['files']} files, not {files}; "
+                     "remove it and run again")
+
+
+class Tool:
+    """One contender in a case: how to run it, and what to do around a run."""
+
+    def __init__(self, name, argv_for, prepare=None, check=None):
+        self.name = name
+        self.argv_for = argv_for  # destination -> argv
+        self.prepare = prepare    # () -> destination, untimed
+        self.check = check        # (destination, output) -> error text or None, untimed
+        self.times = []
+        self.rss = []
+        self.failures = []
+
+
+def run_case(case, tools_in_case, runs):
+    """Warm-up, then `runs` rounds, each tool once per round in a fixed order."""
+    for round_index in range(runs + 1):
+        for tool in tools_in_case:
+            destination = tool.prepare()
+            seconds, status, rss, output = timed(tool.argv_for(destination))
+            problem = None
+            if status != 0:
+                problem = f"exit status {status}: {output.strip()[:300]}"
+            elif tool.check is not None:
+                problem = tool.check(destination, output)
+            if problem:
+                tool.failures.append(problem)
+                log(f"  {case} {tool.name}: FAILED: {problem}")
+            if round_index == 0:
+                continue  # warm-up
+            tool.times.append(seconds)
+            tool.rss.append(rss)
+        if round_index > 0:
+            log(f"  {case} round {round_index}/{runs}: " +
+                ", ".join(f"{t.name} {t.times[-1]:.3f}s" for t in tools_in_case))
+
+
+def verify(tools, source, destination):
+    """None when destination mirrors source (sizes, times); else the reason."""
+    result = subprocess.run([tools.floor, "--verify", source, destination],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if result.returncode != 0:
+        return "destination differs from source: " + result.stdout.strip()[-300:]
+    return None
+
+
+def copied_count(output):
+    for line in output.splitlines():
+        if line.startswith("copied="):
+            return int(line.split("=", 1)[1])
+    return None
+
+
+def measure_size(tools, trees, work, runs):
+    """All three cases for one tree size; returns {case: [Tool, ...]}."""
+    q = shlex.quote
+    src, chg = trees.source, trees.changed
+    results = {}
+
+    # Initial copy: every run gets a new empty folder; after the run its data
+    # is written back and dropped from the page cache so that memory does not
+    # fill up with copies.
+    counter = [0]
+
+    def fresh(tag):
+        def prepare():
+            counter[0] += 1
+            path = os.path.join(work, f"init-{tag}-{counter[0]}")
+            os.mkdir(path)
+            return path
+        return prepare
+
+    def settle(path):
+        subprocess.run(["sync"], check=False)
+        subprocess.run([tools.gen_tree, "dropcache", path], check=False)
+
+    def check_initial(expect_copies):
+        def check(destination, output):
+            problem = verify(tools, src, destination)
+            if problem is None and expect_copies:
+                n = copied_count(output)
+                if n != trees.files:
+                    problem = f"reported {n} copies, expected {trees.files}"
+            settle(destination)
+            return problem
+        return check
+
+    initial = [
+        Tool("quillfen_run; sync",
+             lambda d: with_sync(f"{q(tools.quillfen_run)} {q(src)} {q(d)}"),
+             fresh("quillfen"), check_initial(True)),
+        Tool("rsync -rt; sync",
+             lambda d: with_sync(f"rsync -rt {q(src + '/')} {q(d + '/')}"),
+             fresh("rsync"), check_initial(False)),
+        Tool("cp -r; sync",
+             lambda d: with_sync(f"cp -r --preserve=timestamps {q(src + '/.')} {q(d)}"),
+             fresh("cpsync"), check_initial(False)),
+        Tool("cp -r",
+             lambda d: ["cp", "-r", "--preserve=timestamps", src + "/.", d],
+             fresh("cp"), check_initial(False)),
+        Tool("floor", lambda d: [tools.floor, src, d], fresh("floor"), None),
+    ]
+    log(f"case initial ({trees.files} files)")
+    run_case("initial", initial, runs)
+    results["initial"] = initial
+
+    # No-op: one destination made up to date before timing; a no-op run leaves
+    # it as it was (checked after every run), so all runs share it.
+    noop_dest = os.path.join(work, "noop")
+    run_checked(["cp", "-a", src, noop_dest])
+    run_checked(["sync"])
+
+    def same_noop():
+        return noop_dest
+
+    def check_noop(expect_zero):
+        def check(destination, output):
+            problem = verify(tools, src, destination)
+            if problem is None and expect_zero and copied_count(output) != 0:
+                problem = f"reported {copied_count(output)} copies on an up-to-date tree"
+            return problem
+        return check
+
+    noop = [
+        Tool("quillfen_run", lambda d: [tools.quillfen_run, src, d], same_noop, check_noop(True)),
+        Tool("rsync -rt --update", lambda d: ["rsync", "-rt", "--update", src + "/", d + "/"],
+             same_noop, check_noop(False)),
+        Tool("cp -ru", lambda d: ["cp", "-ru", "--preserve=timestamps", src + "/.", d],
+             same_noop, check_noop(False)),
+        Tool("floor", lambda d: [tools.floor, src, d], same_noop, None),
+    ]
+    log(f"case noop ({trees.files} files)")
+    run_case("noop", noop, runs)
+    results["noop"] = noop
+
+    # 1 % changed: the destination mirrors the original tree; each run brings
+    # it up to date with the changed tree, and before the next run the changed
+    # files are put back from the original tree (in place, then synced) and
+    # the whole destination is checked against the original again.
+    chg_dest = os.path.join(work, "changed")
+    run_checked(["cp", "-a", src, chg_dest])
+    run_checked(["sync"])
+
+    def reset_changed():
+        run_checked([tools.gen_tree, "reset", "--list", trees.changed_list, src, chg_dest])
+        run_checked(["sync"])
+        problem = verify(tools, src, chg_dest)
+        if problem:
+            sys.exit("run_bench: reset of the changed case failed: " + problem)
+        return chg_dest
+
+    def check_changed(expect_copies):
+        def check(destination, output):
+            problem = verify(tools, chg, destination)
+            if problem is None and expect_copies and copied_count(output) != trees.changed_count:
+                problem = (f"reported {copied_count(output)} copies, "
+                           f"expected {trees.changed_count}")
+            return problem
+        return check
+
+    changed = [
+        Tool("quillfen_run", lambda d: [tools.quillfen_run, chg, d], reset_changed,
+             check_changed(True)),
+        Tool("rsync -rt --update", lambda d: ["rsync", "-rt", "--update", chg + "/", d + "/"],
+             reset_changed, check_changed(False)),
+        Tool("cp -ru", lambda d: ["cp", "-ru", "--preserve=timestamps", chg + "/.", d],
+             reset_changed, check_changed(False)),
+        Tool("floor", lambda d: [tools.floor, chg, d], reset_changed, None),
+    ]
+    log(f"case changed 1% ({trees.changed_count} of {trees.files} files)")
+    run_case("changed", changed, runs)
+    results["changed"] = changed
+    return results
+
+
+def summary(tool):
+    if not tool.times:
+        return None
+    return (statistics.median(tool.times), min(tool.times), max(tool.times),
+            statistics.median(tool.rss))
+
+
+def quillfen_of(tools_in_case):
+    return next(t for t in tools_in_case if t.name.startswith("quillfen_run"))
+
+
+def print_table(all_results, trees_by_size, runs, csv_path, stamp):
+    rows = []
+    lines = ["", f"Backup benchmark, {stamp}, warm cache (trees already in the page cache).",
+             f"{runs} timed runs per tool after one warm-up, tools alternating; "
+             "median [min-max] in seconds; peak RSS median in MiB; "
+             "ratio = Quillfen's median / this tool's median."]
+    for size, results in all_results.items():
+        trees = trees_by_size[size]
+        lines.append("")
+        lines.append(f"{size} files in {trees.folders} folders, "
+                     f"{trees.bytes / 2**20:.0f} MiB; 1 % case changes {trees.changed_count} files")
+        lines.append(f"{'case':8} {'tool':22} {'median':>8} {'min-max':>17} {'RSS MiB':>8} "
+                     f"{'ratio':>6}  note")
+        for case, tools_in_case in results.items():
+            q = summary(quillfen_of(tools_in_case))
+            for tool in tools_in_case:
+                s = summary(tool)
+                note = f"FAILED {len(tool.failures)}x" if tool.failures else ""
+                if s is None:
+                    lines.append(f"{case:8} {tool.name:22} {'-':>8}")
+                    continue
+                ratio = q[0] / s[0] if q and s[0] > 0 else float("nan")
+                lines.append(f"{case:8} {tool.name:22} {s[0]:8.3f} "
+                             f"{'[' + f'{s[1]:.3f}-{s[2]:.3f}' + ']':>17} "
+                             f"{s[3] / 1024:8.1f} {ratio:6.2f}  {note}")
+                rows.append({
+                    "date": stamp, "files": size, "folders": trees.folders,
+                    "mib": round(trees.bytes / 2**20, 1), "case": case, "tool": tool.name,
+                    "runs": len(tool.times), "median_s": round(s[0], 4), "min_s": round(s[1], 4),
+                    "max_s": round(s[2], 4), "peak_rss_kib": int(s[3]),
+                    "quillfen_ratio": round(ratio, 3), "failed_runs": len(tool.failures),
+                    "all_s": " ".join(f"{t:.4f}" for t in tool.times)})
+    lines.extend(target_lines(all_results, trees_by_size))
+    text = "\n".join(lines)
+    print(text, flush=True)
+    os.makedirs(os.path.dirname(csv_path), exist_ok=True)
+    with open(csv_path, "w", newline="", encoding="utf-8") as f:
+        writer = csv.DictWriter(f, fieldnames=list(rows[0].keys()) if rows else ["date"])
+        writer.writeheader()
+        writer.writerows(rows)
+    print(f"\nCSV: {csv_path}", flush=True)
+    return text
+
+
+def median_of(results, case, prefix):
+    for tool in results[case]:
+        if tool.name.startswith(prefix) and tool.times:
+            return statistics.median(tool.times)
+    return None
+
+
+def target_lines(all_results, trees_by_size):
+    """Quillfen's ratios against the figures it is meant to reach."""
+    lines = ["", "Quillfen against the goals (largest size measured):"]
+    size = max(all_results)
+    r = all_results[size]
+
+    def ratio_line(label, num, den, goal, lower_is_better=True):
+        if num is None or den is None:
+            return f"  {label}: not measured"
+        value = num / den
+        ok = value <= goal if lower_is_better else value >= goal
+        sign = "<=" if lower_is_better else ">="
+        return f"  {label}: {value:.2f} (goal {sign} {goal}) {'met' if ok else 'NOT met'}"
+
+    qn = median_of(r, "noop", "quillfen_run")
+    lines.append(ratio_line("no-op, Quillfen / floor", qn, median_of(r, "noop", "floor"), 1.3))
+    lines.append(ratio_line("no-op, Quillfen / rsync", qn, median_of(r, "noop", "rsync"), 0.6))
+    lines.append(ratio_line("no-op, Quillfen / cp -ru", qn, median_of(r, "noop", "cp"), 0.75))
+    qi = median_of(r, "initial", "quillfen_run")
+    lines.append(ratio_line("initial, Quillfen / (cp -r; sync)", qi,
+                            median_of(r, "initial", "cp -r; sync"), 1.1))
+    lines.append(ratio_line("initial, Quillfen / (rsync -rt; sync)", qi,
+                            median_of(r, "initial", "rsync"), 1.0))
+    cp_plain = next((t for t in r["initial"] if t.name == "cp -r" and t.times), None)
+    if qi is not None and cp_plain is not None:
+        lines.append(f"  initial, Quillfen / cp -r without sync: "
+                     f"{qi / statistics.median(cp_plain.times):.2f}")
+    qc = median_of(r, "changed", "quillfen_run")
+    cr = median_of(r, "changed", "rsync")
+    cc = median_of(r, "changed", "cp")
+    if qc:
+        lines.append(ratio_line("1 % changed, cp -ru / Quillfen", cc, qc, 1.5, False))
+        lines.append(ratio_line("1 % changed, rsync / Quillfen", cr, qc, 1.5, False))
+    sizes = sorted(all_results)
+    if len(sizes) >= 2:
+        small, large = sizes[0], sizes[-1]
+        factor = large / small
+        for case in ("initial", "noop", "changed"):
+            a = median_of(all_results[small], case, "quillfen_run")
+            b = median_of(all_results[large], case, "quillfen_run")
+            if a and b:
+                goal = 1.2 * factor
+                lines.append(f"  growth {case}, {large} / {small} files: {b / a:.1f}x "
+                             f"(goal <= {goal:.0f}x) {'met' if b / a <= goal else 'NOT met'}")
+        for case in ("initial", "noop", "changed"):
+            qs = quillfen_of(all_results[small][case])
+            ql = quillfen_of(all_results[large][case])
+            if qs.rss and ql.rss:
+                per_file = ((statistics.median(ql.rss) - statistics.median(qs.rss)) * 1024 /
+                            (large - small))
+                lines.append(f"  peak memory {case}: {statistics.median(ql.rss) / 1024:.1f} MiB "
+                             f"for {large} files, {statistics.median(qs.rss) / 1024:.1f} MiB for "
+                             f"{small}: {per_file:.0f} bytes per extra file (goal < 200) "
+                             f"{'met' if per_file < 200 else 'NOT met'}")
+    return lines
+
+
+def run_other_benches(tools, bench_dir):
+    """The listing and comparison-window benchmarks, when they are built."""
+    lines = []
+    for name, exe in (("list_bench", tools.list_bench), ("compare_bench", tools.compare_bench)):
+        if not os.access(exe, os.X_OK):
+            lines.append(f"{name}: not built, skipped")
+            continue
+        log(f"running {name} ...")
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        result = subprocess.run([exe, os.path.join(bench_dir, name + "-tree")], env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        lines.append(f"{name} (exit status {result.returncode}, warm cache):")
+        lines.extend("  " + line for line in result.stdout.rstrip().splitlines())
+    return lines
+
+
+def free_bytes(path):
+    st = os.statvfs(path)
+    return st.f_bavail * st.f_frsize
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default=os.path.join(REPO, "build-bench"))
+    parser.add_argument("--sizes", default=os.environ.get("BENCH_SIZES", "10000,100000"))
+    parser.add_argument("--million", action="store_true", help="also 1,000,000 files")
+    parser.add_argument("--runs", type=int, default=int(os.environ.get("BENCH_RUNS", "5")))
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--keep", action="store_true", help="keep the destinations")
+    parser.add_argument("--no-other", action="store_true",
+                        help="skip list_bench and compare_bench")
+    args = parser.parse_args()
+
+    sizes = [int(s) for s in args.sizes.split(",") if s.strip()]
+    if args.million and 1000000 not in sizes:
+        sizes.append(1000000)
+    sizes.sort()
+    if args.runs < 1:
+        sys.exit("run_bench: --runs must be at least 1")
+    tools = Tools(os.path.abspath(args.build))
+    bench_dir = os.path.abspath(os.environ.get("BENCH_DIR", "/var/tmp/quillfen-bench"))
+    os.makedirs(bench_dir, exist_ok=True)
+    old = [d for d in os.listdir(bench_dir) if d.startswith("work-")]
+    if old:
+        log(f"note: earlier work folders left in {bench_dir} ({', '.join(old)}); "
+            "they are removed at the end")
+
+    stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H%M%SZ")
+    work_root = os.path.join(bench_dir, "work-" + stamp)
+    os.mkdir(work_root)
+    trees_by_size, all_results = {}, {}
+    try:
+        for size in sizes:
+            trees = Trees(tools, bench_dir, size, args.seed)
+            # 4 copying tools x (runs + 1) initial copies, plus two destinations.
+            need = (trees.bytes + 4096 * size) * (4 * (args.runs + 1) + 2)
+            if free_bytes(bench_dir) < need:
+                sys.exit(f"run_bench: {size} files need about {need / 2**30:.0f} GiB free "
+                         f"in {bench_dir}; use fewer --runs or another BENCH_DIR")
+            trees_by_size[size] = trees
+            work = os.path.join(work_root, f"n{size}")
+            os.mkdir(work)
+            log(f"== {size} files: {trees.folders} folders, {trees.bytes / 2**20:.0f} MiB, "
+                f"warm cache")
+            all_results[size] = measure_size(tools, trees, work, args.runs)
+        extra = [] if args.no_other else run_other_benches(tools, bench_dir)
+        csv_path = os.path.join(HERE, "out", f"results-{stamp}.csv")
+        text = print_table(all_results, trees_by_size, args.runs, csv_path, stamp)
+        if extra:
+            print("\n" + "\n".join(extra), flush=True)
+        with open(os.path.join(HERE, "out", f"results-{stamp}.txt"), "w", encoding="utf-8") as f:
+            f.write(text + "\n\n" + "\n".join(extra) + "\n")
+    finally:
+        if not args.keep:
+            # All timing is over: now the bulk delete can do no harm.
+            for d in os.listdir(bench_dir):
+                if d.startswith("work-"):
+                    shutil.rmtree(os.path.join(bench_dir, d), ignore_errors=True)
+    failed = sum(len(t.failures) for r in all_results.values() for ts in r.values() for t in ts)
+    if failed:
+        log(f"\n{failed} runs failed their check; see FAILED above")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
