@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <iterator>
 #include <thread>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <QDir>
 #include <QFile>
@@ -72,6 +74,10 @@ TEST(XdgDocumentOpener, StartsTheOpenerWithTheDocumentInTheWorkingFolder) {
   ASSERT_EQ(::chmod(opener.c_str(), 0700), 0);
 
   XdgDocumentOpener(opener).Open(HelpPageRequest(startFolder, workFolder + "/quillfen"));
+  // The opener is not a child of this program: nothing is left to reap.
+  errno = 0;
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
 
   ASSERT_TRUE(WaitForFile(QFile::decodeName(QByteArray::fromStdString(record))))
       << "the opener was not started";
