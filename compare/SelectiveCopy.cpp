@@ -120,6 +120,15 @@ SelectiveCopyOutcome CopySelected(const SelectiveCopyRequest& request, CopyFeedb
     feedback.ShowMessage("ファイルが選択されていません！");
     return outcome;
   }
+  if (TrimTrailingSlashes(request.fromRoot).empty() ||
+      TrimTrailingSlashes(request.toRoot).empty()) {
+    // No folder to copy from or to (a set whose folder text is empty): the
+    // relative paths alone would name files under the file-system root.
+    feedback.ShowMessage("新規フォルダの作成に失敗しました。");
+    outcome.failed =
+        static_cast<size_t>(std::count(outcome.selected.begin(), outcome.selected.end(), 1));
+    return outcome;
+  }
   CreateCopyToRoot(request.toRoot, feedback);
   CopyFiles(request, feedback, outcome);
   // The end time written next must not claim copies a power loss could undo.

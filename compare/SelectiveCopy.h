@@ -55,7 +55,8 @@ std::string_view FileExtension(std::string_view path);
 // The copying half: nothing-selected check ("ファイルが選択されていません！"),
 // creation of a missing copy-to root (one level), the keep-original pass, the
 // excluded pass, the newer pass. Extension matching is exact (letter case
-// counts). A copy that fails leaves its item selected and is counted.
+// counts). A copy that fails leaves its item selected and is counted. An
+// empty root copies nothing: every selected item counts as failed.
 SelectiveCopyOutcome CopySelected(const SelectiveCopyRequest& request, CopyFeedback& feedback);
 
 // The closing half, run in every case: writes the end time under

@@ -212,6 +212,17 @@ TEST_F(SelectiveCopyTest, UnwritableSettingsShowsTheErrorAndKeepsTheWindowOpen) 
   EXPECT_THAT(feedback.Messages(), IsEmpty());
 }
 
+TEST_F(SelectiveCopyTest, AnEmptyRootCopiesNothing) {
+  const std::string name = "/quillfen-compare-empty-root-probe";
+  WriteFile(src + name, "A", kNew);
+  const SelectiveCopyOutcome out = RunSelectiveCopy(Request(src, "", {name}), feedback);
+  EXPECT_FALSE(Exists(name));
+  EXPECT_THAT(out.selected, ElementsAre(1));
+  EXPECT_THAT(feedback.Messages(),
+              ElementsAre("新規フォルダの作成に失敗しました。",
+                          std::string(kDone) + "\nコピーできなかったファイルが 1 件あります。"));
+}
+
 TEST(FileExtension, FromTheLastDotOfTheName) {
   EXPECT_EQ(FileExtension("/r/a.tar.gz"), ".gz");
   EXPECT_EQ(FileExtension("/r/name"), "");
