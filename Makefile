@@ -70,6 +70,7 @@ bench:
 	@scripts/install-deps.sh bench
 	@cmake -S . -B $(BENCH_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BENCH_BUILD_DIR) -j $(JOBS) --target bench_programs
+	python3 bench/test_harness.py --build $(BENCH_BUILD_DIR)
 	python3 bench/run_bench.py --build $(BENCH_BUILD_DIR) $(BENCH_ARGS)
 
 clean:

@@ -434,7 +434,10 @@ def run_other_benches(tools, bench_dir):
             continue
         log(f"running {name} ...")
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-        result = subprocess.run([exe, os.path.join(bench_dir, name + "-tree")], env=env,
+        # Their trees go to their own default folders unless BENCH_DIR is set.
+        argv = [exe] + ([os.path.join(bench_dir, name + "-tree")]
+                        if "BENCH_DIR" in os.environ else [])
+        result = subprocess.run(argv, env=env,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         lines.append(f"{name} (exit status {result.returncode}, warm cache):")
         lines.extend("  " + line for line in result.stdout.rstrip().splitlines())
