@@ -2,11 +2,13 @@
 
 #include <algorithm>
 
+#include <QApplication>
 #include <QFontMetrics>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QListView>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QShowEvent>
 #include <QSignalBlocker>
 #include <QTimer>
@@ -262,6 +264,9 @@ void TForm2::showEvent(QShowEvent* event) {
 
 void TForm2::FormActivate() {
   HandlerSelecting guard(handlerSelecting_);
+  // Listing a large tree takes a moment; no message box opens meanwhile.
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  const auto restoreCursor = qScopeGuard([] { QApplication::restoreOverrideCursor(); });
   model1_->SetPaths({});
   model2_->SetPaths({});
   const std::string source = mainWindow_.SelectedSourceFolder();
