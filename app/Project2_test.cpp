@@ -98,6 +98,14 @@ TEST(Program, UnattendedRunBacksUpAndReportsFailedFiles) {
   EXPECT_THAT(failed.errors, HasSubstr(tree.Path("src2/x.txt") + " -> " + tree.Path("dst2/x.txt")));
   EXPECT_EQ(std::count(failed.errors.begin(), failed.errors.end(), '\n'), 1) << failed.errors;
   EXPECT_EQ(TestTree::Read(tree.Path("dst2/y.txt")), "y");
+
+  // A settings file that cannot be written: the reason on standard error,
+  // status 2, and the program still ends by itself.
+  TestTree blocked;
+  blocked.Dir("Quillfen.ini");
+  const Outcome unwritable = RunUnattended(blocked.root());
+  EXPECT_EQ(unwritable.exitCode, 2);
+  EXPECT_THAT(unwritable.errors, HasSubstr(blocked.Path("Quillfen.ini") + " に書き込めません"));
 }
 
 }  // namespace
