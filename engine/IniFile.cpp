@@ -138,7 +138,7 @@ void IniFile::Parse(std::string_view content) {
       if (ascii) continue;
       ++(IsValidUtf8(line) ? valid : invalid);
     }
-    utf8 = valid > invalid || invalid == 0;
+    utf8 = valid > invalid;
   }
   encoding_ = utf8 ? Encoding::kUtf8 : Encoding::kCp932;
   bom_ = has_bom;
