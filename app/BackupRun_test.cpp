@@ -265,15 +265,5 @@ TEST_F(BackupRunTest, SetWithoutDestinationIsRefused) {
   EXPECT_EQ(view.timer2Starts, 1);
 }
 
-TEST_F(BackupRunTest, UpToDateTreeCopiesNothing) {
-  const std::string f = tree.File("s/sub/a.txt", "a");
-  TestTree::SetMtime(f, 1700000000);
-  Run({{"S", tree.Path("s"), tree.Path("d")}});
-  clock.now += 25 * kHour;
-  const BackupRunResult again = Run({{"S", tree.Path("s"), tree.Path("d")}});
-  EXPECT_EQ(again.filesCopied, 0);
-  EXPECT_EQ(again.setsBackedUp, 1);
-}
-
 }  // namespace
 }  // namespace quillfen

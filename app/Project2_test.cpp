@@ -88,14 +88,15 @@ TEST(Program, UnattendedRunBacksUpAndReportsFailedFiles) {
 
   // A second set whose target is blocked by a folder: copied what it could,
   // one line on standard error, status 1.
-  tree.File("src2/x.txt", "x");
+  tree.File("src2/x\n.txt", "x");  // a line break in a name stays on its line
   tree.File("src2/y.txt", "y");
-  tree.Dir("dst2/x.txt/inner");
+  tree.Dir("dst2/x\n.txt/inner");
   tree.File("Quillfen.ini", "[Other]\r\nコピー元=" + tree.Path("src2") +
                                 "\r\nコピー先=" + tree.Path("dst2") + "\r\n");
   const Outcome failed = RunUnattended(tree.root());
   EXPECT_EQ(failed.exitCode, 1);
-  EXPECT_THAT(failed.errors, HasSubstr(tree.Path("src2/x.txt") + " -> " + tree.Path("dst2/x.txt")));
+  EXPECT_THAT(failed.errors,
+              HasSubstr(tree.Path("src2/x\\x0a.txt") + " -> " + tree.Path("dst2/x\\x0a.txt")));
   EXPECT_EQ(std::count(failed.errors.begin(), failed.errors.end(), '\n'), 1) << failed.errors;
   EXPECT_EQ(TestTree::Read(tree.Path("dst2/y.txt")), "y");
 

@@ -273,8 +273,23 @@ class StatusLineView : public quillfen::BackupRunView {
   std::function<void()> startTimer2_;
 };
 
+// Writes one line to standard error. Control characters (a file name may hold
+// a line break) are written as \xNN so that each report stays one line.
 void WriteErrorLine(const std::string& text) {
-  std::fprintf(stderr, "%s\n", text.c_str());
+  std::string line;
+  line.reserve(text.size() + 1);
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      line += escaped;
+    } else {
+      line += c;
+    }
+  }
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }
 
