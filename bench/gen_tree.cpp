@@ -75,35 +75,44 @@ struct TreePlan {
   std::vector<FileSpec> files;
 };
 
+// Joins a prefix, a number and a suffix. (Built step by step: GCC 12 warns
+// wrongly about "literal" + std::string&& at -O3.)
+std::string Name(const char* prefix, uint64_t index, const char* suffix = "") {
+  std::string name = prefix;
+  name += std::to_string(index);
+  name += suffix;
+  return name;
+}
+
 std::string FolderName(uint64_t index, uint64_t r) {
   // A few names with blanks, a comma or Japanese text, as real trees have.
   switch (r % 16) {
     case 0:
-      return "Folder " + std::to_string(index);
+      return Name("Folder ", index);
     case 1:
-      return "写真_" + std::to_string(index);
+      return Name("写真_", index);
     case 2:
-      return ".cache" + std::to_string(index);
+      return Name(".cache", index);
     default:
-      return "d" + std::to_string(index);
+      return Name("d", index);
   }
 }
 
 std::string FileName(uint64_t index, uint64_t r) {
   static const char* const kExtensions[] = {".txt", ".jpg", ".dat", ".c",   ".html",
                                             ".doc", ".xls", ".tmp", ".png", ""};
-  std::string ext = kExtensions[r % (sizeof kExtensions / sizeof kExtensions[0])];
+  const char* ext = kExtensions[r % (sizeof kExtensions / sizeof kExtensions[0])];
   switch ((r >> 8) % 32) {
     case 0:
-      return "report " + std::to_string(index) + ext;
+      return Name("report ", index, ext);
     case 1:
-      return "メモ" + std::to_string(index) + ext;
+      return Name("メモ", index, ext);
     case 2:
-      return ".f" + std::to_string(index) + ext;
+      return Name(".f", index, ext);
     case 3:
-      return "a,b" + std::to_string(index) + ext;
+      return Name("a,b", index, ext);
     default:
-      return "f" + std::to_string(index) + ext;
+      return Name("f", index, ext);
   }
 }
 
