@@ -317,12 +317,37 @@ def quillfen_of(tools_in_case):
     return next(t for t in tools_in_case if t.name.startswith("quillfen_run"))
 
 
-def print_table(all_results, trees_by_size, runs, csv_path, stamp):
+def machine_line(bench_dir):
+    """nproc, CPU, memory, file system of the trees, kernel."""
+    cpu = "?"
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as f:
+            cpu = next((line.split(":", 1)[1].strip() for line in f
+                        if line.startswith("model name")), "?")
+    except OSError:
+        pass
+    mem = "?"
+    try:
+        with open("/proc/meminfo", encoding="utf-8") as f:
+            kib = next(int(line.split()[1]) for line in f if line.startswith("MemTotal:"))
+            mem = f"{kib / 2**20:.1f} GiB"
+    except (OSError, StopIteration):
+        pass
+    fs = subprocess.run(["findmnt", "-n", "-o", "FSTYPE,SOURCE,OPTIONS", "-T", bench_dir],
+                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout.strip()
+    return (f"Machine: {os.cpu_count()} CPUs ({cpu}), {mem} memory, kernel {os.uname().release}, "
+            f"trees in {bench_dir} on {fs or '?'}")
+
+
+def print_table(all_results, trees_by_size, runs, csv_path, stamp, bench_dir):
     rows = []
     lines = ["", f"Backup benchmark, {stamp}, warm cache (trees already in the page cache).",
+             machine_line(bench_dir),
              f"{runs} timed runs per tool after one warm-up, tools alternating; "
              "median [min-max] in seconds; peak RSS median in MiB; "
-             "ratio = Quillfen's median / this tool's median."]
+             "ratio = Quillfen's median / this tool's median.",
+             "quillfen_run syncs the destination file system itself whenever it copied "
+             "something (initial and changed cases); other tools only where '; sync' is shown."]
     for size, results in all_results.items():
         trees = trees_by_size[size]
         lines.append("")
@@ -496,7 +521,7 @@ def main():
             all_results[size] = measure_size(tools, trees, work, args.runs)
         extra = [] if args.no_other else run_other_benches(tools, bench_dir)
         csv_path = os.path.join(HERE, "out", f"results-{stamp}.csv")
-        text = print_table(all_results, trees_by_size, args.runs, csv_path, stamp)
+        text = print_table(all_results, trees_by_size, args.runs, csv_path, stamp, bench_dir)
         if extra:
             print("\n" + "\n".join(extra), flush=True)
         with open(os.path.join(HERE, "out", f"results-{stamp}.txt"), "w", encoding="utf-8") as f:
