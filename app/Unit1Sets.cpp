@@ -143,7 +143,17 @@ void TForm1::SelectSetRow(int row) {
 
 void TForm1::SetRowClicked(QListWidget* list, QWidget* focusTarget) {
   const int row = SelectedRow(list);
-  if (row < 0) return;
+  if (row < 0) {
+    // A click below the rows or a Ctrl+click took the selection from this
+    // list alone; the table keeps one row selected in all three lists.
+    for (QListWidget* other : {ListBox1, ListBox2, ListBox3}) {
+      if (const int kept = SelectedRow(other); kept >= 0) {
+        SelectSetRow(kept);
+        break;
+      }
+    }
+    return;
+  }
   SelectSetRow(row);
   Edit3->setText(RowText(ListBox1, row));
   Edit2->setText(RowText(ListBox3, row));

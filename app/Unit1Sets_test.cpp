@@ -198,7 +198,7 @@ TEST_F(SetTable, UpdateReplacesTheSelectedRowOrDoesNothingSilently) {
   // A destination inside the source tree is accepted and created.
   EXPECT_EQ(dialogs.shown, QStringList{Path("src/B/B") + QStringLiteral("を作成しました。")});
 
-  form.ListBox1->clearSelection();
+  ClearSetSelection();
   form.Edit3->setText("C");
   form.Button4Click();
   EXPECT_EQ(Rows(form.ListBox1), (QStringList{"b", "B"}));
@@ -233,7 +233,7 @@ TEST_F(SetTable, MovesKeepTheSelectionAndStopSilentlyAtTheEnds) {
   // The handlers' own selection changes did not refill the editing area.
   EXPECT_EQ(form.Edit3->text(), "typed");
 
-  form.ListBox1->clearSelection();
+  ClearSetSelection();
   form.Button8Click();
   EXPECT_EQ(Rows(form.ListBox1), (QStringList{"A", "B", "C"}));
 }
@@ -311,6 +311,27 @@ TEST_F(SetTable, UserSelectionFillsTheEditingAreaAndMovesTheFocus) {
   EXPECT_TRUE(dialogs.shown.size() == 2);  // only the two creation messages
 }
 
+TEST_F(SetTable, ClicksBesideTheRowsKeepTheSelection) {
+  MakeFolder("src/A");
+  MakeFolder("dst");
+  AddSet("A", Path("src/A"), Path("dst"));
+  Show();
+  TForm1& form = Form();
+  for (QListWidget* list : {form.ListBox1, form.ListBox2, form.ListBox3}) {
+    const QPoint below =
+        list->viewport()->mapTo(&form, list->viewport()->rect().bottomLeft() + QPoint(5, -5));
+    QTest::mouseClick(form.windowHandle(), Qt::LeftButton, {}, below);
+    for (QListWidget* other : {form.ListBox1, form.ListBox2, form.ListBox3}) {
+      EXPECT_EQ(Selected(other), 0) << list->objectName().toStdString();
+    }
+  }
+  // Nor does a Ctrl+click on the selected row take it away.
+  QTest::mouseClick(form.windowHandle(), Qt::LeftButton, Qt::ControlModifier,
+                    RowPoint(form.ListBox2, 0));
+  EXPECT_EQ(Selected(form.ListBox2), 0);
+  EXPECT_EQ(Selected(form.ListBox1), 0);
+}
+
 TEST_F(SetTable, DoubleClickSelectsTheRowBeforeChoosing) {
   MakeFolder("dst");
   for (const QString name : {"A", "B"}) {
@@ -356,7 +377,7 @@ TEST_F(SetTable, FileCheckNeedsASelectedSetWithAnExistingSource) {
   form.SetModalWindows(&form2, nullptr);
   dialogs.shown.clear();
 
-  form.ListBox1->clearSelection();
+  ClearSetSelection();
   form.Button6Click();
   EXPECT_EQ(dialogs.shown, QStringList{QStringLiteral("チェック対象を選択してください！")});
 

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QSignalBlocker>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -88,6 +89,14 @@ class Unit1TestBed : public ::testing::Test {
   static int Selected(const QListWidget* list) {
     const auto items = list->selectedItems();
     return items.isEmpty() ? -1 : list->row(items.first());
+  }
+  // No row selected in any of the three set lists, as after start-up. A user
+  // cannot get there by clicking, so the lists' signals are held back.
+  void ClearSetSelection() {
+    for (QListWidget* list : {Form().ListBox1, Form().ListBox2, Form().ListBox3}) {
+      const QSignalBlocker blocker(list);
+      list->clearSelection();
+    }
   }
   // The centre of `row` in the coordinates of the top-level window, for input
   // sent through the window system layer (as a real mouse would).
