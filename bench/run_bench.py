@@ -71,7 +71,8 @@ def run_checked(argv, **kwargs):
 
 
 def timed(argv):
-    """Runs argv once; returns (seconds, exit status, peak RSS in KiB, output).
+    """Runs argv once; returns (seconds, exit status, peak RSS in KiB, CPU
+    seconds (user + system), output).
 
     Every command runs under /usr/bin/time -f %M, which reports the largest
     resident set of the command and the children it waited for. (Taking the
@@ -79,7 +80,7 @@ def timed(argv):
     a spawned child starts with its parent's memory.) The wrapper costs every
     tool the same."""
     with tempfile.TemporaryFile() as out, tempfile.NamedTemporaryFile("r") as rss_file:
-        argv = ["/usr/bin/time", "-f", "%M", "-o", rss_file.name] + argv
+        argv = ["/usr/bin/time", "-f", "%M %U %S", "-o", rss_file.name] + argv
         actions = [(os.POSIX_SPAWN_DUP2, out.fileno(), 1), (os.POSIX_SPAWN_DUP2, out.fileno(), 2)]
         start = time.perf_counter()
         pid = os.posix_spawn(argv[0], argv, os.environ, file_actions=actions)
@@ -87,9 +88,13 @@ def timed(argv):
         seconds = time.perf_counter() - start
         out.seek(0)
         text = out.read().decode("utf-8", "replace")
-        rss_lines = rss_file.read().split()
-    rss = int(rss_lines[-1]) if rss_lines and rss_lines[-1].isdigit() else 0
-    return seconds, os.waitstatus_to_exitcode(status), rss, text
+        # The last line; a command killed by a signal gets a line before it.
+        fields = (rss_file.read().strip().splitlines() or [""])[-1].split()
+    try:
+        rss, cpu = int(fields[0]), float(fields[1]) + float(fields[2])
+    except (IndexError, ValueError):
+        rss, cpu = 0, 0.0
+    return seconds, os.waitstatus_to_exitcode(status), rss, cpu, text
 
 
 def with_sync(command):
@@ -142,6 +147,7 @@ class Tool:
         self.check = check        # (destination, output) -> error text or None, untimed
         self.times = []
         self.rss = []
+        self.cpu = []
         self.failures = []
 
 
@@ -150,7 +156,7 @@ def run_case(case, tools_in_case, runs):
     for round_index in range(runs + 1):
         for tool in tools_in_case:
             destination = tool.prepare()
-            seconds, status, rss, output = timed(tool.argv_for(destination))
+            seconds, status, rss, cpu, output = timed(tool.argv_for(destination))
             problem = None
             if status != 0:
                 problem = f"exit status {status}: {output.strip()[:300]}"
@@ -163,6 +169,7 @@ def run_case(case, tools_in_case, runs):
                 continue  # warm-up
             tool.times.append(seconds)
             tool.rss.append(rss)
+            tool.cpu.append(cpu)
         if round_index > 0:
             log(f"  {case} round {round_index}/{runs}: " +
                 ", ".join(f"{t.name} {t.times[-1]:.3f}s" for t in tools_in_case))
@@ -184,8 +191,20 @@ def copied_count(output):
     return None
 
 
-def measure_size(tools, trees, work, runs):
-    """All three cases for one tree size; returns {case: [Tool, ...]}."""
+def syscall_profile(argv):
+    """strace -c of one untimed run: the busiest system calls and the total."""
+    with tempfile.NamedTemporaryFile("r") as out:
+        subprocess.run(["strace", "-c", "-f", "-o", out.name] + argv, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False)
+        table = out.read().rstrip().splitlines()
+    head, body = table[:2], [line for line in table[2:] if line and not line.startswith("-")]
+    return head + body[:6] + [line for line in body if line.rstrip().endswith("total")]
+
+
+def measure_size(tools, trees, work, runs, profiles):
+    """All three cases for one tree size; returns {case: [Tool, ...]}.
+    Appends to `profiles` the system calls of one no-op run of Quillfen and
+    of the floor, when strace is installed."""
     q = shlex.quote
     src, chg = trees.source, trees.changed
     results = {}
@@ -265,6 +284,11 @@ def measure_size(tools, trees, work, runs):
     log(f"case noop ({trees.files} files)")
     run_case("noop", noop, runs)
     results["noop"] = noop
+    if shutil.which("strace"):
+        for name, argv in (("quillfen_run", [tools.quillfen_run, src, noop_dest]),
+                           ("floor", [tools.floor, src, noop_dest])):
+            profiles.append(f"strace -c -f of one no-op run of {name}, {trees.files} files:")
+            profiles.extend("  " + line for line in syscall_profile(argv))
 
     # 1 % changed: the destination mirrors the original tree; each run brings
     # it up to date with the changed tree, and before the next run the changed
@@ -310,7 +334,7 @@ def summary(tool):
     if not tool.times:
         return None
     return (statistics.median(tool.times), min(tool.times), max(tool.times),
-            statistics.median(tool.rss))
+            statistics.median(tool.rss), statistics.median(tool.cpu))
 
 
 def quillfen_of(tools_in_case):
@@ -345,6 +369,7 @@ def print_table(all_results, trees_by_size, runs, csv_path, stamp, bench_dir):
              machine_line(bench_dir),
              f"{runs} timed runs per tool after one warm-up, tools alternating; "
              "median [min-max] in seconds; peak RSS median in MiB; "
+             "CPU s = median user + system time; "
              "ratio = Quillfen's median / this tool's median.",
              "quillfen_run syncs the destination file system itself whenever it copied "
              "something (initial and changed cases); other tools only where '; sync' is shown."]
@@ -353,8 +378,8 @@ def print_table(all_results, trees_by_size, runs, csv_path, stamp, bench_dir):
         lines.append("")
         lines.append(f"{size} files in {trees.folders} folders, "
                      f"{trees.bytes / 2**20:.0f} MiB; 1 % case changes {trees.changed_count} files")
-        lines.append(f"{'case':8} {'tool':22} {'median':>8} {'min-max':>17} {'RSS MiB':>8} "
-                     f"{'ratio':>6}  note")
+        lines.append(f"{'case':8} {'tool':22} {'median':>8} {'min-max':>17} {'CPU s':>6} "
+                     f"{'RSS MiB':>8} {'ratio':>6}  note")
         for case, tools_in_case in results.items():
             q = summary(quillfen_of(tools_in_case))
             for tool in tools_in_case:
@@ -365,13 +390,13 @@ def print_table(all_results, trees_by_size, runs, csv_path, stamp, bench_dir):
                     continue
                 ratio = q[0] / s[0] if q and s[0] > 0 else float("nan")
                 lines.append(f"{case:8} {tool.name:22} {s[0]:8.3f} "
-                             f"{'[' + f'{s[1]:.3f}-{s[2]:.3f}' + ']':>17} "
+                             f"{'[' + f'{s[1]:.3f}-{s[2]:.3f}' + ']':>17} {s[4]:6.2f} "
                              f"{s[3] / 1024:8.1f} {ratio:6.2f}  {note}")
                 rows.append({
                     "date": stamp, "files": size, "folders": trees.folders,
                     "mib": round(trees.bytes / 2**20, 1), "case": case, "tool": tool.name,
                     "runs": len(tool.times), "median_s": round(s[0], 4), "min_s": round(s[1], 4),
-                    "max_s": round(s[2], 4), "peak_rss_kib": int(s[3]),
+                    "max_s": round(s[2], 4), "peak_rss_kib": int(s[3]), "cpu_s": round(s[4], 3),
                     "quillfen_ratio": round(ratio, 3), "failed_runs": len(tool.failures),
                     "all_s": " ".join(f"{t:.4f}" for t in tool.times)})
     lines.extend(target_lines(all_results, trees_by_size))
@@ -504,7 +529,7 @@ def main():
     stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H%M%SZ")
     work_root = os.path.join(bench_dir, "work-" + stamp)
     os.mkdir(work_root)
-    trees_by_size, all_results = {}, {}
+    trees_by_size, all_results, profiles = {}, {}, []
     try:
         for size in sizes:
             trees = Trees(tools, bench_dir, size, args.seed)
@@ -518,8 +543,8 @@ def main():
             os.mkdir(work)
             log(f"== {size} files: {trees.folders} folders, {trees.bytes / 2**20:.0f} MiB, "
                 f"warm cache")
-            all_results[size] = measure_size(tools, trees, work, args.runs)
-        extra = [] if args.no_other else run_other_benches(tools, bench_dir)
+            all_results[size] = measure_size(tools, trees, work, args.runs, profiles)
+        extra = profiles + ([] if args.no_other else run_other_benches(tools, bench_dir))
         csv_path = os.path.join(HERE, "out", f"results-{stamp}.csv")
         text = print_table(all_results, trees_by_size, args.runs, csv_path, stamp, bench_dir)
         if extra:
