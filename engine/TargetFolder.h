@@ -1,0 +1,25 @@
+// Preparing the place of a copy inside a destination tree so that nothing
+// planted in that tree can lead a copy outside it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quillfen {
+
+// Prepares `root` + `relative` (relative begins with '/') for a copy:
+//  - every folder of `relative` below `root` is made a real folder: a missing
+//    one is created, and a symbolic link in its place (to a folder elsewhere,
+//    or dangling) is removed and replaced by a folder, so that no folder or
+//    file is ever created outside `root` through it;
+//  - a symbolic link at the file's own place is removed, so that the copy
+//    decision sees no copy there and the copy puts a real file in its place,
+//    instead of trusting the age of, or writing to, whatever the link names.
+// `root` itself may be a link; it is the user's choice and is followed. A
+// regular file in the place of a folder is left alone (the copy then fails
+// and is reported). Failures are silent for the same reason.
+// `lastFolder` caches the folder prepared by the previous call: files of one
+// folder come one after another, and the walk is made once for them.
+void PrepareTarget(std::string_view root, std::string_view relative, std::string& lastFolder);
+
+}  // namespace quillfen
