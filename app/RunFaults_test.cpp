@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <random>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -160,6 +162,56 @@ TEST_F(RunFaults, SourceChangesBetweenListingAndCopyingAreSurvived) {
                                                     {"/sub/new.txt", "appeared"},
                                                     {"/sub/tofolder.txt/inner.txt", "inner"},
                                                     {"/sub2/after.txt", "after"}}));
+}
+
+// A child process runs the backup and is killed at seeded random moments:
+// every target is then its old version or its new one, never a torn file; the
+// settings file still reads; and the next run completes the set. What a kill
+// leaves behind can only be a copy's temporary file, never under a file's name.
+TEST_F(RunFaults, KilledInTheMiddleOfARunLeavesWholeFilesAndTheNextRunCompletes) {
+  const std::string src = tree.Dir("src");
+  const std::string dst = tree.Path("dst");
+  const std::vector<std::string> names = {"/a.bin",     "/b.bin",          "/sub/c.bin",
+                                          "/sub/d.bin", "/sub/deep/e.bin", "/f.txt"};
+  auto writeGeneration = [&](int g) {
+    for (size_t i = 0; i < names.size(); ++i) {
+      // Sizes differ between generations, so a torn file matches neither.
+      tree.File("src" + names[i], Bytes((3 << 20) + 4096 * g + i, static_cast<char>('a' + g)));
+      TestTree::SetMtime(tree.Path("src" + names[i]), 1700000000 + 10 * g);
+    }
+  };
+  const BackupSet set{"Killed", src, dst};
+  writeGeneration(0);
+  ASSERT_TRUE(Run({set}).failures.empty());
+
+  std::mt19937 random(77);
+  std::uniform_int_distribution<int> delayUs(500, 30000);
+  for (int g = 1; g <= 6; ++g) {
+    SCOPED_TRACE("generation " + std::to_string(g));
+    writeGeneration(g);
+    clock.NextDay();
+    testing::KillDuring([&] { (void)Run({set}); }, std::chrono::microseconds(delayUs(random)));
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::string now = TestTree::Read(dst + names[i]);
+      const bool old = now == Bytes((3 << 20) + 4096 * (g - 1) + i, static_cast<char>('a' + g - 1));
+      const bool fresh = now == Bytes((3 << 20) + 4096 * g + i, static_cast<char>('a' + g));
+      // A file copied in an earlier, also killed, generation may be older still.
+      bool earlier = false;
+      for (int e = 0; e < g - 1 && !old && !fresh; ++e)
+        earlier = earlier || now == Bytes((3 << 20) + 4096 * e + i, static_cast<char>('a' + e));
+      ASSERT_TRUE(old || fresh || earlier) << names[i] << " is torn: " << now.size() << " bytes";
+    }
+    IniFile settings(tree.Path("Quillfen.ini"));
+    ASSERT_EQ(settings.Sections(), std::vector<std::string>{"Killed"});
+  }
+
+  const BackupRunResult result = RunAgain(set);
+  EXPECT_TRUE(result.failures.empty());
+  TreeSnapshot copied = FilesOnly(Snapshot(dst));
+  std::erase_if(copied, [](const auto& entry) {
+    return entry.first.find("/.quillfen-") != std::string::npos;  // a killed copy's temporary file
+  });
+  EXPECT_EQ(copied, FilesOnly(Snapshot(src)));
 }
 
 TEST_F(RunFaults, TargetFaultsFailOneFileEachAndTheRunGoesOn) {
