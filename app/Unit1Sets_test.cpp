@@ -130,6 +130,7 @@ TEST_F(SetTable, AddAppendsSelectsAndCreatesTheDestination) {
   EXPECT_EQ(dialogs.shown, (QStringList{Path("dst/One") + QStringLiteral("を作成しました。"),
                                         Path("dst/Two") + QStringLiteral("を作成しました。")}));
   EXPECT_TRUE(QDir(Path("dst/Two")).exists());
+  EXPECT_EQ(ReadSettings(), QByteArray());  // added sets reach the file at the close
 
   // A destination whose parent is missing fails, and the set is added anyway.
   MakeFolder("src/Three");
