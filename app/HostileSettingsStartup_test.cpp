@@ -110,6 +110,24 @@ TEST_F(HostileSettingsStartup, TenThousandSetsStartAndCloseWithEveryRowKept) {
   EXPECT_EQ(after.ReadString("Set4321", "コピー先", ""), "/dst/4321");
 }
 
+TEST_F(HostileSettingsStartup, HugeExtensionListsLoadSortedAndComeBackWhole) {
+  std::string keep, excluded;
+  for (int i = 19999; i >= 0; --i) keep += ".k" + std::to_string(i) + ",";
+  for (int i = 0; i < 20000; ++i) excluded += ".x" + std::to_string(i) + ",";
+  WriteSettings(QByteArray::fromStdString("[Main]\r\nオリジナル保存拡張子=" + keep +
+                                          "\r\n保存対象外拡張子=" + excluded + "\r\n"));
+  TForm1& form = Form();
+  form.FormActivate();
+  ASSERT_EQ(form.CheckListBox1->count(), 20000);
+  ASSERT_EQ(form.CheckListBox2->count(), 20000);
+  EXPECT_EQ(form.CheckListBox1->item(0)->text(), ".k0");
+  ASSERT_TRUE(form.FormClose());
+  const quillfen::IniFile after(IniPath());
+  const std::string written = after.ReadString("Main", "オリジナル保存拡張子", "");
+  EXPECT_EQ(std::count(written.begin(), written.end(), ','), 20000);
+  EXPECT_EQ(after.ReadString("Main", "保存対象外拡張子", "").size(), excluded.size());
+}
+
 // A carriage return in the middle of a line or a NUL byte is read as part of
 // a name or value. Writing those same texts back at the close must work, or
 // one odd byte would keep every other setting from being saved.
