@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -268,6 +269,35 @@ TEST(IniFileHostile, UnwritablePlaceFailsWithTheMessageAndChangesNothing) {
   }
   EXPECT_EQ(TestTree::Read(tree.Path("plain")), "not a folder");
   EXPECT_EQ(testing::NamesIn(folder), std::set<std::string>{"inside.txt"});
+}
+
+TEST(IniFileHostile, FullDiskRefusesTheWriteAndKeepsTheFileWhole) {
+  testing::SmallDisk disk(256 << 10);
+  if (!disk.ok()) GTEST_SKIP() << disk.error();
+  const std::string path = disk.root() + "/Quillfen.ini";
+  std::string content;
+  for (int i = 0; i < 2000; ++i) content += "[Set" + std::to_string(i) + "]\r\nコピー元=/s\r\n";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+  }
+  {
+    // Fill the disk, leaving less room than a second copy of the file needs.
+    std::ofstream filler(disk.root() + "/filler", std::ios::binary);
+    const std::string block(4096, 'f');
+    while (filler.write(block.data(), block.size())) {
+    }
+  }
+  IniFile ini(path);
+  const Status s = ini.WriteString("Set7", kEndTime, "2010/04/01");
+  ASSERT_FALSE(s.ok()) << "a write to a full disk reported success";
+  EXPECT_EQ(s.message(), path + " に書き込めません");
+  EXPECT_EQ(TestTree::Read(path), content);
+  EXPECT_EQ(testing::NamesIn(disk.root()), (std::set<std::string>{"Quillfen.ini", "filler"}));
+
+  ASSERT_EQ(unlink((disk.root() + "/filler").c_str()), 0);
+  ASSERT_TRUE(ini.WriteString("Set7", kEndTime, "2010/04/01").ok());
+  EXPECT_EQ(IniFile(path).ReadString("Set7", kEndTime, ""), "2010/04/01");
 }
 
 // A child writes the whole file again and again, each time with all values of
