@@ -10,11 +10,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProcess>
+#include <QProcessEnvironment>
 
 #include "app/Unit1TestBed.h"
+#include "engine/FaultInjection.h"
 #include "engine/IniFile.h"
+#include "engine/TestTree.h"
 
 namespace {
 
@@ -146,6 +152,60 @@ TEST_F(HostileSettingsStartup, DISABLED_ControlCharactersReadFromTheFileCanBeWri
   EXPECT_EQ(after.ReadString("Plain", "コピー先", ""), "/plain/changed");
   EXPECT_EQ(after.ReadString("Odd\rName", "コピー元", ""), "/a\rb");
   EXPECT_EQ(after.ReadString("Odd\rName", "コピー先", ""), std::string("/nul\0here", 9));
+}
+
+// The real program, unattended, on a settings file full of garbage, backing
+// up onto a disk too small for the set: it ends by itself with status 1 and
+// one line per file not copied, keeps every section and byte it did not
+// change, and once the disk has room the next run completes the set.
+TEST(HostileProgram, UnattendedOnGarbageSettingsAndAFullDiskReportsAndKeepsEverything) {
+  quillfen::testing::SmallDisk disk(512 << 10);
+  if (!disk.ok()) GTEST_SKIP() << disk.error();
+  quillfen::testing::TestTree tree;
+  for (const char* name : {"a.bin", "b.bin", "sub/c.bin"})
+    tree.File(std::string("src/") + name, std::string(300 << 10, name[0]));
+  const std::string garbage = Garbage(3000, 99);
+  tree.File("Quillfen.ini", garbage + "\r\n[Work]\r\nコピー元=" + tree.Path("src") +
+                                "\r\nコピー先=" + disk.root() + "/dst\r\n" + garbage +
+                                "\r\n[Main]\r\n保存対象外拡張子=.tmp,\r\n");
+  const std::vector<std::string> sections = quillfen::IniFile(tree.Path("Quillfen.ini")).Sections();
+
+  auto run = [&] {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(QString::fromStdString(tree.root()));
+    process.start(QUILLFEN_EXECUTABLE, {"-s"});
+    const bool ended = process.waitForFinished(60000);
+    if (!ended) process.kill();
+    return std::make_pair(ended ? process.exitCode() : -1,
+                          process.readAllStandardError().toStdString());
+  };
+  auto [status, errors] = run();
+  EXPECT_EQ(status, 1) << errors;
+  size_t missing = 0;
+  for (const char* name : {"a.bin", "b.bin", "sub/c.bin"}) {
+    const std::string there = quillfen::testing::TestTree::Read(disk.root() + "/dst/" + name);
+    EXPECT_TRUE(there.empty() || there == std::string(300 << 10, name[0])) << name;
+    missing += there.empty() ? 1 : 0;
+  }
+  EXPECT_GT(missing, 0u);
+  EXPECT_EQ(static_cast<size_t>(std::count(errors.begin(), errors.end(), '\n')), missing) << errors;
+  EXPECT_NE(errors.find(quillfen::ErrnoText(ENOSPC)), std::string::npos) << errors;
+  const std::string written = quillfen::testing::TestTree::Read(tree.Path("Quillfen.ini"));
+  EXPECT_NE(written.find(garbage), std::string::npos) << "garbage lines were not kept as they were";
+  quillfen::IniFile settings(tree.Path("Quillfen.ini"));
+  EXPECT_TRUE(KeepsInOrder(sections, settings.Sections()));
+
+  // More room; the set is made due again, as a day later.
+  ASSERT_EQ(mount("tmpfs", disk.root().c_str(), "tmpfs", MS_REMOUNT, "size=4m"), 0);
+  ASSERT_TRUE(settings.WriteString("Work", "終了時刻", "2000/01/01").ok());
+  std::tie(status, errors) = run();
+  EXPECT_EQ(status, 0) << errors;
+  for (const char* name : {"a.bin", "b.bin", "sub/c.bin"})
+    EXPECT_EQ(quillfen::testing::TestTree::Read(disk.root() + "/dst/" + name),
+              std::string(300 << 10, name[0]));
 }
 
 }  // namespace
