@@ -255,6 +255,18 @@ TEST_F(RunFaults, TargetFaultsFailOneFileEachAndTheRunGoesOn) {
   EXPECT_EQ(result.setsBackedUp, 2);
 }
 
+TEST_F(RunFaults, DestinationThatIsAFileFailsEveryFileAndIsLeftAlone) {
+  const std::string src = tree.Dir("src");
+  tree.File("src/a.txt", "a");
+  tree.File("src/sub/b.txt", "b");
+  tree.File("src/c.tmp", "excluded");
+  const std::string dst = tree.File("dst", "a file, not a folder");
+  const BackupRunResult result = Run({{"OntoAFile", src, dst}}, {}, {".tmp"});
+  EXPECT_EQ(result.failures.size(), 2u);
+  EXPECT_EQ(result.filesCopied, 0);
+  EXPECT_EQ(TestTree::Read(dst), "a file, not a folder");
+}
+
 // A link planted in the destination where a copy belongs, pointing at a newer
 // file outside: the link is no copy of the source file, so the run replaces it
 // with one instead of trusting the outside file's age or writing through it.

@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "compare/CompareLogic.h"
 #include "compare/CompareTestSupport.h"
 #include "compare/SelectiveCopy.h"
 #include "engine/FaultInjection.h"
@@ -121,6 +123,33 @@ TEST(SelectiveCopyFaults, RestoreOntoAFolderFailsAndIsCounted) {
   EXPECT_THAT(outcome.selected, ElementsAre(1, 0));
   EXPECT_EQ(ReadFile(src + "/x.txt/kept.txt"), "a folder now stands here");
   EXPECT_EQ(ReadFile(src + "/y.txt"), "backup y");
+}
+
+TEST(SelectiveCopyFaults, HostileTreeIsListedOnceWithoutLoopsAndCopiedExactly) {
+  TempDir dir;
+  const std::string src = dir.Path("src");
+  const std::string dst = dir.Path("dst");
+  const std::vector<std::string> names = {"/\"q\"",         "/a,b",          "/ lead",
+                                          "/new\nline",     "/-rf",          "/\xff\xfe",
+                                          "/sub dir/x.txt", "/SUB DIR/x.txt"};
+  for (const std::string& name : names) WriteFile(src + name, name);
+  ASSERT_EQ(symlink(src.c_str(), (src + "/loop").c_str()), 0);
+  ASSERT_EQ(symlink("self", (src + "/self").c_str()), 0);
+  ASSERT_EQ(mkfifo((src + "/fifo").c_str(), 0644), 0);
+
+  std::vector<std::string> listed = ListRelativeFiles(src);
+  std::vector<std::string> expected = names;
+  std::sort(expected.begin(), expected.end());
+  std::vector<std::string> sorted = listed;
+  std::sort(sorted.begin(), sorted.end());
+  ASSERT_EQ(sorted, expected);
+
+  RecordingFeedback feedback;
+  SelectiveCopyRequest request = Request(src, dst, listed, dir.Path("Quillfen.ini"));
+  const SelectiveCopyOutcome outcome = RunSelectiveCopy(request, feedback);
+  EXPECT_EQ(outcome.copied, names.size());
+  EXPECT_EQ(outcome.failed, 0u);
+  for (const std::string& name : names) EXPECT_EQ(ReadFile(dst + name), name);
 }
 
 // Backing up into a destination where a link to a folder elsewhere was
