@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <system_error>
+
 namespace quillfen {
 
 void PrepareTarget(std::string_view root, std::string_view relative, std::string& lastFolder) {
@@ -30,6 +33,24 @@ void PrepareTarget(std::string_view root, std::string_view relative, std::string
     lastFolder = folder;
   }
   if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(path.c_str());
+}
+
+bool MayReplaceLinks(std::string_view source, std::string_view destination) {
+  std::error_code ec;
+  const std::string src = std::filesystem::weakly_canonical(std::string(source), ec).string();
+  if (ec || src.empty()) return false;
+  const std::string dst = std::filesystem::weakly_canonical(std::string(destination), ec).string();
+  if (ec || dst.empty()) return false;
+  auto trim = [](std::string s) {
+    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    return s;
+  };
+  const std::string s = trim(src);
+  const std::string d = trim(dst);
+  if (s == d) return false;
+  // The source lies in the destination tree: a target path may enter it.
+  if (d == "/") return false;
+  return !(s.size() > d.size() && s.compare(0, d.size(), d) == 0 && s[d.size()] == '/');
 }
 
 }  // namespace quillfen

@@ -22,4 +22,9 @@ namespace quillfen {
 // folder come one after another, and the walk is made once for them.
 void PrepareTarget(std::string_view root, std::string_view relative, std::string& lastFolder);
 
+// Whether copies from `source` into `destination` may prepare their places
+// with PrepareTarget: not when the destination is the source tree itself or
+// holds it (links resolved), since links met there may be the user's own.
+bool MayReplaceLinks(std::string_view source, std::string_view destination);
+
 }  // namespace quillfen

@@ -84,5 +84,21 @@ TEST(PrepareTarget, FolderPreparedOnceIsWalkedAgainOnlyForAnotherFolder) {
   EXPECT_TRUE(NamesIn(outside).empty());
 }
 
+TEST(MayReplaceLinks, OnlyForADestinationThatNeitherIsNorHoldsTheSource) {
+  TestTree tree;
+  const std::string src = tree.Dir("data/src");
+  tree.Dir("backup");
+  ASSERT_EQ(symlink(src.c_str(), tree.Path("alias").c_str()), 0);
+  EXPECT_TRUE(MayReplaceLinks(src, tree.Path("backup/src")));
+  EXPECT_TRUE(MayReplaceLinks(src, tree.Path("not/yet/made")));
+  EXPECT_TRUE(MayReplaceLinks(src, src + "/inner-backup"));  // left out of the listing
+  EXPECT_TRUE(MayReplaceLinks(src, tree.Path("data/src2")));
+  EXPECT_FALSE(MayReplaceLinks(src, src));
+  EXPECT_FALSE(MayReplaceLinks(src, src + "/"));
+  EXPECT_FALSE(MayReplaceLinks(src, tree.Path("alias")));
+  EXPECT_FALSE(MayReplaceLinks(src, tree.Path("data")));
+  EXPECT_FALSE(MayReplaceLinks(src, "/"));
+}
+
 }  // namespace
 }  // namespace quillfen
