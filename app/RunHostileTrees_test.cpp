@@ -155,6 +155,31 @@ TEST_F(RunHostileTrees, SpecialFilesAndLinkLoopsAreNeitherCopiedNorFollowed) {
   EXPECT_EQ(Outside(dst), outside);
 }
 
+// Last-write times before 1980, before 1970, far in the future, and empty
+// files: each is copied once, exactly, with its time, and not again.
+TEST_F(RunHostileTrees, ExtremeTimesAndEmptyFilesAreCopiedOnceExactly) {
+  const std::string src = tree.Dir("src");
+  const std::vector<std::pair<std::string, int64_t>> files = {
+      {"epoch.txt", 0},          {"before1970.txt", -1000000000}, {"y1979.txt", 300000000},
+      {"y2050.txt", 2524608000}, {"y2200.txt", 7258118400},       {"empty.txt", 1700000000}};
+  for (const auto& [name, when] : files) {
+    tree.File("src/" + name, name == "empty.txt" ? "" : name);
+    TestTree::SetMtime(tree.Path("src/" + name), when);
+  }
+  const std::string dst = tree.Path("dst");
+  BackupRunResult result = Run({"Times", src, dst});
+  EXPECT_EQ(result.failures.size(), 0u) << Failures(result);
+  EXPECT_EQ(result.filesCopied, static_cast<long long>(files.size()));
+  EXPECT_EQ(FilesOnly(Snapshot(dst)), FilesOnly(Snapshot(src)));
+  for (const auto& [name, when] : files) {
+    struct stat st;
+    ASSERT_EQ(stat((dst + "/" + name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, when) << name;
+  }
+  result = Run({"Times", src, dst});
+  EXPECT_EQ(result.filesCopied, 0) << "copied again although nothing changed";
+}
+
 TEST_F(RunHostileTrees, DestinationInsideTheSourceIsNotBackedUpIntoItself) {
   const std::string src = tree.Dir("src");
   tree.File("src/a.txt", "a");
