@@ -412,9 +412,10 @@ void TForm1::Button9Click() {
     const bool unattended = Unattended();
     ReportSettingsError(result.settingsError.message(), result.settingsError.detail());
     if (unattended) {
-      // No retry in a loop: the unattended program ends here.
-      Timer1->stop();
-      QCoreApplication::exit(exitStatus_);
+      // No retry 5 s later in a loop: the unattended program ends here,
+      // without another attempt to write the settings.
+      saveOnClose_ = false;
+      close();
     }
     return;
   }
@@ -447,7 +448,7 @@ bool TForm1::event(QEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  if (FormClose()) {
+  if (!saveOnClose_ || FormClose()) {
     event->accept();
   } else {
     event->ignore();

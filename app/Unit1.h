@@ -170,4 +170,7 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   bool activated_ = false;
   int exitStatus_ = 0;
   std::unique_ptr<UserDialogs> unattendedDialogs_;
+  // False once an unattended run has failed to write the settings file: the
+  // window then closes without writing them again.
+  bool saveOnClose_ = true;
 };
