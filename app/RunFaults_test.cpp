@@ -179,7 +179,7 @@ TEST_F(RunFaults, KilledInTheMiddleOfARunLeavesWholeFilesAndTheNextRunCompletes)
   std::vector<std::vector<std::string>> versions(kGenerations);
   for (int g = 0; g < kGenerations; ++g)
     for (size_t i = 0; i < names.size(); ++i)
-      versions[g].push_back(Bytes((3 << 20) + 4096 * g + i, static_cast<char>('a' + g)));
+      versions[g].push_back(Bytes((1 << 20) + 4096 * g + i, static_cast<char>('a' + g)));
   auto writeGeneration = [&](int g) {
     for (size_t i = 0; i < names.size(); ++i) {
       tree.File("src" + names[i], versions[g][i]);
