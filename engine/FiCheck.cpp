@@ -18,10 +18,10 @@ FileAgeValue Pack(int64_t year, int64_t month, int64_t day, int64_t hour, int64_
 const FileAgeValue kSmallestAge = Pack(1980, 1, 1, 0, 0, 0);
 const FileAgeValue kLargestAge = Pack(2107, 12, 31, 23, 59, 58);
 
-// Creates the folder `folder` (ending with '/') when no folder is there: first
-// as one folder, and when that fails every missing folder along the path,
-// outermost first. Failures are left for the copy to meet.
-void EnsureFolder(const std::string& folder) {
+}  // namespace
+
+void EnsureFolder(std::string_view folderText) {
+  const std::string folder(folderText);
   struct stat st;
   if (stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
   if (mkdir(folder.c_str(), 0777) == 0) return;
@@ -31,9 +31,8 @@ void EnsureFolder(const std::string& folder) {
     if (stat(part.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
     mkdir(part.c_str(), 0777);
   }
+  if (!folder.empty() && folder.back() != '/') mkdir(folder.c_str(), 0777);
 }
-
-}  // namespace
 
 FileAgeValue PackFileAge(int64_t unixSeconds) {
   time_t t = static_cast<time_t>(unixSeconds);
@@ -59,8 +58,10 @@ bool NeedsCopy(std::string_view source, std::string_view target, bool newer) {
   size_t slash = target.rfind('/');
   if (slash != std::string_view::npos) EnsureFolder(std::string(target.substr(0, slash + 1)));
 
-  FileAgeValue sourceAge = FileAge(source);
-  FileAgeValue targetAge = FileAge(target);
+  return CopyWanted(FileAge(source), FileAge(target), newer);
+}
+
+bool CopyWanted(FileAgeValue sourceAge, FileAgeValue targetAge, bool newer) {
   if (newer) return sourceAge != kNoFile && sourceAge > targetAge;
   if (targetAge == kNoFile) return true;
   return sourceAge != kNoFile && sourceAge < targetAge;

@@ -29,4 +29,12 @@ FileAgeValue PackFileAge(int64_t unixSeconds);
 // its age < target's age.
 bool NeedsCopy(std::string_view source, std::string_view target, bool newer);
 
+// The first step of NeedsCopy on its own: creates the folder `folder` when no
+// folder is there, first as one folder and, when that fails, every missing
+// folder along the path, outermost first. Failures are silent.
+void EnsureFolder(std::string_view folder);
+
+// The answer of NeedsCopy from the two files' ages.
+bool CopyWanted(FileAgeValue sourceAge, FileAgeValue targetAge, bool newer);
+
 }  // namespace quillfen
