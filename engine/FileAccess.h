@@ -39,6 +39,36 @@ std::string ListFiles(std::string_view folder);
 // folder at that absolute path (and all beneath it) is left out.
 std::vector<std::string> ListTreeFiles(std::string_view root, std::string_view skip = {});
 
+// The same files held compactly, grouped by folder: no string per file.
+struct TreeListing {
+  struct Folder {
+    std::string relative;  // "" for the root, else "/a/b" (the root's text removed)
+    size_t begin = 0;      // the folder's names are names[begin, end)
+    size_t end = 0;
+  };
+  // In SubfolderPaths order (the root first).
+  std::vector<Folder> folders;
+  // The file names of all folders, each followed by '\0', in FilePaths order
+  // within each folder.
+  std::string names;
+  size_t fileCount = 0;
+
+  // Calls visit(name) for every name of `folder`, in order.
+  template <typename Visit>
+  static void ForEachName(const TreeListing& listing, const Folder& folder, Visit&& visit) {
+    const char* base = listing.names.data();
+    for (size_t pos = folder.begin; pos < folder.end;) {
+      const char* name = base + pos;
+      const std::string_view view(name);
+      visit(view);
+      pos += view.size() + 1;
+    }
+  }
+};
+
+// The listing of ListTreeFiles as a TreeListing.
+TreeListing ListTree(std::string_view root, std::string_view skip = {});
+
 // `path` without trailing '/' characters; "/" (or "///") stays "/".
 std::string TrimTrailingSlashes(std::string_view path);
 
