@@ -10,6 +10,7 @@
 #include "engine/FiCheck.h"
 #include "engine/FileAccess.h"
 #include "engine/FileCopy.h"
+#include "engine/FolderCopyCheck.h"
 
 namespace quillfen {
 namespace {
@@ -37,7 +38,10 @@ std::string FoldKey(std::string_view text) {
   }
   const QByteArray bytes(text.data(), static_cast<qsizetype>(text.size()));
   const QString decoded = QString::fromUtf8(bytes);
-  if (decoded.toUtf8() != bytes) return "\xff" + std::string(text);
+  if (decoded.toUtf8() != bytes) {
+    std::string key(1, '\xff');
+    return key.append(text);
+  }
   return decoded.toCaseFolded().toUtf8().toStdString();
 }
 
@@ -50,6 +54,22 @@ bool IsFolder(const std::string& path) {
 std::string Join(const std::string& folder, const std::string& relative) {
   if (folder == "/") return relative;
   return folder + relative;
+}
+
+// A folder joined with a relative folder path that is empty (the folder
+// itself) or begins with '/'.
+std::string JoinFolder(const std::string& folder, const std::string& relative) {
+  if (relative.empty()) return folder;
+  return Join(folder, relative);
+}
+
+// The path of the file `name` in `folder`.
+std::string JoinName(const std::string& folder, std::string_view name) {
+  std::string path;
+  path.reserve(folder.size() + 1 + name.size());
+  path.append(folder);
+  if (path.back() != '/') path.push_back('/');
+  return path.append(name);
 }
 
 // Whether `inner` lies strictly beneath `outer` (both without trailing '/').
@@ -135,23 +155,33 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
     }
     view.SetStatus(set.name + "をバックアップ中");
 
-    const std::vector<std::string> files = ListTreeFiles(source, FolderToSkip(source, destination));
+    // The whole tree is listed before the first copy. Files come folder by
+    // folder, so each pair of folders is opened once for all its files.
+    const TreeListing listing = ListTree(source, FolderToSkip(source, destination));
+    FolderCopyCheck check;
     long long failed = 0;
     long long copied = 0;
-    for (const std::string& relative : files) {
-      const std::string_view extension = ExtensionOf(relative);
-      if (excludedSet.Contains(extension)) continue;
-      const bool keepFirstCopy = keepSet.Contains(extension);
-      const std::string sourcePath = Join(source, relative);
-      const std::string targetPath = Join(destination, relative);
-      if (!NeedsCopy(sourcePath, targetPath, !keepFirstCopy)) continue;
-      const Status copy = CopyFile(sourcePath, targetPath);
-      if (copy.ok()) {
-        ++copied;
-      } else {
-        ++failed;
-        result.failures.push_back(copy.message());
-      }
+    for (const TreeListing::Folder& folder : listing.folders) {
+      const std::string sourceFolder = JoinFolder(source, folder.relative);
+      const std::string targetFolder = JoinFolder(destination, folder.relative);
+      bool entered = false;
+      TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
+        const std::string_view extension = ExtensionOf(name);
+        if (excludedSet.Contains(extension)) return;
+        const bool keepFirstCopy = keepSet.Contains(extension);
+        if (!entered) {
+          check.Enter(sourceFolder, targetFolder);
+          entered = true;
+        }
+        if (!check.NeedsCopy(name.data(), !keepFirstCopy)) return;
+        const Status copy = CopyFile(JoinName(sourceFolder, name), JoinName(targetFolder, name));
+        if (copy.ok()) {
+          ++copied;
+        } else {
+          ++failed;
+          result.failures.push_back(copy.message());
+        }
+      });
     }
     result.filesCopied += copied;
     if (failed > 0) {
