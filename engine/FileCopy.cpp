@@ -7,6 +7,9 @@
 #include <unistd.h>
 #include <cerrno>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -27,6 +30,10 @@ class Fd {
     int fd = fd_;
     fd_ = -1;
     return fd;
+  }
+  void reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
   }
 
  private:
@@ -115,32 +122,48 @@ Status CopyError(std::string_view source, std::string_view target, int err) {
   return CopyError(source, target, ErrnoText(err));
 }
 
-}  // namespace
-
-Status CopyFile(std::string_view source, std::string_view target) {
-  // Opened without blocking so that a FIFO at the source cannot hang the run;
-  // only a regular file (or a link to one) is copied.
-  Fd in(open(std::string(source).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (in.get() < 0) return CopyError(source, target, errno);
+// An open source file: a regular file (or a link to one), with its status.
+struct Source {
+  Fd fd;
   struct stat st;
-  if (fstat(in.get(), &st) != 0) return CopyError(source, target, errno);
-  if (S_ISDIR(st.st_mode)) return CopyError(source, target, EISDIR);
-  if (!S_ISREG(st.st_mode)) return CopyError(source, target, "not a regular file");
-  int flags = fcntl(in.get(), F_GETFL);
-  if (flags >= 0) fcntl(in.get(), F_SETFL, flags & ~O_NONBLOCK);
+};
 
+// Opens the source without blocking, so that a FIFO cannot hang the run, and
+// accepts only a regular file (or a link to one). O_NONBLOCK has no effect on
+// the reads of a regular file, so it stays set.
+Status OpenSource(int folder, const char* name, Source& in, std::string_view source,
+                  std::string_view target) {
+  in.fd.reset(openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (in.fd.get() < 0) return CopyError(source, target, errno);
+  if (fstat(in.fd.get(), &in.st) != 0) return CopyError(source, target, errno);
+  if (S_ISDIR(in.st.st_mode)) return CopyError(source, target, EISDIR);
+  if (!S_ISREG(in.st.st_mode)) return CopyError(source, target, "not a regular file");
+  return Status::Ok();
+}
+
+// Content, permission bits and times of the source onto the new file `out`.
+Err FillCopy(const Source& in, int out) {
+  Err err = CopyContent(in.fd.get(), out);
+  if (err == 0 && fchmod(out, in.st.st_mode & 07777) != 0) err = errno;
+  if (err == 0) {
+    const struct timespec times[2] = {in.st.st_atim, in.st.st_mtim};
+    if (futimens(out, times) != 0) err = errno;
+  }
+  return err;
+}
+
+// The copy through a named temporary file beside the target, renamed over it,
+// for file systems that cannot make unnamed files. Reads the source from its
+// beginning.
+Status CopyThroughNamedFile(const Source& in, std::string_view source, std::string_view target) {
+  if (lseek(in.fd.get(), 0, SEEK_SET) != 0) return CopyError(source, target, errno);
   // Short fixed name: the target's own name may already use the whole length
   // a name can have.
   std::string temp = FolderOf(target) + "/.quillfen-XXXXXX";
   Fd out(mkostemp(temp.data(), O_CLOEXEC));
   if (out.get() < 0) return CopyError(source, target, errno);
 
-  Err err = CopyContent(in.get(), out.get());
-  if (err == 0 && fchmod(out.get(), st.st_mode & 07777) != 0) err = errno;
-  if (err == 0) {
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (futimens(out.get(), times) != 0) err = errno;
-  }
+  Err err = FillCopy(in, out.get());
   // close() is where some file systems report a failed write.
   if (close(out.release()) != 0 && err == 0) err = errno;
   if (err == 0 && rename(temp.c_str(), std::string(target).c_str()) != 0) err = errno;
@@ -149,6 +172,105 @@ Status CopyFile(std::string_view source, std::string_view target) {
     return CopyError(source, target, err);
   }
   return Status::Ok();
+}
+
+// Naming an unnamed file: kNoName when it cannot be done here at all.
+constexpr Err kNoName = -2;
+
+// Whether an unnamed file can be linked by its descriptor alone (that needs a
+// privilege); once it has failed, the descriptor's /proc name is used.
+std::atomic<bool> linkByDescriptor{true};
+
+// Gives the unnamed file `fd` the name `name` in `folder`; EEXIST when a
+// directory entry of that name is there.
+Err LinkUnnamed(int fd, int folder, const char* name) {
+  const bool byDescriptor = linkByDescriptor.load(std::memory_order_relaxed);
+  if (byDescriptor) {
+    if (linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT) return errno;
+  }
+  char procName[40];
+  std::snprintf(procName, sizeof procName, "/proc/self/fd/%d", fd);
+  if (linkat(AT_FDCWD, procName, folder, name, AT_SYMLINK_FOLLOW) == 0) {
+    if (byDescriptor) linkByDescriptor.store(false, std::memory_order_relaxed);
+    return 0;
+  }
+  // ENOENT both ways: no privilege and no /proc, or the folder is gone; the
+  // named way tells which.
+  return errno == ENOENT ? kNoName : errno;
+}
+
+// A fresh name for a temporary directory entry.
+std::string TemporaryName() {
+  static std::atomic<unsigned long> counter{0};
+  static const unsigned long seed =
+      static_cast<unsigned long>(getpid()) * 2654435761UL ^
+      static_cast<unsigned long>(std::chrono::steady_clock::now().time_since_epoch().count());
+  const unsigned long n = (seed + counter.fetch_add(1) * 0x9E3779B97F4A7C15UL) & 0xFFFFFFFFFFUL;
+  char name[32];
+  std::snprintf(name, sizeof name, ".quillfen-%010lx", n);
+  return name;
+}
+
+// Names the finished unnamed file `fd` as `name` in `folder`, replacing what
+// is there: a new name is linked directly; over an existing entry the file is
+// linked under a temporary name and renamed over it.
+Err NameCopy(int fd, int folder, const char* name) {
+  Err err = LinkUnnamed(fd, folder, name);
+  if (err != EEXIST) return err;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string temp = TemporaryName();
+    err = LinkUnnamed(fd, folder, temp.c_str());
+    if (err == EEXIST) continue;
+    if (err != 0) return err;
+    if (renameat(folder, temp.c_str(), folder, name) == 0) return 0;
+    err = errno;
+    unlinkat(folder, temp.c_str(), 0);
+    return err;
+  }
+  return EEXIST;
+}
+
+// The copy of the open source onto `targetName` in `targetFolder`. It is
+// written as an unnamed file and gets its name only when it is complete: a
+// copy stopped at any moment leaves the old target and no temporary file.
+Status CopyOpenSource(const Source& in, int targetFolder, const char* targetName,
+                      std::string_view source, std::string_view target) {
+  Fd out(openat(targetFolder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+  if (out.get() < 0) {
+    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+      return CopyThroughNamedFile(in, source, target);
+    }
+    return CopyError(source, target, errno);
+  }
+  Err err = FillCopy(in, out.get());
+  if (err == 0) err = NameCopy(out.get(), targetFolder, targetName);
+  if (err == kNoName) return CopyThroughNamedFile(in, source, target);
+  if (err != 0) return CopyError(source, target, err);
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status CopyFileAt(int sourceFolder, const char* sourceName, int targetFolder,
+                  const char* targetName, std::string_view source, std::string_view target) {
+  Source in;
+  Status opened = OpenSource(sourceFolder, sourceName, in, source, target);
+  if (!opened.ok()) return opened;
+  return CopyOpenSource(in, targetFolder, targetName, source, target);
+}
+
+Status CopyFile(std::string_view source, std::string_view target) {
+  // The source is opened first, so that its failure is the one reported.
+  Source in;
+  Status opened = OpenSource(AT_FDCWD, std::string(source).c_str(), in, source, target);
+  if (!opened.ok()) return opened;
+  const size_t slash = target.rfind('/');
+  const std::string name(slash == std::string_view::npos ? target : target.substr(slash + 1));
+  Fd folder(open(FolderOf(target).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) return CopyError(source, target, errno);
+  if (name.empty()) return CopyError(source, target, EISDIR);
+  return CopyOpenSource(in, folder.get(), name.c_str(), source, target);
 }
 
 Status SyncFileSystem(std::string_view path) {

@@ -17,6 +17,15 @@ namespace quillfen {
 // Error message: "<source> -> <target>: <reason>".
 Status CopyFile(std::string_view source, std::string_view target);
 
+// CopyFile for files named relative to open folders (descriptors, O_PATH ones
+// too, or AT_FDCWD): `sourceName` in `sourceFolder` onto `targetName` in
+// `targetFolder`. `source` and `target` are the same files' full paths, for
+// the error message and for a file system where the copy must go through a
+// named temporary file. The copy is written unnamed and named when complete,
+// so a copy stopped at any moment leaves no temporary file.
+Status CopyFileAt(int sourceFolder, const char* sourceName, int targetFolder,
+                  const char* targetName, std::string_view source, std::string_view target);
+
 // Flushes the file system holding `path` to disk (syncfs).
 Status SyncFileSystem(std::string_view path);
 
