@@ -22,6 +22,25 @@ namespace quillfen {
 // folder come one after another, and the walk is made once for them.
 void PrepareTarget(std::string_view root, std::string_view relative, std::string& lastFolder);
 
+// The same preparation for a run that goes folder by folder: EnterFolder
+// makes the folders of `relativeFolder` ("" for the root, else "/a/b") below
+// the root real folders and keeps the last one open; ClearFile removes a link
+// named `name` in it. Failures are silent, as for PrepareTarget.
+class TargetPlaces {
+ public:
+  explicit TargetPlaces(std::string_view root);
+  ~TargetPlaces();
+  TargetPlaces(const TargetPlaces&) = delete;
+  TargetPlaces& operator=(const TargetPlaces&) = delete;
+
+  void EnterFolder(std::string_view relativeFolder);
+  void ClearFile(const char* name);
+
+ private:
+  std::string base_;  // the root without trailing '/'; empty for "/"
+  int fd_ = -1;       // the current folder, when it could be opened
+};
+
 // Whether copies from `source` into `destination` may prepare their places
 // with PrepareTarget: not when the destination is the source tree itself or
 // holds it (links resolved), since links met there may be the user's own.
