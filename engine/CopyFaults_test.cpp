@@ -113,7 +113,7 @@ TEST(CopyFaults, KilledInTheMiddleLeavesOldOrNewTargetAndTheNextCopyWorks) {
 // A process stopped for good in the middle of writing a copy (here by the
 // file-size limit, which kills it with SIGXFSZ at a known point) leaves the
 // old target and nothing else: no temporary file under any name.
-TEST(CopyFaults, DISABLED_KilledWhileWritingLeavesNoTemporaryFileBehind) {
+TEST(CopyFaults, KilledWhileWritingLeavesNoTemporaryFileBehind) {
   TestTree tree;
   const std::string source = tree.File("big.bin", Pattern(8 << 20, 'N'));
   const std::string dest = tree.Dir("dest");
