@@ -174,7 +174,15 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
           entered = true;
         }
         if (!check.NeedsCopy(name.data(), !keepFirstCopy)) return;
-        const Status copy = CopyFile(JoinName(sourceFolder, name), JoinName(targetFolder, name));
+        const std::string sourcePath = JoinName(sourceFolder, name);
+        const std::string targetPath = JoinName(targetFolder, name);
+        // Through the open folders when both could be opened; otherwise by
+        // path, which names the reason of the failure.
+        const Status copy =
+            check.sourceFolderFd() >= 0 && check.targetFolderFd() >= 0
+                ? CopyFileAt(check.sourceFolderFd(), name.data(), check.targetFolderFd(),
+                             name.data(), sourcePath, targetPath)
+                : CopyFile(sourcePath, targetPath);
         if (copy.ok()) {
           ++copied;
         } else {
