@@ -214,8 +214,10 @@ std::string TemporaryName() {
 
 // Names the finished unnamed file `fd` as `name` in `folder`, replacing what
 // is there: a new name is linked directly; over an existing entry the file is
-// linked under a temporary name and renamed over it.
-Err NameCopy(int fd, int folder, const char* name) {
+// linked under a temporary name and renamed over it. With `closer`, the
+// replaced file is held open across the rename and its last close (which
+// frees its blocks) left to the closer.
+Err NameCopy(int fd, int folder, const char* name, DeferredCloser* closer) {
   Err err = LinkUnnamed(fd, folder, name);
   if (err != EEXIST) return err;
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -223,7 +225,11 @@ Err NameCopy(int fd, int folder, const char* name) {
     err = LinkUnnamed(fd, folder, temp.c_str());
     if (err == EEXIST) continue;
     if (err != 0) return err;
-    if (renameat(folder, temp.c_str(), folder, name) == 0) return 0;
+    Fd replaced(closer != nullptr ? openat(folder, name, O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1);
+    if (renameat(folder, temp.c_str(), folder, name) == 0) {
+      if (closer != nullptr) closer->Close(replaced.release());
+      return 0;
+    }
     err = errno;
     unlinkat(folder, temp.c_str(), 0);
     return err;
@@ -235,7 +241,7 @@ Err NameCopy(int fd, int folder, const char* name) {
 // written as an unnamed file and gets its name only when it is complete: a
 // copy stopped at any moment leaves the old target and no temporary file.
 Status CopyOpenSource(const Source& in, int targetFolder, const char* targetName,
-                      std::string_view source, std::string_view target) {
+                      std::string_view source, std::string_view target, DeferredCloser* closer) {
   Fd out(openat(targetFolder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
   if (out.get() < 0) {
     if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
@@ -244,20 +250,34 @@ Status CopyOpenSource(const Source& in, int targetFolder, const char* targetName
     return CopyError(source, target, errno);
   }
   Err err = FillCopy(in, out.get());
-  if (err == 0) err = NameCopy(out.get(), targetFolder, targetName);
+  if (err == 0) err = NameCopy(out.get(), targetFolder, targetName, closer);
   if (err == kNoName) return CopyThroughNamedFile(in, source, target);
   if (err != 0) return CopyError(source, target, err);
   return Status::Ok();
 }
 
+// Whether a copy that failed with `err` may succeed once the space of files
+// replaced before it is given back.
+bool OutOfSpace(const Status& status) {
+  return status.detail() == ErrnoText(ENOSPC) || status.detail() == ErrnoText(EDQUOT);
+}
+
 }  // namespace
 
 Status CopyFileAt(int sourceFolder, const char* sourceName, int targetFolder,
-                  const char* targetName, std::string_view source, std::string_view target) {
+                  const char* targetName, std::string_view source, std::string_view target,
+                  DeferredCloser* closer) {
   Source in;
   Status opened = OpenSource(sourceFolder, sourceName, in, source, target);
   if (!opened.ok()) return opened;
-  return CopyOpenSource(in, targetFolder, targetName, source, target);
+  Status copied = CopyOpenSource(in, targetFolder, targetName, source, target, closer);
+  // Out of space while replaced files still wait to be closed: once they are,
+  // the copy gets the room it would have had without the waiting.
+  if (!copied.ok() && closer != nullptr && OutOfSpace(copied) && closer->Wait()) {
+    if (lseek(in.fd.get(), 0, SEEK_SET) != 0) return CopyError(source, target, errno);
+    copied = CopyOpenSource(in, targetFolder, targetName, source, target, closer);
+  }
+  return copied;
 }
 
 Status CopyFile(std::string_view source, std::string_view target) {
@@ -270,7 +290,7 @@ Status CopyFile(std::string_view source, std::string_view target) {
   Fd folder(open(FolderOf(target).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() < 0) return CopyError(source, target, errno);
   if (name.empty()) return CopyError(source, target, EISDIR);
-  return CopyOpenSource(in, folder.get(), name.c_str(), source, target);
+  return CopyOpenSource(in, folder.get(), name.c_str(), source, target, nullptr);
 }
 
 Status SyncFileSystem(std::string_view path) {

@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "engine/DeferredCloser.h"
 #include "engine/Status.h"
 
 namespace quillfen {
@@ -23,8 +24,12 @@ Status CopyFile(std::string_view source, std::string_view target);
 // the error message and for a file system where the copy must go through a
 // named temporary file. The copy is written unnamed and named when complete,
 // so a copy stopped at any moment leaves no temporary file.
+// With `closer`, a replaced target's last close is left to it (see
+// DeferredCloser); a copy that runs out of space while replaced files wait
+// there waits for them and is tried once more.
 Status CopyFileAt(int sourceFolder, const char* sourceName, int targetFolder,
-                  const char* targetName, std::string_view source, std::string_view target);
+                  const char* targetName, std::string_view source, std::string_view target,
+                  DeferredCloser* closer = nullptr);
 
 // Flushes the file system holding `path` to disk (syncfs).
 Status SyncFileSystem(std::string_view path);
