@@ -159,6 +159,8 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
     // folder, so each pair of folders is opened once for all its files.
     const TreeListing listing = ListTree(source, FolderToSkip(source, destination));
     FolderCopyCheck check;
+    // Replaced targets are closed for the last time on a second thread.
+    DeferredCloser replaced;
     long long failed = 0;
     long long copied = 0;
     for (const TreeListing::Folder& folder : listing.folders) {
@@ -181,7 +183,7 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
         const Status copy =
             check.sourceFolderFd() >= 0 && check.targetFolderFd() >= 0
                 ? CopyFileAt(check.sourceFolderFd(), name.data(), check.targetFolderFd(),
-                             name.data(), sourcePath, targetPath)
+                             name.data(), sourcePath, targetPath, &replaced)
                 : CopyFile(sourcePath, targetPath);
         if (copy.ok()) {
           ++copied;
@@ -191,6 +193,7 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
         }
       });
     }
+    replaced.Wait();
     result.filesCopied += copied;
     if (failed > 0) {
       view.SetStatus(set.name + "のコピーに失敗したファイルが" + std::to_string(failed) +
