@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "engine/FileAccess.h"
+#include "engine/TestTree.h"
+
+namespace quillfen {
+namespace {
+
+using testing::TestTree;
+
+std::vector<std::string> NamesOf(const TreeListing& listing, const TreeListing::Folder& folder) {
+  std::vector<std::string> names;
+  TreeListing::ForEachName(listing, folder,
+                           [&](std::string_view name) { names.emplace_back(name); });
+  return names;
+}
+
+// A letter-case difference early in two paths does not decide their order
+// when a later byte differs in more than case.
+TEST(FolderPathLessTest, CaseDifferenceBeforeALaterDifferenceDoesNotDecide) {
+  EXPECT_TRUE(FolderPathLess("/aB/x", "/ab/y"));
+  EXPECT_FALSE(FolderPathLess("/aB/y", "/ab/x"));
+  EXPECT_TRUE(FolderPathLess("/ab/x", "/aB/y"));
+  EXPECT_FALSE(FolderPathLess("/ab/y", "/aB/x"));
+  // A separator sorts by its byte value, not as the end of a name.
+  EXPECT_TRUE(FolderPathLess("/a-c", "/a/b"));
+  EXPECT_TRUE(FolderPathLess("/a", "/a-c"));
+}
+
+TEST(TreeListingTest, FoldersRelativeToTheRootWithTheirNamesInOneBuffer) {
+  TestTree tree;
+  tree.File("top.txt", "t");
+  tree.File("a/x.txt", "x");
+  tree.File("a/y z.txt", "y");
+  tree.Dir("a/empty");
+  tree.File("A-b/c.txt", "c");
+  const TreeListing listing = ListTree(tree.root() + "/");
+  ASSERT_EQ(listing.folders.size(), 4u);
+  EXPECT_EQ(listing.folders[0].relative, "");
+  // Not depth first: "/A-b" sorts between "/a" and "/a/empty" ('-' before '/').
+  EXPECT_EQ(listing.folders[1].relative, "/a");
+  EXPECT_EQ(listing.folders[2].relative, "/A-b");
+  EXPECT_EQ(listing.folders[3].relative, "/a/empty");
+  EXPECT_EQ(listing.fileCount, 4u);
+  EXPECT_EQ(NamesOf(listing, listing.folders[0]), std::vector<std::string>{"top.txt"});
+  std::vector<std::string> inA = NamesOf(listing, listing.folders[1]);
+  std::sort(inA.begin(), inA.end());
+  EXPECT_EQ(inA, (std::vector<std::string>{"x.txt", "y z.txt"}));
+  EXPECT_EQ(NamesOf(listing, listing.folders[2]), std::vector<std::string>{"c.txt"});
+  EXPECT_TRUE(NamesOf(listing, listing.folders[3]).empty());
+}
+
+TEST(TreeListingTest, MissingRootGivesTheRootAloneWithoutFiles) {
+  TestTree tree;
+  const TreeListing listing = ListTree(tree.Path("missing"));
+  ASSERT_EQ(listing.folders.size(), 1u);
+  EXPECT_EQ(listing.folders[0].relative, "");
+  EXPECT_EQ(listing.fileCount, 0u);
+  EXPECT_TRUE(listing.names.empty());
+}
+
+}  // namespace
+}  // namespace quillfen
