@@ -11,6 +11,7 @@
 #include "engine/FileAccess.h"
 #include "engine/FileCopy.h"
 #include "engine/FolderCopyCheck.h"
+#include "engine/TargetFolder.h"
 
 namespace quillfen {
 namespace {
@@ -159,6 +160,10 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
     // folder, so each pair of folders is opened once for all its files.
     const TreeListing listing = ListTree(source, FolderToSkip(source, destination));
     FolderCopyCheck check;
+    // Links planted in the destination tree are replaced, never followed: no
+    // copy may leave the tree through one, and none passes for a copy.
+    const bool replaceLinks = MayReplaceLinks(source, destination);
+    TargetPlaces places(destination);
     // Replaced targets are closed for the last time on a second thread.
     DeferredCloser replaced;
     long long failed = 0;
@@ -172,9 +177,11 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
         if (excludedSet.Contains(extension)) return;
         const bool keepFirstCopy = keepSet.Contains(extension);
         if (!entered) {
+          if (replaceLinks) places.EnterFolder(folder.relative);
           check.Enter(sourceFolder, targetFolder);
           entered = true;
         }
+        if (replaceLinks) places.ClearFile(name.data());
         if (!check.NeedsCopy(name.data(), !keepFirstCopy)) return;
         const std::string sourcePath = JoinName(sourceFolder, name);
         const std::string targetPath = JoinName(targetFolder, name);
