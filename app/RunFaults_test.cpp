@@ -274,7 +274,7 @@ TEST_F(RunFaults, DestinationThatIsAFileFailsEveryFileAndIsLeftAlone) {
 // A link planted in the destination where a copy belongs, pointing at a newer
 // file outside: the link is no copy of the source file, so the run replaces it
 // with one instead of trusting the outside file's age or writing through it.
-TEST_F(RunFaults, DISABLED_PlantedFileLinkInTheDestinationIsReplacedByTheCopy) {
+TEST_F(RunFaults, PlantedFileLinkInTheDestinationIsReplacedByTheCopy) {
   const std::string src = tree.Dir("src");
   const std::string dst = tree.Dir("dst");
   tree.File("src/a.txt", "source content");
@@ -291,7 +291,7 @@ TEST_F(RunFaults, DISABLED_PlantedFileLinkInTheDestinationIsReplacedByTheCopy) {
 // A link to a folder planted in the destination tree, where the run must
 // create a subfolder and copy into it: the run must not create folders or
 // write files through it, outside the destination.
-TEST_F(RunFaults, DISABLED_PlantedFolderLinkInTheDestinationIsNotWrittenThrough) {
+TEST_F(RunFaults, PlantedFolderLinkInTheDestinationIsNotWrittenThrough) {
   const std::string src = tree.Dir("src");
   const std::string dst = tree.Dir("dst");
   tree.File("src/sub/a.txt", "a");

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <set>
 #include <string>
@@ -39,6 +40,10 @@ struct FileState {
   int64_t mtime = 0;
   bool operator==(const FileState&) const = default;
 };
+// Shown in failures as its size, last-write second and first bytes.
+void PrintTo(const FileState& f, std::ostream* os) {
+  *os << f.content.size() << " bytes at " << f.mtime << " \"" << f.content.substr(0, 24) << "\"";
+}
 using FileMap = std::map<std::string, FileState>;
 
 FileMap RegularFiles(const std::string& root) {
@@ -184,6 +189,46 @@ class Soak {
   int serial_ = 0;
 };
 
+// One random change a user or an intruder makes in the destination: a copy
+// deleted, a copy edited (made newer), a copy replaced by a link to a newer
+// file outside, or a link to an outside folder planted where the source will
+// need a folder. The model follows: links are no copies.
+void DamageDestination(const std::string& dst, const std::string& outside, Expected& expected,
+                       Soak& soak) {
+  std::vector<std::string> copies;
+  for (const auto& [rel, state] : expected.files) copies.push_back(rel);
+  const int op = soak.Pick(4);
+  if (op < 3 && copies.empty()) return;
+  const std::string rel = op < 3 ? copies[soak.Pick(copies.size())] : "";
+  switch (op) {
+    case 0:
+      fs::remove(dst + rel);
+      expected.files.erase(rel);
+      break;
+    case 1: {
+      std::ofstream(dst + rel, std::ios::binary | std::ios::trunc) << "edited in the backup";
+      TestTree::SetMtime(dst + rel, 1800000000);
+      expected.files[rel] = {"edited in the backup", 1800000000};
+      break;
+    }
+    case 2:
+      fs::remove(dst + rel);
+      symlink((outside + "/newer.txt").c_str(), (dst + rel).c_str());
+      expected.files.erase(rel);
+      break;
+    case 3: {
+      static const char* const kFolders[] = {"/a", "/a/b", "/c", "/c/d e", "/\"q,\"", "/n\nl"};
+      const std::string folder = kFolders[soak.Pick(std::size(kFolders))];
+      struct stat st;
+      const std::string parent = dst + folder.substr(0, folder.rfind('/'));
+      if (lstat((dst + folder).c_str(), &st) != 0 && stat(parent.c_str(), &st) == 0 &&
+          S_ISDIR(st.st_mode))
+        symlink((outside + "/dir").c_str(), (dst + folder).c_str());
+      break;
+    }
+  }
+}
+
 TEST(RunSoak, TwoHundredRunsOverAChangingTreeKeepTheDestinationAsTheRulesSay) {
   // On a RAM disk the sync after each set costs nothing.
   testing::SmallDisk disk(256 << 20);
@@ -192,6 +237,12 @@ TEST(RunSoak, TwoHundredRunsOverAChangingTreeKeepTheDestinationAsTheRulesSay) {
   const std::string src = root + "/src";
   const std::string dst = root + "/dst";
   fs::create_directories(src);
+  // What links planted in the destination point at; must never change.
+  const std::string outside = root + "/outside";
+  fs::create_directories(outside + "/dir");
+  std::ofstream(outside + "/newer.txt") << "outside";
+  TestTree::SetMtime(outside + "/newer.txt", 1900000000);
+  const TreeSnapshot outsideBefore = Snapshot(outside);
   Soak soak(src, 2026);
   for (int i = 0; i < 20; ++i) soak.Mutate();
 
@@ -205,6 +256,7 @@ TEST(RunSoak, TwoHundredRunsOverAChangingTreeKeepTheDestinationAsTheRulesSay) {
   for (int run = 0; run < 200; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
     for (int i = soak.Pick(4); i >= 0; --i) soak.Mutate();
+    if (run % 4 == 1) DamageDestination(dst, outside, expected, soak);
     const bool gate = run % 3 == 2;
     if (gate) soak.TouchTrigger();  // the only file of the root, so copied first
     const FileMap listed = RegularFiles(src);
@@ -230,6 +282,7 @@ TEST(RunSoak, TwoHundredRunsOverAChangingTreeKeepTheDestinationAsTheRulesSay) {
     ASSERT_EQ(RegularFiles(dst), expected.files);
     ASSERT_EQ(result.filesCopied, copies);
     ASSERT_EQ(result.setsBackedUp, 1);
+    ASSERT_EQ(Snapshot(outside), outsideBefore) << "written outside the destination";
   }
   EXPECT_GT(expected.files.size(), 50u);
   EXPECT_GT(copiesSeen, 200);
