@@ -8,6 +8,7 @@
 #include "engine/FileAccess.h"
 #include "engine/FileCopy.h"
 #include "engine/IniFile.h"
+#include "engine/TargetFolder.h"
 
 namespace quillfen {
 
@@ -52,13 +53,20 @@ class Copier {
   }
 
   std::string From(size_t i) const { return JoinRoot(request_.fromRoot, request_.items[i]); }
-  std::string To(size_t i) const { return JoinRoot(request_.toRoot, request_.items[i]); }
+  // The copy-to path of item i; for a backup its place is prepared first.
+  std::string To(size_t i) {
+    if (replaceLinks_) PrepareTarget(request_.toRoot, request_.items[i], prepared_);
+    return JoinRoot(request_.toRoot, request_.items[i]);
+  }
 
  private:
   const SelectiveCopyRequest& request_;
   CopyFeedback& feedback_;
   SelectiveCopyOutcome& outcome_;
   std::vector<char> failedItems_;
+  std::string prepared_;  // the folder PrepareTarget made safe last
+  const bool replaceLinks_ =
+      request_.replacePlantedLinks && MayReplaceLinks(request_.fromRoot, request_.toRoot);
 };
 
 void CreateCopyToRoot(const std::string& root, CopyFeedback& feedback) {

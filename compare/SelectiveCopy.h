@@ -34,6 +34,10 @@ struct SelectiveCopyRequest {
   // Ticked entries of the two extension lists, in list order (".txt").
   std::vector<std::string> keepOriginal;
   std::vector<std::string> excluded;
+  // Backup: links planted in the copy-to tree are replaced, never written
+  // through (see PrepareTarget). A restore writes into the user's own source
+  // tree, whose links are the user's, and leaves them as they are.
+  bool replacePlantedLinks = false;
   // Where the end time is recorded.
   std::string setName;
   std::string settingsPath;

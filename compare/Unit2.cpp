@@ -336,6 +336,7 @@ void TForm2::CopySelection(Direction direction) {
   quillfen::SelectiveCopyRequest request;
   request.fromRoot = backup ? source : destination;
   request.toRoot = backup ? destination : source;
+  request.replacePlantedLinks = backup;
   request.items = Paths(list);
   request.selected = SelectedRows(list);
   request.keepOriginal = mainWindow_.TickedKeepOriginal();
