@@ -258,10 +258,30 @@ void IniFile::SetText(Line& line, std::string text) {
 Status IniFile::WriteString(std::string_view section, std::string_view key,
                             std::string_view value) {
   if (!load_error_.empty()) return Refusal(load_error_);
-  for (std::string_view text : {section, key, value}) {
-    if (text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
-      return Refusal("line break or NUL character in a name or value");
+  // A name or value read from a hand-edited file may hold a carriage return
+  // or a NUL byte. Writing back exactly what is stored changes nothing and
+  // must not fail, or one odd byte would keep every other setting from being
+  // saved; anything new that holds one is refused.
+  auto holdsBreak = [](std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+  };
+  const Section* existing = Find(section);
+  bool storedAlready = false;
+  if (existing != nullptr) {
+    for (const Line& line : existing->body) {
+      if (line.raw || line.eq == std::string::npos) continue;
+      if (EqualsIgnoreAsciiCase(TrimBlanks(std::string_view(line.text).substr(0, line.eq)),
+                                TrimBlanks(key))) {
+        storedAlready = std::string_view(line.text).substr(line.eq + 1) == value;
+        break;
+      }
     }
+  }
+  if ((existing == nullptr && holdsBreak(section)) ||
+      (!storedAlready && (holdsBreak(key) || holdsBreak(value)))) {
+    return Refusal("line break or NUL character in a name or value");
+  }
+  for (std::string_view text : {section, key, value}) {
     if (!IsValidUtf8(text)) return Refusal("text that is not valid UTF-8");
   }
   const std::string_view key_name = TrimBlanks(key);
