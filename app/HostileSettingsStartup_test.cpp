@@ -137,7 +137,7 @@ TEST_F(HostileSettingsStartup, HugeExtensionListsLoadSortedAndComeBackWhole) {
 // A carriage return in the middle of a line or a NUL byte is read as part of
 // a name or value. Writing those same texts back at the close must work, or
 // one odd byte would keep every other setting from being saved.
-TEST_F(HostileSettingsStartup, DISABLED_ControlCharactersReadFromTheFileCanBeWrittenBack) {
+TEST_F(HostileSettingsStartup, ControlCharactersReadFromTheFileCanBeWrittenBack) {
   std::string text = "[Odd\rName]\r\nコピー元=/a\rb\r\nコピー先=/nul";
   text += '\0';
   text += "here\r\n[Plain]\r\nコピー元=/plain\r\n";

@@ -154,7 +154,7 @@ TEST(SelectiveCopyFaults, HostileTreeIsListedOnceWithoutLoopsAndCopiedExactly) {
 
 // Backing up into a destination where a link to a folder elsewhere was
 // planted: nothing may be created or written outside the destination.
-TEST(SelectiveCopyFaults, DISABLED_BackupDoesNotWriteThroughALinkPlantedInTheDestination) {
+TEST(SelectiveCopyFaults, BackupDoesNotWriteThroughALinkPlantedInTheDestination) {
   TempDir dir;
   const std::string src = dir.Path("src");
   const std::string dst = dir.Path("dst");
@@ -165,11 +165,38 @@ TEST(SelectiveCopyFaults, DISABLED_BackupDoesNotWriteThroughALinkPlantedInTheDes
   std::filesystem::create_directories(outside);
   ASSERT_EQ(symlink(outside.c_str(), (dst + "/sub").c_str()), 0);
   RecordingFeedback feedback;
-  const SelectiveCopyOutcome outcome = RunSelectiveCopy(
-      Request(src, dst, {"/sub/a.txt", "/sub/deeper/b.txt"}, dir.Path("Quillfen.ini")), feedback);
+  SelectiveCopyRequest request =
+      Request(src, dst, {"/sub/a.txt", "/sub/deeper/b.txt"}, dir.Path("Quillfen.ini"));
+  request.replacePlantedLinks = true;  // as the window asks for a backup
+  const SelectiveCopyOutcome outcome = RunSelectiveCopy(request, feedback);
   EXPECT_TRUE(NamesIn(outside).empty()) << "written outside the destination";
   EXPECT_EQ(outcome.copied, 2u);
   EXPECT_EQ(ReadFile(dst + "/sub/deeper/b.txt"), "b");
+}
+
+// A backup onto the source itself (the same folder, or a link to it) must not
+// touch the user's own links there.
+TEST(SelectiveCopyFaults, BackupOntoTheSourceItselfKeepsTheUsersLinks) {
+  TempDir dir;
+  const std::string src = dir.Path("src");
+  WriteFile(src + "/a.txt", "a");
+  const std::string elsewhere = WriteFile(dir.Path("elsewhere/file.txt"), "linked");
+  ASSERT_EQ(symlink(elsewhere.c_str(), (src + "/link.txt").c_str()), 0);
+  ASSERT_EQ(symlink(dir.Path("elsewhere").c_str(), (src + "/linkdir").c_str()), 0);
+  ASSERT_EQ(symlink(src.c_str(), dir.Path("alias").c_str()), 0);
+  for (const std::string& to : {src, dir.Path("alias")}) {
+    RecordingFeedback feedback;
+    SelectiveCopyRequest request =
+        Request(src, to, {"/a.txt", "/link.txt", "/linkdir/file.txt"}, dir.Path("Quillfen.ini"));
+    request.replacePlantedLinks = true;
+    (void)RunSelectiveCopy(request, feedback);
+    struct stat st;
+    ASSERT_EQ(lstat((src + "/link.txt").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << to;
+    ASSERT_EQ(lstat((src + "/linkdir").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << to;
+    EXPECT_EQ(ReadFile(elsewhere), "linked");
+  }
 }
 
 }  // namespace
