@@ -89,14 +89,6 @@ std::string Canonical(const std::string& path) {
 
 }  // namespace
 
-std::string_view ExtensionOf(std::string_view path) {
-  const size_t dot = path.rfind('.');
-  if (dot == std::string_view::npos) return {};
-  const size_t slash = path.rfind('/');
-  if (slash != std::string_view::npos && slash > dot) return {};
-  return path.substr(dot);
-}
-
 ExtensionSet::ExtensionSet(const std::vector<std::string>& entries) {
   for (const std::string& entry : entries) {
     if (!entry.empty()) keys_.insert(FoldKey(entry));
@@ -173,7 +165,7 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
       const std::string targetFolder = JoinFolder(destination, folder.relative);
       bool entered = false;
       TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
-        const std::string_view extension = ExtensionOf(name);
+        const std::string_view extension = FileExtension(name);
         if (excludedSet.Contains(extension)) return;
         const bool keepFirstCopy = keepSet.Contains(extension);
         if (!entered) {

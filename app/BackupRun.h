@@ -55,10 +55,6 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
                           const std::vector<std::string>& excluded, const Clock& clock,
                           IniFile& settings, BackupRunView& view);
 
-// The extension of the file at `path`: from its last '.' to the end, dot
-// included, when that dot lies after the last '/'; otherwise empty.
-std::string_view ExtensionOf(std::string_view path);
-
 // A set of extension entries matched without regard to letter case (Unicode
 // case folding for valid UTF-8, exact bytes otherwise). Empty entries never
 // match.

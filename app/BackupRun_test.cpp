@@ -63,15 +63,6 @@ class BackupRunTest : public ::testing::Test {
   RecordingView view;
 };
 
-TEST(ExtensionOf, RunsFromTheLastDotOfTheName) {
-  EXPECT_EQ(ExtensionOf("/a/b.txt"), ".txt");
-  EXPECT_EQ(ExtensionOf("/a/b.tar.gz"), ".gz");
-  EXPECT_EQ(ExtensionOf("/a.d/noext"), "");
-  EXPECT_EQ(ExtensionOf("/a/.bashrc"), ".bashrc");
-  EXPECT_EQ(ExtensionOf("/a/name."), ".");
-  EXPECT_EQ(ExtensionOf("plain"), "");
-}
-
 TEST(ExtensionSet, MatchesIgnoringCaseAcrossScripts) {
   const ExtensionSet set({".jpg", ".ｄｏｃ", "", "\xff\xfe"});
   EXPECT_TRUE(set.Contains(".JPG"));

@@ -110,14 +110,6 @@ void CopyFiles(const SelectiveCopyRequest& request, CopyFeedback& feedback,
 
 }  // namespace
 
-std::string_view FileExtension(std::string_view path) {
-  const size_t slash = path.rfind('/');
-  const size_t start = slash == std::string_view::npos ? 0 : slash + 1;
-  const size_t dot = path.rfind('.');
-  if (dot == std::string_view::npos || dot < start) return {};
-  return path.substr(dot);
-}
-
 SelectiveCopyOutcome CopySelected(const SelectiveCopyRequest& request, CopyFeedback& feedback) {
   SelectiveCopyOutcome outcome;
   outcome.selected = request.selected;

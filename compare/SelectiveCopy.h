@@ -52,10 +52,6 @@ struct SelectiveCopyOutcome {
   bool closeWindow = false;  // completed and the end time written
 };
 
-// The extension of a file path: from the last '.' after the last '/',
-// dot included; empty when the name has no dot.
-std::string_view FileExtension(std::string_view path);
-
 // The copying half: nothing-selected check ("ファイルが選択されていません！"),
 // creation of a missing copy-to root (one level), the keep-original pass, the
 // excluded pass, the newer pass. Extension matching is exact (letter case

@@ -223,12 +223,4 @@ TEST_F(SelectiveCopyTest, AnEmptyRootCopiesNothing) {
                           std::string(kDone) + "\nコピーできなかったファイルが 1 件あります。"));
 }
 
-TEST(FileExtension, FromTheLastDotOfTheName) {
-  EXPECT_EQ(FileExtension("/r/a.tar.gz"), ".gz");
-  EXPECT_EQ(FileExtension("/r/name"), "");
-  EXPECT_EQ(FileExtension("/r/dir.d/name"), "");
-  EXPECT_EQ(FileExtension("/r/.profile"), ".profile");
-  EXPECT_EQ(FileExtension("/r/end."), ".");
-}
-
 }  // namespace

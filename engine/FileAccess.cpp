@@ -142,6 +142,14 @@ bool FolderPathLess(std::string_view a, std::string_view b) {
   return a < b;  // equal ignoring case: exact bytes decide
 }
 
+std::string_view FileExtension(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  const size_t start = slash == std::string_view::npos ? 0 : slash + 1;
+  const size_t dot = path.rfind('.');
+  if (dot == std::string_view::npos || dot < start) return {};
+  return path.substr(dot);
+}
+
 std::string TrimTrailingSlashes(std::string_view path) {
   size_t end = path.size();
   while (end > 0 && path[end - 1] == '/') --end;

@@ -72,4 +72,9 @@ TreeListing ListTree(std::string_view root, std::string_view skip = {});
 // `path` without trailing '/' characters; "/" (or "///") stays "/".
 std::string TrimTrailingSlashes(std::string_view path);
 
+// The extension of the file at `path`: from the last '.' of its name to the
+// end, dot included; empty when the name holds no dot (a dot in a folder name
+// does not count).
+std::string_view FileExtension(std::string_view path);
+
 }  // namespace quillfen

@@ -264,4 +264,14 @@ TEST(FileSystemRootTest, ListingTheRootJoinsWithOneSlash) {
 }
 
 }  // namespace
+TEST(FileExtension, RunsFromTheLastDotOfTheName) {
+  EXPECT_EQ(FileExtension("/r/a.tar.gz"), ".gz");
+  EXPECT_EQ(FileExtension("/r/name"), "");
+  EXPECT_EQ(FileExtension("/r/dir.d/name"), "");
+  EXPECT_EQ(FileExtension("/r/.profile"), ".profile");
+  EXPECT_EQ(FileExtension("/r/end."), ".");
+  EXPECT_EQ(FileExtension("plain"), "");
+  EXPECT_EQ(FileExtension("photo.JPG"), ".JPG");
+}
+
 }  // namespace quillfen
