@@ -5,33 +5,12 @@
 #include <cmath>
 #include <cstdio>
 
+#include "engine/Calendar.h"
+
 namespace quillfen {
 namespace {
 
 constexpr int64_t kMsPerDay = 86400000;
-
-// Days from 1970-01-01 to the proleptic Gregorian date y-m-d.
-int64_t DaysFromCivil(int64_t y, int m, int d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-// The date of a day count from 1970-01-01.
-void CivilFromDays(int64_t z, int& year, int& month, int& day) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  year = static_cast<int>(yoe + era * 400 + (month <= 2));
-}
 
 // Day 0 of the date-time count, 1899-12-30, as days from 1970-01-01.
 const int64_t kEpochOffset = DaysFromCivil(1899, 12, 30);
@@ -104,7 +83,10 @@ DateTimeParts DecodeDateTime(DateTime dt) {
   int64_t day, ms;
   SplitDayMs(dt, day, ms);
   DateTimeParts p{};
-  CivilFromDays(day + kEpochOffset, p.year, p.month, p.day);
+  const CivilDate date = CivilFromDays(day + kEpochOffset);
+  p.year = static_cast<int>(date.year);
+  p.month = static_cast<int>(date.month);
+  p.day = static_cast<int>(date.day);
   p.millisecond = static_cast<int>(ms % 1000);
   const int64_t secs = ms / 1000;
   p.second = static_cast<int>(secs % 60);
@@ -121,8 +103,9 @@ std::string FormatDateTime(DateTime dt) {
     ++day;
     secs -= 86400;
   }
-  int y, mo, d;
-  CivilFromDays(day + kEpochOffset, y, mo, d);
+  const CivilDate date = CivilFromDays(day + kEpochOffset);
+  const int y = static_cast<int>(date.year), mo = static_cast<int>(date.month),
+            d = static_cast<int>(date.day);
   char buf[64];
   if (secs == 0) {
     std::snprintf(buf, sizeof buf, "%04d/%02d/%02d", y, mo, d);

@@ -2,31 +2,10 @@
 
 #include <ctime>
 
+#include "engine/Calendar.h"
+
 namespace quillfen {
 namespace {
-
-// Days since 1970-01-01 of a proleptic Gregorian date (month 1-12).
-int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day) {
-  year -= month <= 2 ? 1 : 0;
-  const int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const int64_t yoe = year - era * 400;
-  const int64_t doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-// The date of a day count since 1970-01-01.
-void CivilFromDays(int64_t days, int64_t& year, int64_t& month, int64_t& day) {
-  days += 719468;
-  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const int64_t doe = days - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  day = doy - (153 * mp + 2) / 5 + 1;
-  month = mp < 10 ? mp + 3 : mp - 9;
-  year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-}
 
 FileAgeValue PackFields(int64_t year, int64_t month, int64_t day, int64_t hour, int64_t minute,
                         int64_t second) {
@@ -58,13 +37,10 @@ bool LocalOffsetAt(int64_t unixSeconds, int64_t& offset) {
 FileAgeValue PackLocalSeconds(int64_t localSeconds) {
   const int64_t days = FloorDiv(localSeconds, 86400);
   const int64_t inDay = localSeconds - days * 86400;
-  int64_t year = 0;
-  int64_t month = 0;
-  int64_t day = 0;
-  CivilFromDays(days, year, month, day);
-  if (year < 1980) return PackFields(1980, 1, 1, 0, 0, 0);
-  if (year > 2107) return PackFields(2107, 12, 31, 23, 59, 58);
-  return PackFields(year, month, day, inDay / 3600, inDay / 60 % 60, inDay % 60);
+  const CivilDate date = CivilFromDays(days);
+  if (date.year < 1980) return PackFields(1980, 1, 1, 0, 0, 0);
+  if (date.year > 2107) return PackFields(2107, 12, 31, 23, 59, 58);
+  return PackFields(date.year, date.month, date.day, inDay / 3600, inDay / 60 % 60, inDay % 60);
 }
 
 FileAgeCache::FileAgeCache() {
