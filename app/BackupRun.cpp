@@ -173,8 +173,7 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
           check.Enter(sourceFolder, targetFolder);
           entered = true;
         }
-        if (replaceLinks) places.ClearFile(name.data());
-        if (!check.NeedsCopy(name.data(), !keepFirstCopy)) return;
+        if (!check.NeedsCopy(name.data(), !keepFirstCopy, replaceLinks)) return;
         const std::string sourcePath = JoinName(sourceFolder, name);
         const std::string targetPath = JoinName(targetFolder, name);
         // Through the open folders when both could be opened; otherwise by

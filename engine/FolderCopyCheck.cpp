@@ -44,12 +44,22 @@ bool FolderCopyCheck::StatFile(int folderFd, const char* name, struct stat& st) 
   return folderFd >= 0 && fstatat(folderFd, name, &st, 0) == 0 && S_ISREG(st.st_mode);
 }
 
-bool FolderCopyCheck::NeedsCopy(const char* name, bool newer) {
+bool FolderCopyCheck::NeedsCopy(const char* name, bool newer, bool replaceLinks) {
   if (!opened_) Open();
   struct stat source;
   struct stat target;
   const bool haveSource = StatFile(sourceFd_, name, source);
-  const bool haveTarget = StatFile(targetFd_, name, target);
+  bool haveTarget;
+  if (replaceLinks && targetFd_ >= 0) {
+    haveTarget = fstatat(targetFd_, name, &target, AT_SYMLINK_NOFOLLOW) == 0;
+    if (haveTarget && S_ISLNK(target.st_mode)) {
+      unlinkat(targetFd_, name, 0);
+      haveTarget = false;
+    }
+    haveTarget = haveTarget && S_ISREG(target.st_mode);
+  } else {
+    haveTarget = StatFile(targetFd_, name, target);
+  }
   // The cases that need no age (see the table of CopyWanted).
   if (!haveTarget) return newer ? haveSource : true;
   if (!haveSource) return false;

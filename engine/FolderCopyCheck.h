@@ -32,7 +32,11 @@ class FolderCopyCheck {
 
   // What NeedsCopy answers for the file `name` of the current pair; makes the
   // target folder, with its missing parents, on the first call for the pair.
-  bool NeedsCopy(const char* name, bool newer);
+  // With `replaceLinks`, a link standing at the target is removed first and
+  // the target counts as missing: a copy then replaces the link instead of
+  // being compared with, or written through to, whatever it points at. The
+  // one target lookup serves both, so this costs no extra system call.
+  bool NeedsCopy(const char* name, bool newer, bool replaceLinks = false);
 
   // The open target folder of the current pair (-1 when it could not be
   // opened, or before the first question); valid until the next Enter.

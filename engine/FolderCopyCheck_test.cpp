@@ -123,6 +123,40 @@ TEST_F(FolderCopyCheckTest, AnswersWhatNeedsCopyAnswersForEveryPairOfPlaces) {
   EXPECT_TRUE(check.NeedsCopy(later.c_str(), false));
 }
 
+TEST_F(FolderCopyCheckTest, ReplacingLinksRemovesALinkAtTheTargetAndCountsItMissing) {
+  const std::string src = tree.Dir("src");
+  const std::string dst = tree.Dir("dst");
+  const std::string outside = tree.File("outside/newer.txt", "outside");
+  const std::string outsideFolder = tree.Dir("outside/folder");
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+    TestTree::SetMtime(tree.File(std::string("src/") + name, "source"), 1'600'000'000);
+  }
+  TestTree::SetMtime(outside, 1'700'000'000);
+  ASSERT_EQ(symlink(outside.c_str(), (dst + "/a.txt").c_str()), 0);
+  ASSERT_EQ(symlink(outsideFolder.c_str(), (dst + "/b.txt").c_str()), 0);
+  ASSERT_EQ(symlink(outside.c_str(), (dst + "/c.txt").c_str()), 0);
+
+  FolderCopyCheck check;
+  check.Enter(src, dst);
+  // Followed, the link to a newer file hides that the copy is missing.
+  EXPECT_FALSE(check.NeedsCopy("c.txt", true));
+  // Replaced, both links go and the source is copied; nothing outside changes.
+  EXPECT_TRUE(check.NeedsCopy("a.txt", true, true));
+  EXPECT_TRUE(check.NeedsCopy("b.txt", true, true));
+  struct stat st;
+  EXPECT_NE(lstat((dst + "/a.txt").c_str(), &st), 0);
+  EXPECT_NE(lstat((dst + "/b.txt").c_str(), &st), 0);
+  EXPECT_EQ(lstat((dst + "/c.txt").c_str(), &st), 0);
+  EXPECT_EQ(TestTree::Read(outside), "outside");
+  EXPECT_EQ(stat(outsideFolder.c_str(), &st), 0);
+  // A real file at the target is compared as before.
+  TestTree::SetMtime(tree.File("dst/real.txt", "copy"), 1'700'000'000);
+  TestTree::SetMtime(tree.File("src/real.txt", "source"), 1'600'000'000);
+  EXPECT_FALSE(check.NeedsCopy("real.txt", true, true));
+  EXPECT_TRUE(check.NeedsCopy("real.txt", false, true));
+  EXPECT_EQ(TestTree::Read(dst + "/real.txt"), "copy");
+}
+
 TEST_F(FolderCopyCheckTest, TargetFolderIsMadeAtTheFirstQuestionWhateverTheAnswer) {
   const std::string src = tree.Dir("src");
   const std::string target = tree.Path("dst/a/b/c");

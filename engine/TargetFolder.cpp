@@ -66,13 +66,6 @@ void TargetPlaces::EnterFolder(std::string_view relativeFolder) {
   fd_ = open(folder.empty() ? "/" : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
-void TargetPlaces::ClearFile(const char* name) {
-  struct stat st;
-  if (fd_ >= 0 && fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
-    unlinkat(fd_, name, 0);
-  }
-}
-
 bool MayReplaceLinks(std::string_view source, std::string_view destination) {
   std::error_code ec;
   const std::string src = std::filesystem::weakly_canonical(std::string(source), ec).string();

@@ -24,8 +24,9 @@ void PrepareTarget(std::string_view root, std::string_view relative, std::string
 
 // The same preparation for a run that goes folder by folder: EnterFolder
 // makes the folders of `relativeFolder` ("" for the root, else "/a/b") below
-// the root real folders and keeps the last one open; ClearFile removes a link
-// named `name` in it. Failures are silent, as for PrepareTarget.
+// the root real folders (links to folders planted there are replaced). Links
+// at file places are replaced by FolderCopyCheck::NeedsCopy. Failures are
+// silent, as for PrepareTarget.
 class TargetPlaces {
  public:
   explicit TargetPlaces(std::string_view root);
@@ -34,7 +35,6 @@ class TargetPlaces {
   TargetPlaces& operator=(const TargetPlaces&) = delete;
 
   void EnterFolder(std::string_view relativeFolder);
-  void ClearFile(const char* name);
 
  private:
   std::string base_;  // the root without trailing '/'; empty for "/"

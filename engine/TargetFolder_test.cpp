@@ -90,18 +90,13 @@ TEST(TargetPlaces, FolderByFolderReplacesPlantedLinksAndLeavesOutsideAlone) {
   const std::string secret = tree.File("outside/secret.txt", "secret");
   const std::string dst = tree.Dir("dst");
   ASSERT_EQ(symlink(outside.c_str(), (dst + "/sub").c_str()), 0);
-  ASSERT_EQ(symlink(secret.c_str(), (dst + "/top.txt").c_str()), 0);
   tree.File("dst/blocker", "a file");
 
   TargetPlaces places(dst + "/");
   places.EnterFolder("");
-  places.ClearFile("top.txt");
-  places.ClearFile("missing.txt");
   places.EnterFolder("/sub/deeper");
   places.EnterFolder("/blocker/below");
   EXPECT_TRUE(IsRealFolder(dst + "/sub/deeper"));
-  struct stat st;
-  EXPECT_NE(lstat((dst + "/top.txt").c_str(), &st), 0);
   EXPECT_EQ(TestTree::Read(dst + "/blocker"), "a file");
   EXPECT_EQ(NamesIn(outside), std::set<std::string>{"secret.txt"});
   EXPECT_EQ(TestTree::Read(secret), "secret");
