@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -19,22 +20,36 @@ std::string Base(std::string_view root) {
   return base;
 }
 
-// Makes every folder of `folder` below `base` (a prefix of it) a real folder,
-// outermost first: a missing one is created, a link in its place replaced.
-void MakeRealFolders(const std::string& base, const std::string& folder) {
-  if (folder.size() <= base.size()) return;
+// Makes every folder of `folder` after its first `from` characters (`from` is
+// at least the length of the base and ends at a '/') a real folder, outermost
+// first: a missing one is created, a link in its place replaced. False when
+// one could not be made.
+bool MakeRealFolders(const std::string& folder, size_t from) {
+  if (folder.size() <= from) return true;
   struct stat st;
-  for (size_t slash = folder.find('/', base.size() + 1);; slash = folder.find('/', slash + 1)) {
+  for (size_t slash = folder.find('/', from + 1);; slash = folder.find('/', slash + 1)) {
     const std::string part = folder.substr(0, slash);
     if (lstat(part.c_str(), &st) != 0) {
-      if (mkdir(part.c_str(), 0777) != 0) return;
+      if (mkdir(part.c_str(), 0777) != 0) return false;
     } else if (S_ISLNK(st.st_mode)) {
-      if (unlink(part.c_str()) != 0 || mkdir(part.c_str(), 0777) != 0) return;
+      if (unlink(part.c_str()) != 0 || mkdir(part.c_str(), 0777) != 0) return false;
     } else if (!S_ISDIR(st.st_mode)) {
-      return;  // a file: the copy fails and says so
+      return false;  // a file: the copy fails and says so
     }
-    if (slash == std::string::npos) return;
+    if (slash == std::string::npos) return true;
   }
+}
+
+// The length of the longest leading run of whole folders that `a` and `b`
+// share ("/x/ab" and "/x/a" share "/x").
+size_t SharedFolders(const std::string& a, const std::string& b) {
+  const size_t n = std::min(a.size(), b.size());
+  size_t i = 0;
+  while (i < n && a[i] == b[i]) ++i;
+  const auto boundary = [](const std::string& s, size_t k) { return k == s.size() || s[k] == '/'; };
+  if (boundary(a, i) && boundary(b, i)) return i;
+  const size_t slash = a.rfind('/', i == 0 ? 0 : i - 1);
+  return slash == std::string::npos ? 0 : slash;
 }
 
 }  // namespace
@@ -46,7 +61,7 @@ void PrepareTarget(std::string_view root, std::string_view relative, std::string
   if (fileSlash == std::string::npos || fileSlash < base.size()) return;
   const std::string folder = path.substr(0, fileSlash);
   if (folder != lastFolder) {
-    MakeRealFolders(base, folder);
+    MakeRealFolders(folder, base.size());
     lastFolder = folder;
   }
   struct stat st;
@@ -55,15 +70,17 @@ void PrepareTarget(std::string_view root, std::string_view relative, std::string
 
 TargetPlaces::TargetPlaces(std::string_view root) : base_(Base(root)) {}
 
-TargetPlaces::~TargetPlaces() {
-  if (fd_ >= 0) close(fd_);
-}
-
 void TargetPlaces::EnterFolder(std::string_view relativeFolder) {
-  if (fd_ >= 0) close(fd_);
   const std::string folder = base_ + std::string(relativeFolder);
-  MakeRealFolders(base_, folder);
-  fd_ = open(folder.empty() ? "/" : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  // The folders this one shares with the last one entered were made real
+  // then: only the rest is looked at, so a run costs about one lookup per
+  // folder, not one per folder and level.
+  const size_t from = std::max(base_.size(), SharedFolders(folder, lastReal_));
+  if (MakeRealFolders(folder, from)) {
+    lastReal_ = folder;
+  } else {
+    lastReal_.clear();
+  }
 }
 
 bool MayReplaceLinks(std::string_view source, std::string_view destination) {

@@ -30,15 +30,12 @@ void PrepareTarget(std::string_view root, std::string_view relative, std::string
 class TargetPlaces {
  public:
   explicit TargetPlaces(std::string_view root);
-  ~TargetPlaces();
-  TargetPlaces(const TargetPlaces&) = delete;
-  TargetPlaces& operator=(const TargetPlaces&) = delete;
 
   void EnterFolder(std::string_view relativeFolder);
 
  private:
-  std::string base_;  // the root without trailing '/'; empty for "/"
-  int fd_ = -1;       // the current folder, when it could be opened
+  std::string base_;      // the root without trailing '/'; empty for "/"
+  std::string lastReal_;  // the last folder entered whose folders are all real
 };
 
 // Whether copies from `source` into `destination` may prepare their places

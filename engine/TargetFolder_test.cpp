@@ -102,6 +102,23 @@ TEST(TargetPlaces, FolderByFolderReplacesPlantedLinksAndLeavesOutsideAlone) {
   EXPECT_EQ(TestTree::Read(secret), "secret");
 }
 
+TEST(TargetPlaces, FolderSharingOnlyLettersWithTheLastOneIsLookedAtAgain) {
+  TestTree tree;
+  const std::string outside = tree.Dir("outside");
+  const std::string dst = tree.Dir("dst");
+  TargetPlaces places(dst);
+  places.EnterFolder("/x/ab");
+  // "/x/a" shares letters with "/x/ab" but is another folder: a link planted
+  // there after "/x/ab" was entered must still be replaced.
+  ASSERT_EQ(symlink(outside.c_str(), (dst + "/x/a").c_str()), 0);
+  places.EnterFolder("/x/a/c");
+  EXPECT_TRUE(IsRealFolder(dst + "/x/a"));
+  EXPECT_TRUE(IsRealFolder(dst + "/x/a/c"));
+  EXPECT_TRUE(NamesIn(outside).empty());
+  places.EnterFolder("/x/a/c/d");
+  EXPECT_TRUE(IsRealFolder(dst + "/x/a/c/d"));
+}
+
 TEST(MayReplaceLinks, OnlyForADestinationThatNeitherIsNorHoldsTheSource) {
   TestTree tree;
   const std::string src = tree.Dir("data/src");
