@@ -32,22 +32,7 @@ constexpr FileAgeValue Packed(int year, int month, int day, int hour, int minute
 // Runs the test in UTC so that packed local times are known in advance.
 class UtcTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* tz = std::getenv("TZ")) saved_ = tz;
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
-  void TearDown() override {
-    if (saved_) {
-      setenv("TZ", saved_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  std::optional<std::string> saved_;
+  testing::ScopedTimeZone zone_{"UTC"};
 };
 
 using PackFileAgeTest = UtcTest;

@@ -17,6 +17,7 @@
 namespace quillfen {
 namespace {
 
+using testing::ScopedTimeZone;
 using testing::TestTree;
 
 // What stands at one side's place of a file.
@@ -29,19 +30,7 @@ struct Side {
 // the opposite order of local clock readings.
 class FolderCopyCheckTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* tz = std::getenv("TZ")) saved_ = tz;
-    setenv("TZ", "Europe/Berlin", 1);
-    tzset();
-  }
-  void TearDown() override {
-    if (saved_) {
-      setenv("TZ", saved_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
+  ScopedTimeZone zone_{"Europe/Berlin"};
 
   void Place(const std::string& folder, const std::string& name, const Side& side) {
     const std::string path = folder + "/" + name;
@@ -68,9 +57,6 @@ class FolderCopyCheckTest : public ::testing::Test {
   }
 
   TestTree tree;
-
- private:
-  std::optional<std::string> saved_;
 };
 
 TEST_F(FolderCopyCheckTest, AnswersWhatNeedsCopyAnswersForEveryPairOfPlaces) {
