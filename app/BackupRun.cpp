@@ -1,17 +1,11 @@
 #include "app/BackupRun.h"
 
-#include <sys/stat.h>
-
-#include <filesystem>
-#include <system_error>
-
 #include <QString>
 
-#include "engine/FiCheck.h"
+#include "engine/CopyPlaces.h"
+#include "engine/DeferredCloser.h"
 #include "engine/FileAccess.h"
-#include "engine/FileCopy.h"
-#include "engine/FolderCopyCheck.h"
-#include "engine/TargetFolder.h"
+#include "engine/Path.h"
 
 namespace quillfen {
 namespace {
@@ -46,45 +40,80 @@ std::string FoldKey(std::string_view text) {
   return decoded.toCaseFolded().toUtf8().toStdString();
 }
 
-bool IsFolder(const std::string& path) {
-  struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+// The ticked entries of the two extension lists.
+struct ExtensionRules {
+  ExtensionSet excluded;
+  ExtensionSet keepOriginal;
+};
+
+// What copying one set's files came to.
+struct SetCopy {
+  long long copied = 0;
+  long long failed = 0;  // files and source folders
+  Status sync = Status::Ok();
+};
+
+// Whether `set` is due now; if not, shows why and counts a set without a
+// destination as a failure.
+bool SetIsDue(const BackupSet& set, const std::string& source, const std::string& destination,
+              DateTime now, const IniFile& settings, BackupRunView& view, BackupRunResult& result) {
+  const char* skipped = nullptr;
+  if (WholeHoursBetween(now, settings.ReadDateTime(set.name, kEndTimeKey, 0.0)) <= 23) {
+    skipped = "は標準時間が経過していませんでした。";
+  } else if (!IsFolder(source)) {
+    skipped = "はコピー元フォルダが存在しません。";
+  } else if (destination.empty()) {
+    // Joining an empty destination with the relative paths would write the
+    // whole tree into the file system root.
+    skipped = "はコピー先フォルダが指定されていません。";
+    result.failures.push_back(set.name + ": no destination folder");
+  }
+  if (skipped == nullptr) return true;
+  view.SetStatus(set.name + skipped);
+  view.StartTimer2();
+  return false;
 }
 
-// A folder joined with a relative path that begins with '/'.
-std::string Join(const std::string& folder, const std::string& relative) {
-  if (folder == "/") return relative;
-  return folder + relative;
-}
+// Lists the source tree whole, then copies what the rules select. Every
+// failure goes to `failures`, one line each.
+SetCopy CopySetFiles(const std::string& source, const std::string& destination,
+                     const ExtensionRules& rules, std::vector<std::string>& failures) {
+  SetCopy result;
+  auto fail = [&](const Status& status) {
+    ++result.failed;
+    failures.push_back(status.message());
+  };
+  const TreeListing listing = ListTree(source, FolderToLeaveOut(source, destination));
+  for (const Status& error : listing.errors) fail(error);
 
-// A folder joined with a relative folder path that is empty (the folder
-// itself) or begins with '/'.
-std::string JoinFolder(const std::string& folder, const std::string& relative) {
-  if (relative.empty()) return folder;
-  return Join(folder, relative);
-}
-
-// The path of the file `name` in `folder`.
-std::string JoinName(const std::string& folder, std::string_view name) {
-  std::string path;
-  path.reserve(folder.size() + 1 + name.size());
-  path.append(folder);
-  if (path.back() != '/') path.push_back('/');
-  return path.append(name);
-}
-
-// Whether `inner` lies strictly beneath `outer` (both without trailing '/').
-bool IsStrictlyInside(std::string_view inner, std::string_view outer) {
-  if (outer == "/") return inner.size() > 1 && inner.front() == '/';
-  return inner.size() > outer.size() + 1 && inner.substr(0, outer.size()) == outer &&
-         inner[outer.size()] == '/';
-}
-
-std::string Canonical(const std::string& path) {
-  std::error_code ec;
-  const std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
-  if (ec) return {};
-  return TrimTrailingSlashes(resolved.string());
+  CopyPlaces places(source, destination, CopyPlaces::Links::kReplace);
+  // Replaced targets are closed for the last time on a second thread.
+  DeferredCloser replaced;
+  for (const TreeListing::Folder& folder : listing.folders) {
+    places.Enter(folder.relative);
+    TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
+      const std::string_view extension = FileExtension(name);
+      if (rules.excluded.Contains(extension)) return;
+      const bool newer = !rules.keepOriginal.Contains(extension);
+      const CopyPlaces::Decision decision =
+          places.Check(name.data(), newer, CopyPlaces::MakeFolders::kAlways);
+      Status copy = decision.failure;
+      if (copy.ok()) {
+        if (!decision.copy) return;
+        copy = places.Copy(name.data(), &replaced);
+      }
+      if (copy.ok()) {
+        ++result.copied;
+      } else {
+        fail(copy);
+      }
+    });
+  }
+  for (const Status& failure : places.FinishFolders()) fail(failure);
+  replaced.Wait();
+  // The end time must not claim copies that a power loss could take back.
+  if (result.copied > 0) result.sync = places.Sync();
+  return result;
 }
 
 }  // namespace
@@ -100,112 +129,29 @@ bool ExtensionSet::Contains(std::string_view extension) const {
   return keys_.count(FoldKey(extension)) != 0;
 }
 
-std::string FolderToSkip(std::string_view source, std::string_view destination) {
-  const std::string src = TrimTrailingSlashes(source);
-  const std::string dst = TrimTrailingSlashes(destination);
-  if (src.empty() || dst.empty()) return {};
-  if (IsStrictlyInside(dst, src)) return dst;
-  // The same place may be reached through symbolic links: compare resolved
-  // paths, and name the folder as the listing of `src` will see it.
-  const std::string realSrc = Canonical(src);
-  const std::string realDst = Canonical(dst);
-  if (realSrc.empty() || realDst.empty() || !IsStrictlyInside(realDst, realSrc)) return {};
-  const std::string_view rest =
-      std::string_view(realDst).substr(realSrc == "/" ? 0 : realSrc.size());
-  return Join(src, std::string(rest));
-}
-
 BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
                           const std::vector<std::string>& keepOriginal,
                           const std::vector<std::string>& excluded, const Clock& clock,
                           IniFile& settings, BackupRunView& view) {
   BackupRunResult result;
-  const ExtensionSet excludedSet(excluded);
-  const ExtensionSet keepSet(keepOriginal);
-
+  const ExtensionRules rules{ExtensionSet(excluded), ExtensionSet(keepOriginal)};
   for (const BackupSet& set : sets) {
-    const DateTime now = clock.Now();
-    const DateTime lastEnd = settings.ReadDateTime(set.name, kEndTimeKey, 0.0);
-    if (WholeHoursBetween(now, lastEnd) <= 23) {
-      view.SetStatus(set.name + "は標準時間が経過していませんでした。");
-      view.StartTimer2();
-      continue;
-    }
     const std::string source = TrimTrailingSlashes(set.source);
-    if (!IsFolder(source)) {
-      view.SetStatus(set.name + "はコピー元フォルダが存在しません。");
-      view.StartTimer2();
-      continue;
-    }
     const std::string destination = TrimTrailingSlashes(set.destination);
-    if (destination.empty()) {
-      // Joining an empty destination with the relative paths would write the
-      // whole tree into the file system root.
-      view.SetStatus(set.name + "はコピー先フォルダが指定されていません。");
-      view.StartTimer2();
-      result.failures.push_back(set.name + ": no destination folder");
-      continue;
-    }
+    if (!SetIsDue(set, source, destination, clock.Now(), settings, view, result)) continue;
     view.SetStatus(set.name + "をバックアップ中");
 
-    // The whole tree is listed before the first copy. Files come folder by
-    // folder, so each pair of folders is opened once for all its files.
-    const TreeListing listing = ListTree(source, FolderToSkip(source, destination));
-    FolderCopyCheck check;
-    // Links planted in the destination tree are replaced, never followed: no
-    // copy may leave the tree through one, and none passes for a copy.
-    const bool replaceLinks = MayReplaceLinks(source, destination);
-    TargetPlaces places(destination);
-    // Replaced targets are closed for the last time on a second thread.
-    DeferredCloser replaced;
-    long long failed = 0;
-    long long copied = 0;
-    for (const TreeListing::Folder& folder : listing.folders) {
-      const std::string sourceFolder = JoinFolder(source, folder.relative);
-      const std::string targetFolder = JoinFolder(destination, folder.relative);
-      bool entered = false;
-      TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
-        const std::string_view extension = FileExtension(name);
-        if (excludedSet.Contains(extension)) return;
-        const bool keepFirstCopy = keepSet.Contains(extension);
-        if (!entered) {
-          if (replaceLinks) places.EnterFolder(folder.relative);
-          check.Enter(sourceFolder, targetFolder);
-          entered = true;
-        }
-        if (!check.NeedsCopy(name.data(), !keepFirstCopy, replaceLinks)) return;
-        const std::string sourcePath = JoinName(sourceFolder, name);
-        const std::string targetPath = JoinName(targetFolder, name);
-        // Through the open folders when both could be opened; otherwise by
-        // path, which names the reason of the failure.
-        const Status copy =
-            check.sourceFolderFd() >= 0 && check.targetFolderFd() >= 0
-                ? CopyFileAt(check.sourceFolderFd(), name.data(), check.targetFolderFd(),
-                             name.data(), sourcePath, targetPath, &replaced)
-                : CopyFile(sourcePath, targetPath);
-        if (copy.ok()) {
-          ++copied;
-        } else {
-          ++failed;
-          result.failures.push_back(copy.message());
-        }
-      });
-    }
-    replaced.Wait();
-    result.filesCopied += copied;
-    if (failed > 0) {
-      view.SetStatus(set.name + "のコピーに失敗したファイルが" + std::to_string(failed) +
+    const SetCopy copy = CopySetFiles(source, destination, rules, result.failures);
+    result.filesCopied += copy.copied;
+    if (copy.failed > 0) {
+      view.SetStatus(set.name + "のコピーに失敗したファイルが" + std::to_string(copy.failed) +
                      "件あります。");
       view.StartTimer2();
     }
-    if (copied > 0) {
-      // The end time must not claim copies that a power loss could take back:
-      // when the flush fails, the set stays due.
-      const Status sync = SyncFileSystem(destination);
-      if (!sync.ok()) {
-        result.failures.push_back(sync.message());
-        continue;
-      }
+    if (!copy.sync.ok()) {
+      // Not flushed: the set stays due.
+      result.failures.push_back(copy.sync.message());
+      continue;
     }
     const Status written = settings.WriteDateTime(set.name, kEndTimeKey, clock.Now());
     if (!written.ok()) {

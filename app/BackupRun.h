@@ -34,7 +34,9 @@ class BackupRunView {
 };
 
 struct BackupRunResult {
-  // One line per file that could not be copied: "<source> -> <target>: <reason>".
+  // One line per file that could not be copied ("<source> -> <target>:
+  // <reason>") and per source folder that could not be read ("<folder>:
+  // <reason>"), in the order met.
   std::vector<std::string> failures;
   // Ok, or the error that stopped the run while writing an end time
   // (message "<settings path> に書き込めません").
@@ -45,11 +47,14 @@ struct BackupRunResult {
 
 // Runs every set in order. A set is skipped when fewer than 24 whole hours lie
 // between now and its end time (either direction) or its source folder is
-// missing; otherwise its whole tree is listed, then each file is passed over
-// (excluded extension), copied when no copy exists or the copy is newer
-// (keep-original extension), or copied when newer than its copy (all others).
-// Afterwards the destination file system is synced and the set's end time is
-// written to `settings`; a failed write ends the run there.
+// missing; otherwise its whole tree is listed (a destination inside it left
+// out), then each file is passed over (excluded extension), copied when no
+// copy exists or the copy is newer (keep-original extension), or copied when
+// newer than its copy (all others), through CopyPlaces: nothing planted in the
+// destination leads a copy outside it. Source folders that cannot be read
+// count as failed files. Afterwards the destination file system is synced and
+// the set's end time is written to `settings`; a failed sync leaves the set
+// due, a failed write ends the run there.
 BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
                           const std::vector<std::string>& keepOriginal,
                           const std::vector<std::string>& excluded, const Clock& clock,
@@ -67,11 +72,5 @@ class ExtensionSet {
  private:
   std::unordered_set<std::string> keys_;
 };
-
-// The folder to leave out when listing `source` so that a destination inside
-// the source tree is not backed up into itself: the destination's path as seen
-// under `source` (symbolic links resolved for the test), or empty when the
-// destination does not lie strictly inside the source tree.
-std::string FolderToSkip(std::string_view source, std::string_view destination);
 
 }  // namespace quillfen

@@ -76,19 +76,6 @@ TEST(ExtensionSet, MatchesIgnoringCaseAcrossScripts) {
   EXPECT_TRUE(ExtensionSet({}).empty());
 }
 
-TEST_F(BackupRunTest, FolderToSkipOnlyForADestinationInsideTheSource) {
-  const std::string src = tree.Dir("src");
-  tree.Dir("src2");
-  EXPECT_EQ(FolderToSkip(src, src + "/bk"), src + "/bk");
-  EXPECT_EQ(FolderToSkip(src + "/", src + "/bk/"), src + "/bk");
-  EXPECT_EQ(FolderToSkip(src, tree.Path("src2")), "");  // a sibling sharing the prefix
-  EXPECT_EQ(FolderToSkip(src, src), "");
-  EXPECT_EQ(FolderToSkip(src, tree.Path("elsewhere")), "");
-  // Reached through a link to the source tree.
-  ASSERT_EQ(::symlink(src.c_str(), tree.Path("alias").c_str()), 0);
-  EXPECT_EQ(FolderToSkip(src, tree.Path("alias") + "/bk"), src + "/bk");
-}
-
 // The example set Docs: .tmp excluded, .xls kept as first copied.
 TEST_F(BackupRunTest, DocsExample) {
   tree.File("docs/a.txt", "a");

@@ -77,15 +77,6 @@ bool RelativePathLess(std::string_view a, std::string_view b) {
   return a < b;
 }
 
-std::string FolderToLeaveOut(std::string_view source, std::string_view destination) {
-  const std::string src = TrimTrailingSlashes(source);
-  const std::string dst = TrimTrailingSlashes(destination);
-  if (src.empty() || dst.empty() || dst == src) return {};
-  const std::string prefix = src == "/" ? src : src + "/";
-  if (dst.size() > prefix.size() && dst.compare(0, prefix.size(), prefix) == 0) return dst;
-  return {};
-}
-
 std::vector<std::string> ListRelativeFiles(std::string_view root, std::string_view leaveOut) {
   if (root.empty()) return {};
   std::vector<std::string> files = ListTreeFiles(root, leaveOut);

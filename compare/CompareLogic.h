@@ -23,15 +23,11 @@ class StatusSink {
 // are both kept, next to each other.
 bool RelativePathLess(std::string_view a, std::string_view b);
 
-// The folder to leave out of the source listing: `destination` when it lies
-// strictly inside `source` (so a backup does not list its own copies), else
-// empty. Trailing '/' on either side is ignored.
-std::string FolderToLeaveOut(std::string_view source, std::string_view destination);
-
 // Every file under `root` as a relative path ("/name", "/sub/name"), sorted
 // by RelativePathLess; no folders. Only the root prefix is removed, never
 // another occurrence of its text. A missing or unreadable root gives nothing.
-// `leaveOut`, when not empty, is an absolute folder left out with all below it.
+// `leaveOut`, when not empty, is a relative folder left out with all below it
+// (see FolderToLeaveOut). The program's temporary files are never listed.
 std::vector<std::string> ListRelativeFiles(std::string_view root, std::string_view leaveOut = {});
 
 // Selection flags of both sides after "compare and select": on each side

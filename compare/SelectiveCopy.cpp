@@ -1,80 +1,83 @@
 #include "compare/SelectiveCopy.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 
-#include "engine/FiCheck.h"
-#include "engine/FileAccess.h"
-#include "engine/FileCopy.h"
+#include "engine/CopyPlaces.h"
 #include "engine/IniFile.h"
-#include "engine/TargetFolder.h"
+#include "engine/Path.h"
 
 namespace quillfen {
 
 namespace {
 
-bool IsFolder(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Root text followed by a relative path (which begins with '/').
-std::string JoinRoot(const std::string& root, const std::string& relative) {
-  std::string base = TrimTrailingSlashes(root);
-  if (base == "/") base.clear();
-  return base + relative;
-}
-
 bool Contains(const std::vector<std::string>& entries, std::string_view ext) {
   return std::find(entries.begin(), entries.end(), ext) != entries.end();
 }
 
-// Copies one selected item; on success deselects it and shows the status.
+// Copies selected items through CopyPlaces; on success deselects the item and
+// shows the status, on failure counts the item once and leaves it selected.
 class Copier {
  public:
   Copier(const SelectiveCopyRequest& request, CopyFeedback& feedback, SelectiveCopyOutcome& outcome)
       : request_(request),
         feedback_(feedback),
         outcome_(outcome),
-        failedItems_(request.items.size(), 0) {}
+        failedItems_(request.items.size(), 0),
+        places_(
+            request.fromRoot, request.toRoot,
+            request.replacePlantedLinks ? CopyPlaces::Links::kReplace : CopyPlaces::Links::kKeep) {}
 
-  void Copy(size_t index, const std::string& from, const std::string& to) {
-    const Status status = CopyFile(from, to);
-    if (!status.ok()) {
-      // Counted once per file, though both passes may have tried it.
-      if (!failedItems_[index]) ++outcome_.failed;
-      failedItems_[index] = 1;
+  // Copies item i when the test (`newer`, else keep-original) says so.
+  void CopyIfWanted(size_t i, bool newer, CopyPlaces::MakeFolders make) {
+    const std::string_view item = request_.items[i];
+    const std::string name(LastName(item));
+    if (item.empty() || item.front() != '/' || name.empty() || name == "." || name == "..") {
+      Failed(i);
+      return;
+    }
+    places_.Enter(FolderOf(item));
+    const CopyPlaces::Decision decision = places_.Check(name.c_str(), newer, make);
+    if (!decision.failure.ok()) {
+      Failed(i);
+      return;
+    }
+    if (!decision.copy) return;
+    if (!places_.Copy(name.c_str()).ok()) {
+      Failed(i);
       return;
     }
     ++outcome_.copied;
-    feedback_.ShowStatus(from + "をコピー中");
-    outcome_.selected[index] = 0;
+    feedback_.ShowStatus(places_.FromPath(name) + "をコピー中");
+    outcome_.selected[i] = 0;
   }
 
-  std::string From(size_t i) const { return JoinRoot(request_.fromRoot, request_.items[i]); }
-  // The copy-to path of item i; for a backup its place is prepared first.
-  std::string To(size_t i) {
-    if (replaceLinks_) PrepareTarget(request_.toRoot, request_.items[i], prepared_);
-    return JoinRoot(request_.toRoot, request_.items[i]);
+  // Final bits of the folders made, then the flush, when anything was copied.
+  void Finish() {
+    outcome_.failed += places_.FinishFolders().size();
+    if (outcome_.copied > 0) outcome_.sync = places_.Sync();
   }
 
  private:
+  // Counted once per file, though both passes may have tried it.
+  void Failed(size_t i) {
+    if (!failedItems_[i]) ++outcome_.failed;
+    failedItems_[i] = 1;
+  }
+
   const SelectiveCopyRequest& request_;
   CopyFeedback& feedback_;
   SelectiveCopyOutcome& outcome_;
   std::vector<char> failedItems_;
-  std::string prepared_;  // the folder PrepareTarget made safe last
-  const bool replaceLinks_ =
-      request_.replacePlantedLinks && MayReplaceLinks(request_.fromRoot, request_.toRoot);
+  CopyPlaces places_;
 };
 
 void CreateCopyToRoot(const std::string& root, CopyFeedback& feedback) {
-  if (IsFolder(TrimTrailingSlashes(root))) return;
-  if (::mkdir(TrimTrailingSlashes(root).c_str(), 0777) == 0)
+  if (IsFolder(root)) return;
+  if (MakeFolder(TrimTrailingSlashes(root))) {
     feedback.ShowMessage(root + "を作成しました。");
-  else
+  } else {
     feedback.ShowMessage("新規フォルダの作成に失敗しました。");
+  }
 }
 
 void CopyFiles(const SelectiveCopyRequest& request, CopyFeedback& feedback,
@@ -86,26 +89,22 @@ void CopyFiles(const SelectiveCopyRequest& request, CopyFeedback& feedback,
   // Keep-original pass: copy only when the target is missing or the
   // copy-from file is older than it, so the first copy made is kept.
   for (size_t i = 0; i < n; ++i) {
-    if (!selected[i]) continue;
-    const std::string from = copier.From(i);
-    if (!Contains(request.keepOriginal, FileExtension(from))) continue;
-    const std::string to = copier.To(i);
-    if (NeedsCopy(from, to, false)) copier.Copy(i, from, to);
+    if (selected[i] && Contains(request.keepOriginal, FileExtension(request.items[i]))) {
+      copier.CopyIfWanted(i, false, CopyPlaces::MakeFolders::kAlways);
+    }
   }
 
   // Excluded pass.
   for (size_t i = 0; i < n; ++i) {
-    if (selected[i] && Contains(request.excluded, FileExtension(copier.From(i)))) selected[i] = 0;
+    if (selected[i] && Contains(request.excluded, FileExtension(request.items[i]))) selected[i] = 0;
   }
 
-  // Newer pass.
+  // Newer pass: folders are made only for the files copied.
   for (size_t i = 0; i < n; ++i) {
-    if (!selected[i]) continue;
-    const std::string from = copier.From(i);
-    const std::string to = copier.To(i);
-    if (FileAge(from) > FileAge(to) && NeedsCopy(from, to, true)) copier.Copy(i, from, to);
+    if (selected[i]) copier.CopyIfWanted(i, true, CopyPlaces::MakeFolders::kWhenCopying);
   }
   feedback.StartStatusTimer();
+  copier.Finish();
 }
 
 }  // namespace
@@ -131,13 +130,17 @@ SelectiveCopyOutcome CopySelected(const SelectiveCopyRequest& request, CopyFeedb
   }
   CreateCopyToRoot(request.toRoot, feedback);
   CopyFiles(request, feedback, outcome);
-  // The end time written next must not claim copies a power loss could undo.
-  if (outcome.copied > 0) (void)SyncFileSystem(TrimTrailingSlashes(request.toRoot));
   return outcome;
 }
 
 void FinishSelectiveCopy(const SelectiveCopyRequest& request, SelectiveCopyOutcome& outcome,
                          CopyFeedback& feedback) {
+  // The end time must not claim copies that a power loss could take back:
+  // when the flush failed, it is not written and the window stays open.
+  if (!outcome.sync.ok()) {
+    feedback.ShowError(outcome.sync.message());
+    return;
+  }
   const Status written =
       IniFile(request.settingsPath).WriteDateTime(request.setName, "終了時刻", request.now);
   if (!written.ok()) {

@@ -10,6 +10,7 @@
 
 #include "compare/CompareLogic.h"
 #include "engine/DateTime.h"
+#include "engine/Status.h"
 
 namespace quillfen {
 
@@ -34,9 +35,10 @@ struct SelectiveCopyRequest {
   // Ticked entries of the two extension lists, in list order (".txt").
   std::vector<std::string> keepOriginal;
   std::vector<std::string> excluded;
-  // Backup: links planted in the copy-to tree are replaced, never written
-  // through (see PrepareTarget). A restore writes into the user's own source
-  // tree, whose links are the user's, and leaves them as they are.
+  // Backup: links planted in the copy-to tree are replaced, never followed. A
+  // restore writes into the user's own source tree, whose links are the
+  // user's: they are left as they are, and a file below a link in place of a
+  // folder fails (see CopyPlaces::Links).
   bool replacePlantedLinks = false;
   // Where the end time is recorded.
   std::string setName;
@@ -50,6 +52,8 @@ struct SelectiveCopyOutcome {
   size_t failed = 0;         // files whose copy did not succeed
   bool completed = false;    // something was selected, the passes ran
   bool closeWindow = false;  // completed and the end time written
+  // The flush of the copy-to file system after the copies.
+  Status sync = Status::Ok();
 };
 
 // The copying half: nothing-selected check ("ファイルが選択されていません！"),
@@ -63,7 +67,8 @@ SelectiveCopyOutcome CopySelected(const SelectiveCopyRequest& request, CopyFeedb
 // [setName] "終了時刻" (an unwritable file shows the error and the window
 // stays open), then, when the copy completed, shows "バックアップが終了しました。"
 // (with a second line counting the files that could not be copied) and sets
-// outcome.closeWindow.
+// outcome.closeWindow. When the flush after the copies failed, the error is
+// shown instead, no end time is written and the window stays open.
 void FinishSelectiveCopy(const SelectiveCopyRequest& request, SelectiveCopyOutcome& outcome,
                          CopyFeedback& feedback);
 

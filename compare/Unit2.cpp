@@ -20,6 +20,7 @@
 #include "compare/RelativePathModel.h"
 #include "compare/SelectiveCopy.h"
 #include "engine/DateTime.h"
+#include "engine/Path.h"
 
 using quillfen::Side;
 

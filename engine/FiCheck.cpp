@@ -6,6 +6,8 @@
 #include <ctime>
 #include <string>
 
+#include "engine/Path.h"
+
 namespace quillfen {
 namespace {
 
@@ -19,20 +21,6 @@ const FileAgeValue kSmallestAge = Pack(1980, 1, 1, 0, 0, 0);
 const FileAgeValue kLargestAge = Pack(2107, 12, 31, 23, 59, 58);
 
 }  // namespace
-
-void EnsureFolder(std::string_view folderText) {
-  const std::string folder(folderText);
-  struct stat st;
-  if (stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
-  if (mkdir(folder.c_str(), 0777) == 0) return;
-  for (size_t slash = folder.find('/', 1); slash != std::string::npos;
-       slash = folder.find('/', slash + 1)) {
-    std::string part = folder.substr(0, slash);
-    if (stat(part.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-    mkdir(part.c_str(), 0777);
-  }
-  if (!folder.empty() && folder.back() != '/') mkdir(folder.c_str(), 0777);
-}
 
 FileAgeValue PackFileAge(int64_t unixSeconds) {
   time_t t = static_cast<time_t>(unixSeconds);
@@ -55,8 +43,7 @@ FileAgeValue FileAge(std::string_view path) {
 }
 
 bool NeedsCopy(std::string_view source, std::string_view target, bool newer) {
-  size_t slash = target.rfind('/');
-  if (slash != std::string_view::npos) EnsureFolder(std::string(target.substr(0, slash + 1)));
+  if (target.find('/') != std::string_view::npos) MakeFolderPath(FolderOfFull(target));
 
   return CopyWanted(FileAge(source), FileAge(target), newer);
 }

@@ -22,17 +22,15 @@ FileAgeValue PackFileAge(int64_t unixSeconds);
 
 // Whether `source` is to be copied onto `target`.
 // First, always: the folder part of `target` (up to its last '/') is created
-// when missing, all missing parents too, outermost first; failures are silent.
+// when missing, all missing parents too, outermost first (MakeFolderPath);
+// failures are silent. Paths are looked up whole: the backup run and the
+// selective copy decide through CopyPlaces instead, which never follows a
+// link in the copy-to tree.
 // newer == true (newer test): source exists and its age > target's age
 // (a missing target counts -1).
 // newer == false (keep-original test): target missing; or source exists and
 // its age < target's age.
 bool NeedsCopy(std::string_view source, std::string_view target, bool newer);
-
-// The first step of NeedsCopy on its own: creates the folder `folder` when no
-// folder is there, first as one folder and, when that fails, every missing
-// folder along the path, outermost first. Failures are silent.
-void EnsureFolder(std::string_view folder);
 
 // The answer of NeedsCopy from the two files' ages.
 bool CopyWanted(FileAgeValue sourceAge, FileAgeValue targetAge, bool newer);

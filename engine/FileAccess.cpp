@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
 #include "engine/CommaText.h"
+#include "engine/FolderChain.h"
+#include "engine/TemporaryFiles.h"
 
 namespace quillfen {
 namespace {
@@ -21,31 +24,25 @@ bool IsDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// Classifies one entry of the open directory `dir`. Only entries whose type the
-// directory does not deliver, and links, cost a stat: a link counts as a file
-// when it leads to a regular file, and never as a folder (links to folders are
-// not followed, which also rules out loops).
-EntryKind Classify(DIR* dir, const dirent* entry) {
-  if (IsDotOrDotDot(entry->d_name)) return EntryKind::kOther;
+// Classifies the entry `name` of the open folder `folderFd`, whose type the
+// folder reported as `type`. Only entries of unknown type, and links, cost a
+// stat: a link counts as a file when it leads to a regular file, and never as
+// a folder (links to folders are not followed, which also rules out loops).
+EntryKind Classify(int folderFd, const char* name, unsigned char type) {
   struct stat st;
-  switch (entry->d_type) {
+  switch (type) {
     case DT_DIR:
       return EntryKind::kFolder;
     case DT_REG:
       return EntryKind::kFile;
     case DT_LNK:
-      if (fstatat(dirfd(dir), entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode)) {
-        return EntryKind::kFile;
-      }
-      return EntryKind::kOther;
+      return fstatat(folderFd, name, &st, 0) == 0 && S_ISREG(st.st_mode) ? EntryKind::kFile
+                                                                         : EntryKind::kOther;
     case DT_UNKNOWN:
-      if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return EntryKind::kOther;
-      }
+      if (fstatat(folderFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kOther;
       if (S_ISDIR(st.st_mode)) return EntryKind::kFolder;
       if (S_ISREG(st.st_mode)) return EntryKind::kFile;
-      if (S_ISLNK(st.st_mode) && fstatat(dirfd(dir), entry->d_name, &st, 0) == 0 &&
-          S_ISREG(st.st_mode)) {
+      if (S_ISLNK(st.st_mode) && fstatat(folderFd, name, &st, 0) == 0 && S_ISREG(st.st_mode)) {
         return EntryKind::kFile;
       }
       return EntryKind::kOther;
@@ -54,75 +51,96 @@ EntryKind Classify(DIR* dir, const dirent* entry) {
   }
 }
 
-// An open directory stream, closed on every way out.
-class DirReader {
- public:
-  explicit DirReader(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    dir_ = fdopendir(fd);
-    if (dir_ == nullptr) close(fd);
-  }
-  ~DirReader() {
-    if (dir_ != nullptr) closedir(dir_);
-  }
-  DirReader(const DirReader&) = delete;
-  DirReader& operator=(const DirReader&) = delete;
-
-  // Calls visit(kind, name) for every entry worth listing; a stream that could
-  // not be opened, or that fails while reading, simply ends.
-  template <typename Visit>
-  void ForEach(Visit&& visit) {
-    if (dir_ == nullptr) return;
-    while (const dirent* entry = readdir(dir_)) {
-      EntryKind kind = Classify(dir_, entry);
-      if (kind != EntryKind::kOther) visit(kind, entry->d_name);
+// Calls visit(kind, name) for every entry of the open folder `folderFd` worth
+// listing: folders, and files that are not the program's temporary files.
+// Returns 0, or the errno that stopped the reading.
+template <typename Visit>
+int ReadFolder(int folderFd, Visit&& visit) {
+  alignas(8) char buffer[32768];
+  for (;;) {
+    const ssize_t n = getdents64(folderFd, buffer, sizeof buffer);
+    if (n == 0) return 0;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    for (ssize_t pos = 0; pos < n;) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + pos);
+      pos += entry->d_reclen;
+      const char* name = entry->d_name;
+      if (IsDotOrDotDot(name)) continue;
+      const EntryKind kind = Classify(folderFd, name, entry->d_type);
+      if (kind == EntryKind::kOther) continue;
+      if (kind == EntryKind::kFile && name[0] == '.' && IsTemporaryName(name)) continue;
+      visit(kind, name);
     }
   }
+}
 
- private:
-  DIR* dir_ = nullptr;
-};
-
-// `folder` + '/' + `name`, without doubling a '/' that ends `folder`.
-std::string JoinPath(std::string_view folder, std::string_view name) {
-  std::string path;
-  path.reserve(folder.size() + 1 + name.size());
-  path.append(folder);
-  if (path.empty() || path.back() != '/') path.push_back('/');
-  path.append(name);
-  return path;
+// Whether a folder that could not be entered is simply gone: it vanished, or
+// a link or a file took its place, while the tree was read.
+bool IsGone(const Status& status) {
+  return status.code() == Status::Code::kNotFound || status.code() == Status::Code::kLink ||
+         status.code() == Status::Code::kNotAFolder;
 }
 
 unsigned char FoldAscii(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
 }
 
-// Walks the tree under `root` (already trimmed) depth first with an explicit
-// stack, reading every folder once. Calls onFolder(path) for each folder,
+// Walks the tree under `root` (already trimmed) depth first, reading every
+// folder once through a FolderChain. Calls onFolder(relative) for each folder,
 // the root first, and onFile(name) for each file of the folder last reported.
-// A folder whose path equals `skip` is left out with everything beneath it.
+// The folder `leaveOut` (relative) is left out with everything beneath it.
+// Folders that could not be read go to `errors`.
 template <typename OnFolder, typename OnFile>
-void WalkTree(const std::string& root, std::string_view skip, OnFolder&& onFolder,
-              OnFile&& onFile) {
-  if (!skip.empty() && root == skip) return;
+void WalkTree(const std::string& root, std::string_view leaveOut, OnFolder&& onFolder,
+              OnFile&& onFile, std::vector<Status>& errors) {
+  FolderChain chain;
+  const Status opened = chain.OpenRoot(root);
+  onFolder(std::string());
+  if (!opened.ok()) {
+    if (!IsGone(opened)) errors.push_back(opened);
+    return;
+  }
   std::vector<std::string> pending;
-  pending.push_back(root);
+  pending.emplace_back();
+  bool first = true;
   while (!pending.empty()) {
-    std::string folder = std::move(pending.back());
+    std::string relative = std::move(pending.back());
     pending.pop_back();
-    onFolder(folder);
-    DirReader reader(folder);
-    reader.ForEach([&](EntryKind kind, const char* name) {
+    if (!first) {
+      const Status entered = chain.Enter(relative);
+      if (!entered.ok()) {
+        if (!IsGone(entered)) errors.push_back(entered);
+        continue;
+      }
+      onFolder(relative);
+    }
+    first = false;
+    if (!chain.readable()) {
+      errors.push_back(PathError(JoinRelative(root, relative), EACCES));
+      continue;
+    }
+    const int err = ReadFolder(chain.fd(), [&](EntryKind kind, const char* name) {
       if (kind == EntryKind::kFile) {
         onFile(name);
         return;
       }
-      std::string child = JoinPath(folder, name);
-      if (!skip.empty() && child == skip) return;
+      std::string child = relative;
+      child.push_back('/');
+      child.append(name);
+      if (!leaveOut.empty() && child == leaveOut) return;
       pending.push_back(std::move(child));
     });
+    if (err != 0) errors.push_back(PathError(JoinRelative(root, relative), err));
   }
+}
+
+// The root as listing uses it: one trailing '/' removed, "/" kept.
+std::string ListingRoot(std::string_view root) {
+  if (root.size() > 1 && root.back() == '/') root.remove_suffix(1);
+  return std::string(root);
 }
 
 }  // namespace
@@ -142,36 +160,15 @@ bool FolderPathLess(std::string_view a, std::string_view b) {
   return a < b;  // equal ignoring case: exact bytes decide
 }
 
-std::string_view FileExtension(std::string_view path) {
-  const size_t slash = path.rfind('/');
-  const size_t start = slash == std::string_view::npos ? 0 : slash + 1;
-  const size_t dot = path.rfind('.');
-  if (dot == std::string_view::npos || dot < start) return {};
-  return path.substr(dot);
-}
-
-std::string TrimTrailingSlashes(std::string_view path) {
-  size_t end = path.size();
-  while (end > 0 && path[end - 1] == '/') --end;
-  if (end == 0 && !path.empty()) return "/";
-  return std::string(path.substr(0, end));
-}
-
-namespace {
-
-// The root as listing uses it: one trailing '/' removed, "/" kept.
-std::string ListingRoot(std::string_view root) {
-  if (root.size() > 1 && root.back() == '/') root.remove_suffix(1);
-  return std::string(root);
-}
-
-}  // namespace
-
 std::vector<std::string> SubfolderPaths(std::string_view root) {
+  const std::string top = ListingRoot(root);
   std::vector<std::string> folders;
+  std::vector<Status> ignored;
   WalkTree(
-      ListingRoot(root), {}, [&](const std::string& folder) { folders.push_back(folder); },
-      [](const char*) {});
+      top, {}, [&](const std::string& relative) { folders.push_back(JoinRelative(top, relative)); },
+      [](const char*) {}, ignored);
+  // "/" with a trailing '/' kept, as the root came in.
+  if (!folders.empty()) folders[0] = top;
   std::sort(folders.begin(), folders.end(), FolderPathLess);
   return folders;
 }
@@ -182,8 +179,9 @@ std::string ListSubfolders(std::string_view root) {
 
 std::vector<std::string> FilePaths(std::string_view folder) {
   std::vector<std::string> files;
-  DirReader reader{std::string(folder)};
-  reader.ForEach([&](EntryKind kind, const char* name) {
+  FolderChain chain;
+  if (!chain.OpenRoot(folder).ok() || !chain.readable()) return files;
+  ReadFolder(chain.fd(), [&](EntryKind kind, const char* name) {
     if (kind == EntryKind::kFile) files.push_back(JoinPath(folder, name));
   });
   return files;
@@ -191,34 +189,28 @@ std::vector<std::string> FilePaths(std::string_view folder) {
 
 std::string ListFiles(std::string_view folder) {
   std::string text;
-  DirReader reader{std::string(folder)};
-  reader.ForEach([&](EntryKind kind, const char* name) {
-    if (kind == EntryKind::kFile) AppendQuoted(text, JoinPath(folder, name));
-  });
+  for (const std::string& path : FilePaths(folder)) AppendQuoted(text, path);
   return text;
 }
 
-TreeListing ListTree(std::string_view root, std::string_view skip) {
+TreeListing ListTree(std::string_view root, std::string_view leaveOut) {
   // Every trailing '/' goes, so that relative paths always begin with one.
   const std::string top = TrimTrailingSlashes(root);
-  const std::string skipPath = skip.empty() ? std::string() : TrimTrailingSlashes(skip);
+  const std::string skip = leaveOut.empty() ? std::string() : TrimTrailingSlashes(leaveOut);
   TreeListing listing;
   std::vector<TreeListing::Folder> walked;
   WalkTree(
-      top, skipPath,
-      [&](const std::string& path) {
+      top, skip,
+      [&](const std::string& relative) {
         if (!walked.empty()) walked.back().end = listing.names.size();
-        // Relative path: the full path with the root's text removed from its
-        // front only. Under the file-system root the full path is relative.
-        std::string relative;
-        if (path != top) relative = top == "/" ? path : path.substr(top.size());
-        walked.push_back({std::move(relative), listing.names.size(), listing.names.size()});
+        walked.push_back({relative, listing.names.size(), listing.names.size()});
       },
       [&](const char* name) {
         listing.names.append(name);
         listing.names.push_back('\0');
         ++listing.fileCount;
-      });
+      },
+      listing.errors);
   if (!walked.empty()) walked.back().end = listing.names.size();
 
   // The common root text is left out of the keys, which keeps their order.
@@ -230,8 +222,8 @@ TreeListing ListTree(std::string_view root, std::string_view skip) {
   return listing;
 }
 
-std::vector<std::string> ListTreeFiles(std::string_view root, std::string_view skip) {
-  const TreeListing listing = ListTree(root, skip);
+std::vector<std::string> ListTreeFiles(std::string_view root, std::string_view leaveOut) {
+  const TreeListing listing = ListTree(root, leaveOut);
   std::vector<std::string> files;
   files.reserve(listing.fileCount);
   for (const TreeListing::Folder& folder : listing.folders) {

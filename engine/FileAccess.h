@@ -1,10 +1,16 @@
 // Folder and file enumeration. Paths are byte strings with '/' separators;
-// names that are not valid UTF-8 pass through unchanged.
+// names that are not valid UTF-8 pass through unchanged. Folders below a root
+// are read through open handles, one name at a time (see FolderChain), so
+// depth is no limit and no link to a folder is ever followed. The program's
+// own temporary files (TemporaryFiles.h) are never listed.
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "engine/Path.h"
+#include "engine/Status.h"
 
 namespace quillfen {
 
@@ -33,13 +39,8 @@ std::vector<std::string> FilePaths(std::string_view folder);
 // The same as a quoted path list; the empty text when there are none.
 std::string ListFiles(std::string_view folder);
 
-// The files of a whole tree as paths relative to `root` (each beginning with
-// '/'): folders in SubfolderPaths order, the files of each folder in
-// FilePaths order. Each folder is read once. When `skip` is not empty, the
-// folder at that absolute path (and all beneath it) is left out.
-std::vector<std::string> ListTreeFiles(std::string_view root, std::string_view skip = {});
-
-// The same files held compactly, grouped by folder: no string per file.
+// The files of a whole tree held compactly, grouped by folder: no string per
+// file.
 struct TreeListing {
   struct Folder {
     std::string relative;  // "" for the root, else "/a/b" (the root's text removed)
@@ -52,6 +53,11 @@ struct TreeListing {
   // within each folder.
   std::string names;
   size_t fileCount = 0;
+  // Folders that exist but could not be read (no permission, a failing
+  // disk): they contribute no files, and each is reported here, in the order
+  // met, as "<folder path>: <reason>". A folder that vanished, or became a
+  // link or a file, while the tree was read is not an error: it is gone.
+  std::vector<Status> errors;
 
   // Calls visit(name) for every name of `folder`, in order.
   template <typename Visit>
@@ -66,15 +72,15 @@ struct TreeListing {
   }
 };
 
-// The listing of ListTreeFiles as a TreeListing.
-TreeListing ListTree(std::string_view root, std::string_view skip = {});
+// The files of the tree under `root`: folders in SubfolderPaths order
+// (relative to the root, every trailing '/' of the root removed), the files
+// of each folder in FilePaths order. Each folder is read once. When
+// `leaveOut` (a relative folder path, see FolderToLeaveOut) is not empty,
+// that folder and everything beneath it are left out. A missing root gives
+// the root alone, without files and without an error.
+TreeListing ListTree(std::string_view root, std::string_view leaveOut = {});
 
-// `path` without trailing '/' characters; "/" (or "///") stays "/".
-std::string TrimTrailingSlashes(std::string_view path);
-
-// The extension of the file at `path`: from the last '.' of its name to the
-// end, dot included; empty when the name holds no dot (a dot in a folder name
-// does not count).
-std::string_view FileExtension(std::string_view path);
+// The files of ListTree as paths relative to `root` ("/a/b.txt").
+std::vector<std::string> ListTreeFiles(std::string_view root, std::string_view leaveOut = {});
 
 }  // namespace quillfen

@@ -5,126 +5,160 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <cerrno>
 
 #include <atomic>
-#include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
 
+#include "engine/Path.h"
+#include "engine/TemporaryFiles.h"
+#include "engine/UniqueFd.h"
+
 namespace quillfen {
 namespace {
-
-// A file descriptor closed on every way out unless released first.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
 
 // The result of one step: 0 on success, else the errno value that stopped it.
 using Err = int;
 
-// Writes all of buf[0, size) to `fd`, riding over short writes and signals.
-Err WriteAll(int fd, const char* buf, size_t size) {
+// Writes all of buf[0, size) to `fd` at `offset`, riding over short writes
+// and signals.
+Err WriteAllAt(int fd, const char* buf, size_t size, off_t offset) {
   while (size > 0) {
-    ssize_t n = write(fd, buf, size);
+    const ssize_t n = pwrite(fd, buf, size, offset);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
     buf += n;
     size -= static_cast<size_t>(n);
+    offset += n;
   }
   return 0;
 }
 
-// Copies from the current offset of `in` to its end with plain reads and writes.
-Err CopyByReadWrite(int in, int out) {
-  constexpr size_t kBufferSize = size_t{1} << 20;
+constexpr size_t kBufferSize = size_t{1} << 20;
+
+// Copies [offset, offset + length) of `in` to the same place in `out` with
+// plain reads and writes; stops early at the end of `in`.
+Err CopyRangeByReadWrite(int in, int out, off_t offset, off_t length) {
   std::unique_ptr<char[]> buf(new char[kBufferSize]);
-  for (;;) {
-    ssize_t n = read(in, buf.get(), kBufferSize);
+  while (length > 0) {
+    const size_t want =
+        length < static_cast<off_t>(kBufferSize) ? static_cast<size_t>(length) : kBufferSize;
+    const ssize_t n = pread(in, buf.get(), want, offset);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
     if (n == 0) return 0;
-    if (Err err = WriteAll(out, buf.get(), static_cast<size_t>(n))) return err;
+    if (Err err = WriteAllAt(out, buf.get(), static_cast<size_t>(n), offset)) return err;
+    offset += n;
+    length -= n;
+  }
+  return 0;
+}
+
+// Copies from `offset` of `in` to its end, whatever it claims its size is,
+// with plain reads and writes.
+Err CopyRestByReadWrite(int in, int out, off_t offset) {
+  std::unique_ptr<char[]> buf(new char[kBufferSize]);
+  for (;;) {
+    const ssize_t n = pread(in, buf.get(), kBufferSize, offset);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return 0;
+    if (Err err = WriteAllAt(out, buf.get(), static_cast<size_t>(n), offset)) return err;
+    offset += n;
   }
 }
 
 // Whether copy_file_range's failure means "not here", so plain copying may
-// take over from the current offsets.
+// take over from where it stopped.
 bool KernelCopyUnsupported(int err) {
   return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP;
 }
 
-// Copies the whole content of `in` (at offset 0) into the empty file `out`:
-// a reflink clone when the file system shares extents, else the kernel's
-// in-place copy, else reads and writes.
-Err CopyContent(int in, int out) {
-  if (ioctl(out, FICLONE, in) == 0) return 0;
-
-  constexpr size_t kChunk = size_t{1} << 30;
-  bool copiedAny = false;
-  for (;;) {
-    ssize_t n = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+// Copies [offset, offset + length) of `in` to the same place in `out` with the
+// kernel's copy where it can, else with reads and writes. Sets `copied` when
+// anything was copied.
+Err CopyRange(int in, int out, off_t offset, off_t length, bool& copied) {
+  loff_t inOffset = offset;
+  loff_t outOffset = offset;
+  while (length > 0) {
+    constexpr off_t kChunk = off_t{1} << 30;
+    const ssize_t n = copy_file_range(in, &inOffset, out, &outOffset,
+                                      static_cast<size_t>(length < kChunk ? length : kChunk), 0);
     if (n > 0) {
-      copiedAny = true;
+      copied = true;
+      length -= n;
       continue;
     }
-    if (n == 0) {
-      // End of file. A file that claims to be empty may still have content the
-      // kernel copy cannot see (generated files): read it to be sure.
-      return copiedAny ? 0 : CopyByReadWrite(in, out);
-    }
+    if (n == 0) return 0;  // the source ended early
     if (errno == EINTR) continue;
     if (!KernelCopyUnsupported(errno)) return errno;
-    // The offsets of both files stand where the kernel copy stopped.
-    return CopyByReadWrite(in, out);
+    copied = true;
+    return CopyRangeByReadWrite(in, out, inOffset, length);
   }
+  return 0;
 }
 
-// The folder part of `path`, for creating a file beside it.
-std::string FolderOf(std::string_view path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) return ".";
-  if (slash == 0) return "/";
-  return std::string(path.substr(0, slash));
+// Copies the data of a sparse `in` of `size` bytes into the empty `out`
+// stretch by stretch, so that its holes stay holes.
+Err CopySparse(int in, int out, off_t size) {
+  off_t position = 0;
+  while (position < size) {
+    const off_t data = lseek(in, position, SEEK_DATA);
+    if (data < 0) {
+      if (errno == ENXIO) break;  // only a hole is left
+      return errno;
+    }
+    const off_t hole = lseek(in, data, SEEK_HOLE);
+    if (hole < 0) return errno;
+    bool copied = false;
+    if (Err err = CopyRange(in, out, data, hole - data, copied)) return err;
+    position = hole;
+  }
+  return ftruncate(out, size) == 0 ? 0 : errno;
 }
 
-Status CopyError(std::string_view source, std::string_view target, std::string reason) {
+// Copies the whole content of `in` (described by `st`) into the empty file
+// `out`: a reflink clone when the file system shares extents, else stretch by
+// stretch for a file with holes, else the kernel's in-place copy, else reads
+// and writes.
+Err CopyContent(int in, int out, const struct stat& st) {
+  if (ioctl(out, FICLONE, in) == 0) return 0;
+  // Fewer blocks than the size needs: the file has holes.
+  if (st.st_size > 0 && st.st_blocks * 512 < st.st_size) {
+    const Err err = CopySparse(in, out, st.st_size);
+    // A file system without SEEK_DATA reports EINVAL before anything is written.
+    if (err != EINVAL) return err;
+  }
+  bool copied = false;
+  if (Err err = CopyRange(in, out, 0, st.st_size, copied)) return err;
+  // A file that claims to be empty may still have content the kernel copy
+  // cannot see (generated files): read it to be sure.
+  return copied ? 0 : CopyRestByReadWrite(in, out, 0);
+}
+
+Status CopyError(std::string_view source, std::string_view target, Status::Code code,
+                 std::string reason) {
   std::string message;
   message.append(source).append(" -> ").append(target).append(": ").append(reason);
-  return Status::Error(std::move(message), std::move(reason));
+  return Status::Error(code, std::move(message), std::move(reason));
 }
 
 Status CopyError(std::string_view source, std::string_view target, int err) {
-  return CopyError(source, target, ErrnoText(err));
+  return CopyError(source, target, CodeOfErrno(err), ErrnoText(err));
 }
 
-// An open source file: a regular file (or a link to one), with its status.
+// An open source file: a regular file (or a link to one), with its status
+// when it was opened.
 struct Source {
-  Fd fd;
+  UniqueFd fd;
   struct stat st;
 };
 
@@ -134,44 +168,62 @@ struct Source {
 Status OpenSource(int folder, const char* name, Source& in, std::string_view source,
                   std::string_view target) {
   in.fd.reset(openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (in.fd.get() < 0) return CopyError(source, target, errno);
+  if (!in.fd.valid()) return CopyError(source, target, errno);
   if (fstat(in.fd.get(), &in.st) != 0) return CopyError(source, target, errno);
   if (S_ISDIR(in.st.st_mode)) return CopyError(source, target, EISDIR);
-  if (!S_ISREG(in.st.st_mode)) return CopyError(source, target, "not a regular file");
+  if (!S_ISREG(in.st.st_mode)) {
+    return CopyError(source, target, Status::Code::kInvalid, "not a regular file");
+  }
   return Status::Ok();
 }
 
-// Content, permission bits and times of the source onto the new file `out`.
+// Owner, permission bits and times of the source onto the new file `out`.
+Err SetAttributes(const struct stat& source, int out) {
+  if (fchmod(out, AdoptOwner(source, out)) != 0) return errno;
+  const struct timespec times[2] = {source.st_atim, source.st_mtim};
+  return futimens(out, times) == 0 ? 0 : errno;
+}
+
+// Whether the open source still is what it was when `before` was taken.
+bool Unchanged(const Source& in, const struct stat& before) {
+  struct stat now;
+  if (fstat(in.fd.get(), &now) != 0) return false;
+  return now.st_size == before.st_size && now.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+         now.st_mtim.tv_nsec == before.st_mtim.tv_nsec &&
+         now.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+         now.st_ctim.tv_nsec == before.st_ctim.tv_nsec;
+}
+
+// Content and attributes onto `out`; kChangedMark when the source changed
+// meanwhile.
+constexpr Err kChangedMark = -3;
 Err FillCopy(const Source& in, int out) {
-  Err err = CopyContent(in.fd.get(), out);
-  if (err == 0 && fchmod(out, in.st.st_mode & 07777) != 0) err = errno;
-  if (err == 0) {
-    const struct timespec times[2] = {in.st.st_atim, in.st.st_mtim};
-    if (futimens(out, times) != 0) err = errno;
-  }
-  return err;
+  if (Err err = CopyContent(in.fd.get(), out, in.st)) return err;
+  if (Err err = SetAttributes(in.st, out)) return err;
+  return Unchanged(in, in.st) ? 0 : kChangedMark;
 }
 
 // The copy through a named temporary file beside the target, renamed over it,
-// for file systems that cannot make unnamed files. Reads the source from its
-// beginning.
-Status CopyThroughNamedFile(const Source& in, std::string_view source, std::string_view target) {
-  if (lseek(in.fd.get(), 0, SEEK_SET) != 0) return CopyError(source, target, errno);
-  // Short fixed name: the target's own name may already use the whole length
-  // a name can have.
-  std::string temp = FolderOf(target) + "/.quillfen-XXXXXX";
-  Fd out(mkostemp(temp.data(), O_CLOEXEC));
-  if (out.get() < 0) return CopyError(source, target, errno);
-
-  Err err = FillCopy(in, out.get());
-  // close() is where some file systems report a failed write.
-  if (close(out.release()) != 0 && err == 0) err = errno;
-  if (err == 0 && rename(temp.c_str(), std::string(target).c_str()) != 0) err = errno;
-  if (err != 0) {
-    unlink(temp.c_str());
-    return CopyError(source, target, err);
+// for file systems that cannot make unnamed files.
+Err CopyThroughNamedFile(const Source& in, int targetFolder, const char* targetName) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string temp = NewTemporaryName();
+    UniqueFd out(openat(targetFolder, temp.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid()) {
+      if (errno == EEXIST) continue;
+      return errno;
+    }
+    Err err = FillCopy(in, out.get());
+    // close() is where some file systems report a failed write.
+    if (close(out.release()) != 0 && err == 0) err = errno;
+    if (err == 0 && renameat(targetFolder, temp.c_str(), targetFolder, targetName) != 0) {
+      err = errno;
+    }
+    if (err != 0) unlinkat(targetFolder, temp.c_str(), 0);
+    return err;
   }
-  return Status::Ok();
+  return EEXIST;
 }
 
 // Naming an unnamed file: kNoName when it cannot be done here at all.
@@ -200,18 +252,6 @@ Err LinkUnnamed(int fd, int folder, const char* name) {
   return errno == ENOENT ? kNoName : errno;
 }
 
-// A fresh name for a temporary directory entry.
-std::string TemporaryName() {
-  static std::atomic<unsigned long> counter{0};
-  static const unsigned long seed =
-      static_cast<unsigned long>(getpid()) * 2654435761UL ^
-      static_cast<unsigned long>(std::chrono::steady_clock::now().time_since_epoch().count());
-  const unsigned long n = (seed + counter.fetch_add(1) * 0x9E3779B97F4A7C15UL) & 0xFFFFFFFFFFUL;
-  char name[32];
-  std::snprintf(name, sizeof name, ".quillfen-%010lx", n);
-  return name;
-}
-
 // Names the finished unnamed file `fd` as `name` in `folder`, replacing what
 // is there: a new name is linked directly; over an existing entry the file is
 // linked under a temporary name and renamed over it. With `closer`, the
@@ -221,11 +261,12 @@ Err NameCopy(int fd, int folder, const char* name, DeferredCloser* closer) {
   Err err = LinkUnnamed(fd, folder, name);
   if (err != EEXIST) return err;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string temp = TemporaryName();
+    const std::string temp = NewTemporaryName();
     err = LinkUnnamed(fd, folder, temp.c_str());
     if (err == EEXIST) continue;
     if (err != 0) return err;
-    Fd replaced(closer != nullptr ? openat(folder, name, O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1);
+    UniqueFd replaced(closer != nullptr ? openat(folder, name, O_PATH | O_NOFOLLOW | O_CLOEXEC)
+                                        : -1);
     if (renameat(folder, temp.c_str(), folder, name) == 0) {
       if (closer != nullptr) closer->Close(replaced.release());
       return 0;
@@ -237,32 +278,53 @@ Err NameCopy(int fd, int folder, const char* name, DeferredCloser* closer) {
   return EEXIST;
 }
 
-// The copy of the open source onto `targetName` in `targetFolder`. It is
-// written as an unnamed file and gets its name only when it is complete: a
-// copy stopped at any moment leaves the old target and no temporary file.
-Status CopyOpenSource(const Source& in, int targetFolder, const char* targetName,
-                      std::string_view source, std::string_view target, DeferredCloser* closer) {
-  Fd out(openat(targetFolder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
-  if (out.get() < 0) {
+// One copy of the open source onto `targetName` in `targetFolder`: written as
+// an unnamed file that gets its name only when complete, so a copy stopped at
+// any moment leaves the old target and no temporary file. kChangedMark when
+// the source changed while it was copied (nothing is named then).
+Err WriteCopy(const Source& in, int targetFolder, const char* targetName, DeferredCloser* closer) {
+  UniqueFd out(openat(targetFolder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+  if (!out.valid()) {
     if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
-      return CopyThroughNamedFile(in, source, target);
+      return CopyThroughNamedFile(in, targetFolder, targetName);
     }
-    return CopyError(source, target, errno);
+    return errno;
   }
-  Err err = FillCopy(in, out.get());
-  if (err == 0) err = NameCopy(out.get(), targetFolder, targetName, closer);
-  if (err == kNoName) return CopyThroughNamedFile(in, source, target);
-  if (err != 0) return CopyError(source, target, err);
-  return Status::Ok();
+  if (Err err = FillCopy(in, out.get())) return err;
+  const Err err = NameCopy(out.get(), targetFolder, targetName, closer);
+  return err == kNoName ? CopyThroughNamedFile(in, targetFolder, targetName) : err;
 }
 
-// Whether a copy that failed with `err` may succeed once the space of files
-// replaced before it is given back.
-bool OutOfSpace(const Status& status) {
-  return status.detail() == ErrnoText(ENOSPC) || status.detail() == ErrnoText(EDQUOT);
+// WriteCopy, once more from the start when the source changed meanwhile.
+Status CopyOpenSource(Source& in, int targetFolder, const char* targetName, std::string_view source,
+                      std::string_view target, DeferredCloser* closer) {
+  for (int attempt = 0;; ++attempt) {
+    const Err err = WriteCopy(in, targetFolder, targetName, closer);
+    if (err == 0) return Status::Ok();
+    if (err != kChangedMark) return CopyError(source, target, err);
+    if (attempt == 1) {
+      return CopyError(source, target, Status::Code::kChanged, "changed while being copied");
+    }
+    if (fstat(in.fd.get(), &in.st) != 0) return CopyError(source, target, errno);
+  }
 }
 
 }  // namespace
+
+mode_t AdoptOwner(const struct stat& source, int fd) {
+  // Root gives the copy the source's owner and group before its bits are set
+  // (a change of owner clears set-ID bits). Where that is refused (a file
+  // system without owners), the bits below see the owner the copy has.
+  if (geteuid() == 0 && fchown(fd, source.st_uid, source.st_gid) != 0) {
+  }
+  mode_t bits = source.st_mode & 07777;
+  if ((bits & (S_ISUID | S_ISGID)) == 0) return bits;
+  struct stat copy;
+  if (fstat(fd, &copy) != 0) return bits & ~(S_ISUID | S_ISGID);
+  if (copy.st_uid != source.st_uid) bits &= ~S_ISUID;
+  if (copy.st_gid != source.st_gid) bits &= ~S_ISGID;
+  return bits;
+}
 
 Status CopyFileAt(int sourceFolder, const char* sourceName, int targetFolder,
                   const char* targetName, std::string_view source, std::string_view target,
@@ -273,8 +335,7 @@ Status CopyFileAt(int sourceFolder, const char* sourceName, int targetFolder,
   Status copied = CopyOpenSource(in, targetFolder, targetName, source, target, closer);
   // Out of space while replaced files still wait to be closed: once they are,
   // the copy gets the room it would have had without the waiting.
-  if (!copied.ok() && closer != nullptr && OutOfSpace(copied) && closer->Wait()) {
-    if (lseek(in.fd.get(), 0, SEEK_SET) != 0) return CopyError(source, target, errno);
+  if (copied.code() == Status::Code::kNoSpace && closer != nullptr && closer->Wait()) {
     copied = CopyOpenSource(in, targetFolder, targetName, source, target, closer);
   }
   return copied;
@@ -285,20 +346,21 @@ Status CopyFile(std::string_view source, std::string_view target) {
   Source in;
   Status opened = OpenSource(AT_FDCWD, std::string(source).c_str(), in, source, target);
   if (!opened.ok()) return opened;
-  const size_t slash = target.rfind('/');
-  const std::string name(slash == std::string_view::npos ? target : target.substr(slash + 1));
-  Fd folder(open(FolderOf(target).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (folder.get() < 0) return CopyError(source, target, errno);
+  const std::string name(LastName(target));
+  UniqueFd folder(open(FolderOfFull(target).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid()) return CopyError(source, target, errno);
   if (name.empty()) return CopyError(source, target, EISDIR);
   return CopyOpenSource(in, folder.get(), name.c_str(), source, target, nullptr);
 }
 
+Status SyncFileSystemOf(int fd, std::string_view path) {
+  return syncfs(fd) == 0 ? Status::Ok() : PathError(path, errno);
+}
+
 Status SyncFileSystem(std::string_view path) {
-  std::string p(path);
-  Fd fd(open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (fd.get() < 0) return PathError(path, errno);
-  if (syncfs(fd.get()) != 0) return PathError(path, errno);
-  return Status::Ok();
+  UniqueFd fd(open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd.valid()) return PathError(path, errno);
+  return SyncFileSystemOf(fd.get(), path);
 }
 
 }  // namespace quillfen

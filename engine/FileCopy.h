@@ -1,6 +1,8 @@
 // The copy every part of the program uses.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string_view>
 
 #include "engine/DeferredCloser.h"
@@ -8,30 +10,52 @@
 
 namespace quillfen {
 
-// Copies `source` onto `target`, overwriting it: content, last-write time (to
-// the nanosecond) and permission bits. Writes a temporary file in the target's
-// folder and renames it over the target, so the target is always either the
-// old file or the complete new one; on failure the temporary file is removed
-// and the old target is untouched. A link at `target` is replaced, never
-// written through. Tries a reflink clone, then copy_file_range, then
-// read/write. The target's folder must exist.
-// Error message: "<source> -> <target>: <reason>".
-Status CopyFile(std::string_view source, std::string_view target);
-
-// CopyFile for files named relative to open folders (descriptors, O_PATH ones
-// too, or AT_FDCWD): `sourceName` in `sourceFolder` onto `targetName` in
-// `targetFolder`. `source` and `target` are the same files' full paths, for
-// the error message and for a file system where the copy must go through a
-// named temporary file. The copy is written unnamed and named when complete,
-// so a copy stopped at any moment leaves no temporary file.
+// Copies the file `sourceName` in the open folder `sourceFolder` onto
+// `targetName` in the open folder `targetFolder` (descriptors, O_PATH ones
+// too, or AT_FDCWD), overwriting it. `source` and `target` are the two files'
+// full paths, for messages only: no path is looked up, so depth is no limit
+// and a link planted at the target's place is replaced, never written
+// through. A link at the source's place is followed (its content is copied).
+//
+// The copy gets the source's content (holes of a sparse file stay holes), its
+// last-write time to the nanosecond and its permission bits, but never a
+// privilege the source did not give: run as root, it takes the source's owner
+// and group (set before the bits, as a change of owner clears set-ID bits);
+// otherwise the set-user-ID bit is dropped when the copy's owner differs from
+// the source's, and the set-group-ID bit when its group differs.
+//
+// The target is always either the old file or the whole new one: the copy is
+// written unnamed (or, where the file system refuses unnamed files, under a
+// temporary name of TemporaryFiles.h) and named only when complete. A source
+// whose size, last-write time or change time differs after the copy from
+// when it was opened is copied once more; if it changes again, the old
+// target is kept and the copy fails with kind kChanged ("changed while being
+// copied"). Tries a reflink clone, then the kernel's copy, then reads and
+// writes.
+//
 // With `closer`, a replaced target's last close is left to it (see
 // DeferredCloser); a copy that runs out of space while replaced files wait
 // there waits for them and is tried once more.
+// Error message: "<source> -> <target>: <reason>".
 Status CopyFileAt(int sourceFolder, const char* sourceName, int targetFolder,
                   const char* targetName, std::string_view source, std::string_view target,
                   DeferredCloser* closer = nullptr);
 
-// Flushes the file system holding `path` to disk (syncfs).
+// CopyFileAt for two full paths; the target's folder must exist, and is
+// looked up by its path.
+Status CopyFile(std::string_view source, std::string_view target);
+
+// Gives the new file or folder `fd`, made by this process as a copy of
+// `source`, the owner it may have (run as root: the source's owner and group)
+// and returns the permission bits it may then carry: the source's, without a
+// set-ID bit whose owner or group the copy lacks. Sets no bits itself.
+mode_t AdoptOwner(const struct stat& source, int fd);
+
+// Flushes the file system holding the open file or folder `fd` to disk
+// (syncfs); `path` names it in the error.
+Status SyncFileSystemOf(int fd, std::string_view path);
+
+// The same for the file system holding `path`.
 Status SyncFileSystem(std::string_view path);
 
 }  // namespace quillfen

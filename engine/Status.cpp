@@ -1,5 +1,6 @@
 #include "engine/Status.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace quillfen {
@@ -10,9 +11,47 @@ std::string ErrnoText(int err) {
   return std::string(strerror_r(err, buf, sizeof buf));
 }
 
+Status::Code CodeOfErrno(int err) {
+  switch (err) {
+    case 0:
+      return Status::Code::kOk;
+    case ENOENT:
+      return Status::Code::kNotFound;
+    case EEXIST:
+    case ENOTEMPTY:
+      return Status::Code::kExists;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return Status::Code::kPermission;
+    case ENOSPC:
+    case EDQUOT:
+      return Status::Code::kNoSpace;
+    case ENOTDIR:
+      return Status::Code::kNotAFolder;
+    case EISDIR:
+      return Status::Code::kIsAFolder;
+    case ELOOP:
+      return Status::Code::kLink;
+    case EOPNOTSUPP:
+    case ENOSYS:
+    case EXDEV:
+      return Status::Code::kUnsupported;
+    case EINVAL:
+    case ENAMETOOLONG:
+      return Status::Code::kInvalid;
+    default:
+      return Status::Code::kIo;
+  }
+}
+
 Status PathError(std::string_view path, int err) {
   std::string reason = ErrnoText(err);
-  return Status::Error(std::string(path) + ": " + reason, reason);
+  return Status::Error(CodeOfErrno(err), std::string(path) + ": " + reason, std::move(reason));
+}
+
+Status PathError(std::string_view path, Status::Code code, std::string_view reason) {
+  return Status::Error(code, std::string(path) + ": " + std::string(reason), std::string(reason));
 }
 
 }  // namespace quillfen

@@ -1,5 +1,5 @@
 // Errors as values: an operation that can fail returns a Status that says what
-// went wrong, naming the path involved.
+// kind of failure it was and what went wrong, naming the path involved.
 #pragma once
 
 #include <string>
@@ -9,33 +9,58 @@ namespace quillfen {
 
 class [[nodiscard]] Status {
  public:
+  // What kind of failure a Status reports; callers decide by the kind, never
+  // by the text.
+  enum class Code {
+    kOk,
+    kNotFound,     // nothing at the path (ENOENT)
+    kExists,       // something is already there (EEXIST)
+    kPermission,   // the system refused access (EACCES, EPERM, EROFS)
+    kNoSpace,      // the file system or the quota is full (ENOSPC, EDQUOT)
+    kNotAFolder,   // a file or other non-folder stands where a folder must be
+    kIsAFolder,    // a folder stands where a file must be
+    kLink,         // a symbolic link stands where a real folder must be
+    kChanged,      // a source changed while it was being copied
+    kUnsupported,  // the file system cannot do it here
+    kInvalid,      // the input cannot be used as given
+    kIo,           // any other failure of the system
+  };
+
   // A success.
   static Status Ok() { return Status(); }
-  // A failure. `message` is what the user is shown; `detail` is the system's
-  // reason ("Permission denied"), empty when there is none.
-  static Status Error(std::string message, std::string detail = {}) {
+  // A failure of kind `code`. `message` is the whole report, naming the path
+  // ("<path>: <reason>"); `detail` is the reason alone ("Permission denied").
+  static Status Error(Code code, std::string message, std::string detail = {}) {
     Status s;
-    s.ok_ = false;
+    s.code_ = code == Code::kOk ? Code::kIo : code;
     s.message_ = std::move(message);
     s.detail_ = std::move(detail);
     return s;
   }
 
-  bool ok() const { return ok_; }
+  bool ok() const { return code_ == Code::kOk; }
+  Code code() const { return code_; }
   const std::string& message() const { return message_; }
   const std::string& detail() const { return detail_; }
 
  private:
-  bool ok_ = true;
+  Code code_ = Code::kOk;
   std::string message_;
   std::string detail_;
 };
 
 // The system's text for an errno value, such as "No space left on device".
-// The one place in the program that maps errno to text.
 std::string ErrnoText(int err);
 
-// A failure on `path` with errno `err`: message "<path>: <reason>", detail the reason.
+// The kind of failure an errno value reports. Together with ErrnoText, the
+// one place in the program that maps errno.
+Status::Code CodeOfErrno(int err);
+
+// A failure on `path` with errno `err`: message "<path>: <reason>", detail the
+// reason, kind from CodeOfErrno.
 Status PathError(std::string_view path, int err);
+
+// A failure on `path` with a reason of the program's own words.
+Status PathError(std::string_view path, Status::Code code, std::string_view reason);
 
 }  // namespace quillfen

@@ -2,6 +2,7 @@
 // when the object goes away. Used by the engine's tests only.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillfen::testing {
 
@@ -27,15 +29,7 @@ class TestTree {
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     root_ = pattern;
   }
-  ~TestTree() {
-    std::error_code ignored;
-    // Make every folder writable again so that removal cannot stop half way.
-    for (auto it = std::filesystem::recursive_directory_iterator(root_, ignored);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-      if (it->is_directory(ignored) && !it->is_symlink(ignored)) chmod(it->path().c_str(), 0700);
-    }
-    std::filesystem::remove_all(root_, ignored);
-  }
+  ~TestTree() { RemoveAll(AT_FDCWD, root_.c_str()); }
   TestTree(const TestTree&) = delete;
   TestTree& operator=(const TestTree&) = delete;
 
@@ -78,8 +72,83 @@ class TestTree {
   }
 
  private:
+  // Removes `name` in `parentFd` with everything below it, one name at a
+  // time (so that depth is no limit), making folders writable on the way.
+  static void RemoveAll(int parentFd, const char* name) {
+    if (unlinkat(parentFd, name, 0) == 0) return;
+    fchmodat(parentFd, name, 0700, 0);
+    const int fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    if (DIR* dir = fdopendir(dup(fd))) {
+      std::vector<std::string> names;
+      while (const dirent* entry = readdir(dir)) {
+        const std::string child = entry->d_name;
+        if (child != "." && child != "..") names.push_back(child);
+      }
+      closedir(dir);
+      for (const std::string& child : names) RemoveAll(fd, child.c_str());
+    }
+    close(fd);
+    unlinkat(parentFd, name, AT_REMOVEDIR);
+  }
+
   std::string root_;
 };
+
+// Makes the folders of `relative` ("/a/b", any length) below `root` one name
+// at a time, as no path longer than the system takes whole can be made, and
+// writes `content` into the file `name` at the end.
+inline void MakeDeepFile(const std::string& root, std::string_view relative,
+                         const std::string& name, std::string_view content) {
+  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  size_t pos = 1;
+  while (fd >= 0 && pos < relative.size()) {
+    size_t slash = relative.find('/', pos);
+    if (slash == std::string_view::npos) slash = relative.size();
+    const std::string part(relative.substr(pos, slash - pos));
+    mkdirat(fd, part.c_str(), 0755);
+    const int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(fd);
+    fd = next;
+    pos = slash + 1;
+  }
+  if (fd < 0) throw std::runtime_error("cannot make the folders of a deep file");
+  const int file = openat(fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  close(fd);
+  if (file < 0 ||
+      write(file, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+    if (file >= 0) close(file);
+    throw std::runtime_error("cannot write a deep file");
+  }
+  close(file);
+}
+
+// The content of the file `name` in the folder `relative` below `root`, read
+// one name at a time; "<missing>" when it cannot be reached.
+inline std::string ReadDeepFile(const std::string& root, std::string_view relative,
+                                const std::string& name) {
+  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  size_t pos = 1;
+  while (fd >= 0 && pos < relative.size()) {
+    size_t slash = relative.find('/', pos);
+    if (slash == std::string_view::npos) slash = relative.size();
+    const std::string part(relative.substr(pos, slash - pos));
+    const int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(fd);
+    fd = next;
+    pos = slash + 1;
+  }
+  if (fd < 0) return "<missing>";
+  const int file = openat(fd, name.c_str(), O_RDONLY | O_CLOEXEC);
+  close(fd);
+  if (file < 0) return "<missing>";
+  std::string content;
+  char buf[4096];
+  for (ssize_t n; (n = read(file, buf, sizeof buf)) > 0;)
+    content.append(buf, static_cast<size_t>(n));
+  close(file);
+  return content;
+}
 
 // Sets TZ for the life of the object, then puts the previous value back.
 class ScopedTimeZone {

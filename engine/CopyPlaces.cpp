@@ -1,0 +1,250 @@
+#include "engine/CopyPlaces.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "engine/FiCheck.h"
+#include "engine/FileCopy.h"
+#include "engine/Path.h"
+#include "engine/TemporaryFiles.h"
+
+namespace quillfen {
+namespace {
+
+// Whether a failed look at a file means that no regular file is there.
+bool NoFileThere(int err) {
+  return err == ENOENT || err == ENOTDIR || err == ELOOP;
+}
+
+// Whether a folder that could not be entered is simply not there (it
+// vanished, or a link or a file stands in its place).
+bool IsGone(const Status& status) {
+  return status.code() == Status::Code::kNotFound || status.code() == Status::Code::kLink ||
+         status.code() == Status::Code::kNotAFolder;
+}
+
+void AddPlace(std::vector<std::string>& places, std::string place) {
+  if (std::find(places.begin(), places.end(), place) == places.end()) {
+    places.push_back(std::move(place));
+  }
+}
+
+}  // namespace
+
+CopyPlaces::CopyPlaces(std::string_view fromRoot, std::string_view toRoot, Links links)
+    : fromRoot_(TrimTrailingSlashes(fromRoot)),
+      toRoot_(TrimTrailingSlashes(toRoot)),
+      links_(links) {
+  if (links_ != Links::kReplace) return;
+  // The source's own folders in the destination tree, by the paths as given
+  // and with links resolved.
+  if (fromRoot_ == toRoot_) {
+    AddPlace(sourcePlaces_, std::string());
+  } else if (IsInside(fromRoot_, toRoot_)) {
+    AddPlace(sourcePlaces_, toRoot_ == "/" ? fromRoot_ : fromRoot_.substr(toRoot_.size()));
+  }
+  if (std::optional<std::string> place = SourcePlaceInDestination(fromRoot_, toRoot_)) {
+    AddPlace(sourcePlaces_, std::move(*place));
+  }
+}
+
+CopyPlaces::~CopyPlaces() = default;
+
+void CopyPlaces::Enter(std::string_view relative) {
+  relative_.assign(relative);
+  fromEntered_ = false;
+  target_ = TargetState::kUnknown;
+  replaceFileLinks_ = links_ == Links::kReplace && !InSourcePlace(relative_);
+}
+
+bool CopyPlaces::InSourcePlace(std::string_view relative) const {
+  return std::any_of(sourcePlaces_.begin(), sourcePlaces_.end(),
+                     [&](const std::string& place) { return IsAtOrBelow(relative, place); });
+}
+
+std::string CopyPlaces::FromPath(std::string_view name) const {
+  return JoinPath(JoinRelative(fromRoot_, relative_), name);
+}
+
+std::string CopyPlaces::ToPath(std::string_view name) const {
+  return JoinPath(JoinRelative(toRoot_, relative_), name);
+}
+
+Status CopyPlaces::Failure(const char* name, const Status& reason) const {
+  std::string message = FromPath(name);
+  message.append(" -> ").append(ToPath(name)).append(": ").append(reason.detail());
+  return Status::Error(reason.code(), std::move(message), reason.detail());
+}
+
+void CopyPlaces::EnterFrom() {
+  if (fromEntered_) return;
+  fromEntered_ = true;
+  if (!from_.rootOpen()) {
+    fromStatus_ = from_.OpenRoot(fromRoot_);
+    if (!fromStatus_.ok()) return;
+  }
+  fromStatus_ = from_.Enter(relative_);
+}
+
+void CopyPlaces::EnterTo(bool make) {
+  if (target_ == TargetState::kOpen || target_ == TargetState::kFailed) return;
+  if (target_ == TargetState::kMissing && !make) return;
+  if (!to_.rootOpen()) {
+    Status opened = to_.OpenRoot(toRoot_);
+    if (opened.code() == Status::Code::kNotFound && make) {
+      MakeFolderPath(toRoot_);
+      opened = to_.OpenRoot(toRoot_);
+    }
+    if (!opened.ok()) {
+      const bool later = opened.code() == Status::Code::kNotFound && !make;
+      target_ = later ? TargetState::kMissing : TargetState::kFailed;
+      targetStatus_ = opened;
+      return;
+    }
+  }
+  const Status entered = to_.Enter(relative_, make ? this : nullptr);
+  if (entered.ok()) {
+    target_ = TargetState::kOpen;
+    if (to_.readable()) RemoveLeftoverTemporaryFiles(to_.fd());
+    return;
+  }
+  // Only looking: a missing folder (or a link in its place) is made, or
+  // replaced, when a copy needs it.
+  const bool later =
+      !make && (entered.code() == Status::Code::kNotFound || entered.code() == Status::Code::kLink);
+  target_ = later ? TargetState::kMissing : TargetState::kFailed;
+  targetStatus_ = entered;
+}
+
+CopyPlaces::Decision CopyPlaces::Check(const char* name, bool newer, MakeFolders make) {
+  Decision decision;
+  EnterFrom();
+  struct stat source;
+  bool haveSource = false;
+  if (fromStatus_.ok()) {
+    if (fstatat(from_.fd(), name, &source, 0) == 0) {
+      haveSource = S_ISREG(source.st_mode);
+    } else if (!NoFileThere(errno)) {
+      decision.failure = Failure(name, PathError(FromPath(name), errno));
+      return decision;
+    }
+  } else if (!IsGone(fromStatus_)) {
+    decision.failure = Failure(name, fromStatus_);
+    return decision;
+  }
+
+  EnterTo(make == MakeFolders::kAlways);
+  struct stat target;
+  bool haveTarget = false;
+  if (target_ == TargetState::kOpen) {
+    const int flags = replaceFileLinks_ ? AT_SYMLINK_NOFOLLOW : 0;
+    if (fstatat(to_.fd(), name, &target, flags) == 0) {
+      if (replaceFileLinks_ && S_ISLNK(target.st_mode)) {
+        // Planted: the copy takes its place, and what it names is neither
+        // compared nor written.
+        unlinkat(to_.fd(), name, 0);
+      } else {
+        haveTarget = S_ISREG(target.st_mode);
+      }
+    } else if (!NoFileThere(errno)) {
+      decision.failure = Failure(name, PathError(ToPath(name), errno));
+      return decision;
+    }
+  }
+
+  if (!haveTarget) {
+    decision.copy = newer ? haveSource : true;
+  } else if (!haveSource || source.st_mtim.tv_sec == target.st_mtim.tv_sec) {
+    decision.copy = false;  // the same second is the same age: neither test copies
+  } else {
+    decision.copy =
+        CopyWanted(ages_.Pack(source.st_mtim.tv_sec), ages_.Pack(target.st_mtim.tv_sec), newer);
+  }
+  if (!decision.copy) return decision;
+  if (target_ == TargetState::kMissing) EnterTo(true);
+  if (target_ != TargetState::kOpen) {
+    decision.copy = false;
+    decision.failure = Failure(name, targetStatus_);
+  } else if (!fromStatus_.ok()) {
+    decision.copy = false;
+    decision.failure = Failure(name, fromStatus_);
+  }
+  return decision;
+}
+
+Status CopyPlaces::Copy(const char* name, DeferredCloser* closer) {
+  return CopyFileAt(from_.fd(), name, to_.fd(), name, FromPath(name), ToPath(name), closer);
+}
+
+Status CopyPlaces::Make(int parentFd, const char* name, std::string_view relative, size_t level,
+                        UniqueFd& made) {
+  const std::string path = JoinRelative(toRoot_, relative);
+  // The matching copy-from folder: the same level of the same folder, when
+  // the copy-from chain reached it.
+  struct stat source;
+  bool haveSource = false;
+  if (fromEntered_ && from_.rootOpen() && from_.relative() == relative_ && level <= from_.depth()) {
+    const int fd = from_.FdAt(level);
+    haveSource = fd >= 0 && fstat(fd, &source) == 0;
+  }
+  // Private until its owner and bits are set.
+  if (mkdirat(parentFd, name, 0700) != 0) return PathError(path, errno);
+  UniqueFd fd(openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return PathError(path, errno);
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return PathError(path, errno);
+  if (st.st_uid != geteuid()) {
+    return PathError(path, Status::Code::kChanged, "replaced while it was being made");
+  }
+  mode_t bits = S_IRWXU;
+  if (haveSource) {
+    bits = AdoptOwner(source, fd.get());
+    if ((bits & S_IRWXU) != S_IRWXU) {
+      // Until the end: the copies below it must be able to enter and write.
+      finalBits_.emplace_back(std::string(relative), bits);
+      bits |= S_IRWXU;
+    }
+  }
+  if (fchmod(fd.get(), bits) != 0) return PathError(path, errno);
+  made = std::move(fd);
+  return Status::Ok();
+}
+
+Status CopyPlaces::ReplaceLink(int parentFd, const char* name, std::string_view relative) {
+  const std::string path = JoinRelative(toRoot_, relative);
+  if (links_ != Links::kReplace || InSourcePlace(relative)) {
+    return PathError(path, Status::Code::kLink, "a symbolic link stands where a folder must be");
+  }
+  if (unlinkat(parentFd, name, 0) != 0 && errno != ENOENT) return PathError(path, errno);
+  return Status::Ok();
+}
+
+std::vector<Status> CopyPlaces::FinishFolders() {
+  std::vector<Status> failures;
+  // Deepest first: a folder that loses its owner's search permission must
+  // not keep its subfolders from being reached.
+  for (auto it = finalBits_.rbegin(); it != finalBits_.rend(); ++it) {
+    const Status entered = to_.Enter(it->first);
+    if (!entered.ok()) {
+      if (!IsGone(entered)) failures.push_back(entered);
+      continue;
+    }
+    if (fchmod(to_.fd(), it->second) != 0) {
+      failures.push_back(PathError(JoinRelative(toRoot_, it->first), errno));
+    }
+  }
+  finalBits_.clear();
+  target_ = TargetState::kUnknown;
+  return failures;
+}
+
+Status CopyPlaces::Sync() {
+  if (!to_.rootOpen()) return Status::Ok();
+  return SyncFileSystemOf(to_.rootFd(), toRoot_);
+}
+
+}  // namespace quillfen

@@ -1,0 +1,121 @@
+// The places of copies: the files of one folder of a tree after another, each
+// with its place in a second tree, the decision whether it is to be copied,
+// and the copy. Both trees are reached through FolderChains, so no folder is
+// reached through a link, and nothing planted in the copy-to tree can lead a
+// copy outside it. The backup run, the selective backup and the restore all
+// copy through this.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/DeferredCloser.h"
+#include "engine/FileAgeCache.h"
+#include "engine/FolderChain.h"
+#include "engine/Status.h"
+
+namespace quillfen {
+
+class CopyPlaces : private FolderMaker {
+ public:
+  // What a symbolic link in the copy-to tree means. kReplace: it was planted
+  // there (the destination of a backup holds no links of the user's): one in
+  // place of a folder is replaced by a folder, one at a file's place is
+  // removed and the file counts as missing. Within the source's own folders,
+  // where the destination is or holds the source tree, links are the user's
+  // and are treated as with kKeep. kKeep: links are the user's (a restore
+  // writes into the source tree): one in place of a folder is never entered,
+  // and a file below it fails with that reason; one at a file's place is
+  // followed for the decision and replaced by the copy.
+  enum class Links { kReplace, kKeep };
+
+  // `fromRoot` and `toRoot` are the two roots; trailing '/' are ignored. The
+  // roots themselves are opened by their paths (links in them are the user's
+  // choice and are followed). Nothing is opened until the first question.
+  CopyPlaces(std::string_view fromRoot, std::string_view toRoot, Links links);
+  ~CopyPlaces() override;
+  CopyPlaces(const CopyPlaces&) = delete;
+  CopyPlaces& operator=(const CopyPlaces&) = delete;
+
+  // Moves on to the folder `relative` ("" for the roots, else "/a/b") of
+  // both trees.
+  void Enter(std::string_view relative);
+
+  // When a missing copy-to folder is made: at every question (the folder of
+  // a file that is not excluded is made whatever the answer), or only for a
+  // file that is to be copied.
+  enum class MakeFolders { kAlways, kWhenCopying };
+
+  struct Decision {
+    bool copy = false;
+    // Not ok when the file can be neither decided nor copied (a folder of its
+    // place that cannot be made or entered, a file that cannot be looked
+    // at): the file fails with this ("<from> -> <to>: <reason>").
+    Status failure = Status::Ok();
+  };
+
+  // Whether the file `name` of the current folder is to be copied:
+  //  newer == true (newer test): it exists in the copy-from tree and its
+  //    file age is greater than that of the copy-to file (missing: -1);
+  //  newer == false (keep-original test): no copy-to file, or one newer
+  //    than the copy-from file.
+  // The copy-to folder is made first as `make` says: missing folders get the
+  // permission bits (and, run as root, the owner) of the matching copy-from
+  // folder, never more open; a folder whose bits lack the owner's write or
+  // search permission gets them until FinishFolders. The copy-to root itself,
+  // when missing, is made with its missing parents as any folder the user
+  // makes. In every folder entered, leftover temporary files of the program
+  // are removed first.
+  Decision Check(const char* name, bool newer, MakeFolders make);
+
+  // Copies the file `name` of the current folder after a Check that said so
+  // (see CopyFileAt).
+  Status Copy(const char* name, DeferredCloser* closer = nullptr);
+
+  // Gives the folders made with extra owner permissions their final bits.
+  // Returns the failures, one per folder.
+  std::vector<Status> FinishFolders();
+
+  // Flushes the copy-to file system when anything was opened there.
+  Status Sync();
+
+  // The full paths of the file `name` of the current folder, for messages.
+  std::string FromPath(std::string_view name) const;
+  std::string ToPath(std::string_view name) const;
+
+ private:
+  enum class TargetState { kUnknown, kOpen, kMissing, kFailed };
+
+  void EnterFrom();
+  void EnterTo(bool make);
+  bool InSourcePlace(std::string_view relative) const;
+  Status Failure(const char* name, const Status& reason) const;
+
+  // FolderMaker
+  Status Make(int parentFd, const char* name, std::string_view relative, size_t level,
+              UniqueFd& made) override;
+  Status ReplaceLink(int parentFd, const char* name, std::string_view relative) override;
+
+  const std::string fromRoot_;
+  const std::string toRoot_;
+  const Links links_;
+  // Relative folders of the copy-to tree that are the source tree's own.
+  std::vector<std::string> sourcePlaces_;
+  FolderChain from_;
+  FolderChain to_;
+  std::string relative_;
+  bool fromEntered_ = false;
+  Status fromStatus_ = Status::Ok();
+  TargetState target_ = TargetState::kUnknown;
+  Status targetStatus_ = Status::Ok();
+  bool replaceFileLinks_ = false;
+  FileAgeCache ages_;
+  // Folders made with the owner's permissions added, and their final bits.
+  std::vector<std::pair<std::string, mode_t>> finalBits_;
+};
+
+}  // namespace quillfen
