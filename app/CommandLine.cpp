@@ -14,13 +14,28 @@ bool HasUnattendedSwitch(int argc, const char* const* argv) {
   return false;
 }
 
-bool NeedsOffscreenPlatform(int argc, const char* const* argv, const char* (*getenv)(const char*)) {
-  if (!HasUnattendedSwitch(argc, argv)) return false;
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-    const char* value = getenv(name);
-    if (value != nullptr && *value != '\0') return false;
+std::optional<std::string> UnattendedPlatforms(int argc, const char* const* argv,
+                                               const char* (*getenv)(const char*)) {
+  if (!HasUnattendedSwitch(argc, argv)) return std::nullopt;
+  auto value = [&](const char* name) {
+    const char* text = getenv(name);
+    return std::string_view(text == nullptr ? "" : text);
+  };
+  constexpr std::string_view kOffscreen = "offscreen";
+  std::string platforms;
+  if (const std::string_view chosen = value("QT_QPA_PLATFORM"); !chosen.empty()) {
+    if (chosen.find(kOffscreen) != std::string_view::npos) return std::string(chosen);
+    platforms.assign(chosen).append(";");
+  } else {
+    const bool wayland = !value("WAYLAND_DISPLAY").empty();
+    const bool x11 = !value("DISPLAY").empty();
+    // Qt prefers Wayland only in a Wayland session.
+    const bool waylandFirst = value("XDG_SESSION_TYPE") == "wayland";
+    if (wayland && waylandFirst) platforms += "wayland;";
+    if (x11) platforms += "xcb;";
+    if (wayland && !waylandFirst) platforms += "wayland;";
   }
-  return true;
+  return platforms.append(kOffscreen);
 }
 
 }  // namespace quillfen

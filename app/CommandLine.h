@@ -1,6 +1,8 @@
 // The start-up switch of the unattended run and the platform it needs.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace quillfen {
@@ -13,10 +15,15 @@ bool IsUnattendedSwitch(std::string_view argument);
 // Whether any of argv[1..argc-1] is the switch.
 bool HasUnattendedSwitch(int argc, const char* const* argv);
 
-// Whether the unattended run must pick Qt's offscreen platform itself: the
-// switch is given and no display (DISPLAY, WAYLAND_DISPLAY) nor platform
-// (QT_QPA_PLATFORM) is set in the environment; `getenv` reads a variable
-// (nullptr or "" when unset).
-bool NeedsOffscreenPlatform(int argc, const char* const* argv, const char* (*getenv)(const char*));
+// The Qt platforms an unattended run asks for (the value of QT_QPA_PLATFORM),
+// or nullopt when the switch is not given and Qt chooses as always. The run
+// uses the display the environment names (WAYLAND_DISPLAY, DISPLAY, in the
+// order Qt would try them) and falls back to the offscreen platform when
+// none is set or none can be opened, so that a stale or broken display never
+// keeps a run from cron or a timer from running. A platform the user chose in
+// QT_QPA_PLATFORM comes first. `getenv` reads a variable (nullptr or "" when
+// unset).
+std::optional<std::string> UnattendedPlatforms(int argc, const char* const* argv,
+                                               const char* (*getenv)(const char*));
 
 }  // namespace quillfen

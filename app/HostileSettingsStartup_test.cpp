@@ -134,11 +134,14 @@ TEST_F(HostileSettingsStartup, HugeExtensionListsLoadSortedAndComeBackWhole) {
   EXPECT_EQ(after.ReadString("Main", "保存対象外拡張子", "").size(), excluded.size());
 }
 
-// A carriage return in the middle of a line or a NUL byte is read as part of
-// a name or value. Writing those same texts back at the close must work, or
-// one odd byte would keep every other setting from being saved.
+// A control character or a NUL byte is read as part of a name or value (a
+// carriage return is not: it ends a line). Writing those same texts back at
+// the close must work, or one odd byte would keep every other setting from
+// being saved.
 TEST_F(HostileSettingsStartup, ControlCharactersReadFromTheFileCanBeWrittenBack) {
-  std::string text = "[Odd\rName]\r\nコピー元=/a\rb\r\nコピー先=/nul";
+  std::string text =
+      "[Odd\x01Name]\r\nコピー元=/a\x1b"
+      "b\r\nコピー先=/nul";
   text += '\0';
   text += "here\r\n[Plain]\r\nコピー元=/plain\r\n";
   WriteSettings(QByteArray::fromStdString(text));
@@ -150,8 +153,10 @@ TEST_F(HostileSettingsStartup, ControlCharactersReadFromTheFileCanBeWrittenBack)
   EXPECT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join("|").toStdString();
   const quillfen::IniFile after(IniPath());
   EXPECT_EQ(after.ReadString("Plain", "コピー先", ""), "/plain/changed");
-  EXPECT_EQ(after.ReadString("Odd\rName", "コピー元", ""), "/a\rb");
-  EXPECT_EQ(after.ReadString("Odd\rName", "コピー先", ""), std::string("/nul\0here", 9));
+  EXPECT_EQ(after.ReadString("Odd\x01Name", "コピー元", ""),
+            "/a\x1b"
+            "b");
+  EXPECT_EQ(after.ReadString("Odd\x01Name", "コピー先", ""), std::string("/nul\0here", 9));
 }
 
 // The real program, unattended, on a settings file full of garbage, backing

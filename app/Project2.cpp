@@ -30,11 +30,12 @@ void UnattendedMessages(QtMsgType type, const QMessageLogContext&, const QString
 
 int main(int argc, char** argv) {
   if (quillfen::HasUnattendedSwitch(argc, argv)) qInstallMessageHandler(UnattendedMessages);
-  // An unattended run from cron or a systemd timer has no display: it runs
-  // on the offscreen platform instead of failing to start.
-  if (quillfen::NeedsOffscreenPlatform(
+  // An unattended run from cron or a systemd timer may have no display, or
+  // one that is gone: it runs on the offscreen platform then, instead of
+  // failing to start.
+  if (const std::optional<std::string> platforms = quillfen::UnattendedPlatforms(
           argc, argv, [](const char* name) -> const char* { return std::getenv(name); })) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    setenv("QT_QPA_PLATFORM", platforms->c_str(), 1);
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName("Quillfen");

@@ -1,6 +1,9 @@
 // The start-up switch, and the real program started unattended in a folder
 // with a settings file, without a display.
 #include <algorithm>
+#include <map>
+#include <optional>
+#include <string>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -27,21 +30,35 @@ TEST(CommandLine, OnlySlashOrDashWithTheLetterS) {
   EXPECT_TRUE(quillfen::HasUnattendedSwitch(3, argv));
 }
 
-const char* gDisplay = nullptr;
+// A stand-in environment for the platform choice.
+std::map<std::string, std::string> gEnv;
 const char* FakeEnv(const char* name) {
-  return std::string_view(name) == "DISPLAY" ? gDisplay : nullptr;
+  const auto it = gEnv.find(name);
+  return it == gEnv.end() ? nullptr : it->second.c_str();
 }
 
-TEST(CommandLine, OffscreenOnlyForTheSwitchWithoutADisplay) {
+TEST(CommandLine, UnattendedRunFallsBackToOffscreenWhateverTheDisplay) {
   const char* withSwitch[] = {"quillfen", "-s"};
   const char* without[] = {"quillfen"};
-  gDisplay = nullptr;
-  EXPECT_TRUE(quillfen::NeedsOffscreenPlatform(2, withSwitch, FakeEnv));
-  EXPECT_FALSE(quillfen::NeedsOffscreenPlatform(1, without, FakeEnv));
-  gDisplay = "";
-  EXPECT_TRUE(quillfen::NeedsOffscreenPlatform(2, withSwitch, FakeEnv));
-  gDisplay = ":0";
-  EXPECT_FALSE(quillfen::NeedsOffscreenPlatform(2, withSwitch, FakeEnv));
+  auto platforms = [&](std::map<std::string, std::string> env) {
+    gEnv = std::move(env);
+    return quillfen::UnattendedPlatforms(2, withSwitch, FakeEnv).value_or("<unset>");
+  };
+  EXPECT_EQ(platforms({}), "offscreen");
+  EXPECT_EQ(platforms({{"DISPLAY", ""}}), "offscreen");
+  EXPECT_EQ(platforms({{"DISPLAY", ":0"}}), "xcb;offscreen");
+  EXPECT_EQ(platforms({{"WAYLAND_DISPLAY", "wayland-0"}}), "wayland;offscreen");
+  EXPECT_EQ(platforms({{"DISPLAY", ":0"}, {"WAYLAND_DISPLAY", "wayland-0"}}),
+            "xcb;wayland;offscreen");
+  EXPECT_EQ(
+      platforms(
+          {{"DISPLAY", ":0"}, {"WAYLAND_DISPLAY", "wayland-0"}, {"XDG_SESSION_TYPE", "wayland"}}),
+      "wayland;xcb;offscreen");
+  EXPECT_EQ(platforms({{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", ":0"}}), "xcb;offscreen");
+  EXPECT_EQ(platforms({{"QT_QPA_PLATFORM", "offscreen"}}), "offscreen");
+  // Without the switch Qt chooses as always.
+  gEnv = {{"DISPLAY", ":0"}};
+  EXPECT_EQ(quillfen::UnattendedPlatforms(1, without, FakeEnv), std::nullopt);
 }
 
 struct Outcome {
@@ -49,11 +66,13 @@ struct Outcome {
   std::string errors;
 };
 
-// Runs the program with -s in `folder`, with no display in its environment.
-Outcome RunUnattended(const std::string& folder) {
+// Runs the program with -s in `folder`, with no display in its environment
+// but those of `displays`.
+Outcome RunUnattended(const std::string& folder, const std::map<QString, QString>& displays = {}) {
   QProcess process;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+  for (const auto& [name, value] : displays) env.insert(name, value);
   process.setProcessEnvironment(env);
   process.setWorkingDirectory(QString::fromStdString(folder));
   process.start(QUILLFEN_EXECUTABLE, {"-s"});
@@ -107,6 +126,23 @@ TEST(Program, UnattendedRunBacksUpAndReportsFailedFiles) {
   const Outcome unwritable = RunUnattended(blocked.root());
   EXPECT_EQ(unwritable.exitCode, 2);
   EXPECT_THAT(unwritable.errors, HasSubstr(blocked.Path("Quillfen.ini") + " に書き込めません"));
+}
+
+// A display that is named but cannot be opened (a session that ended, a
+// stale variable in a timer's environment) must not keep the run from
+// running: it goes offscreen, as without a display.
+TEST(Program, UnattendedRunWithADisplayThatCannotBeOpenedRunsOffscreen) {
+  TestTree tree;
+  tree.File("src/a.txt", "a");
+  tree.File("Quillfen.ini",
+            "[Work]\r\nコピー元=" + tree.Path("src") + "\r\nコピー先=" + tree.Path("dst") + "\r\n");
+  const Outcome outcome =
+      RunUnattended(tree.root(), {{"DISPLAY", ":97"},
+                                  {"WAYLAND_DISPLAY", "quillfen-no-such-display"},
+                                  {"XDG_RUNTIME_DIR", QString::fromStdString(tree.root())}});
+  EXPECT_EQ(outcome.exitCode, 0) << outcome.errors;
+  EXPECT_EQ(outcome.errors, "");
+  EXPECT_EQ(TestTree::Read(tree.Path("dst/a.txt")), "a");
 }
 
 }  // namespace

@@ -8,8 +8,12 @@
 
 #include <algorithm>
 #include <optional>
+#include <vector>
 
 #include "engine/Encoding.h"
+#include "engine/Path.h"
+#include "engine/TemporaryFiles.h"
+#include "engine/UniqueFd.h"
 
 namespace quillfen {
 namespace {
@@ -92,6 +96,21 @@ std::optional<std::string> ReadWholeFile(const std::string& path, std::string& w
   return content;
 }
 
+// The target of the symbolic link at `path` into `aim`; false when `path` is
+// no link.
+bool ReadLink(const std::string& path, std::string& aim) {
+  std::vector<char> buffer(256);
+  for (;;) {
+    const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+    if (n < 0) return false;
+    if (static_cast<size_t>(n) < buffer.size()) {
+      aim.assign(buffer.data(), static_cast<size_t>(n));
+      return true;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
 }  // namespace
 
 IniFile::IniFile(std::string path) : path_(std::move(path)) {
@@ -115,13 +134,19 @@ void IniFile::Parse(std::string_view content) {
   std::string_view body = has_bom ? content.substr(kBom.size()) : content;
 
   const std::string_view body_all = body;
-  std::vector<std::string_view> lines;
+  // Lines end in CR LF, LF or CR alone (as older Mac editors write them). A
+  // line that ended in a CR alone is written back so, which keeps such a file
+  // as it was; every other line is written with CR LF.
+  std::vector<std::pair<std::string_view, bool>> lines;  // a line, and whether a lone CR ended it
   while (!body.empty()) {
-    const size_t lf = body.find('\n');
-    std::string_view line = body.substr(0, lf);
-    body.remove_prefix(lf == std::string_view::npos ? body.size() : lf + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    lines.push_back(line);
+    const size_t end = body.find_first_of("\r\n");
+    if (end == std::string_view::npos) {
+      lines.emplace_back(body, false);
+      break;
+    }
+    const bool crlf = body[end] == '\r' && end + 1 < body.size() && body[end + 1] == '\n';
+    lines.emplace_back(body.substr(0, end), body[end] == '\r' && !crlf);
+    body.remove_prefix(end + (crlf ? 2 : 1));
   }
 
   // A byte order mark declares UTF-8. Without one, the file is UTF-8 when
@@ -132,7 +157,7 @@ void IniFile::Parse(std::string_view content) {
   bool utf8 = has_bom || all_valid;
   if (!utf8) {
     size_t valid = 0, invalid = 0;
-    for (std::string_view line : lines) {
+    for (const auto& [line, crEnd] : lines) {
       const bool ascii = std::all_of(line.begin(), line.end(),
                                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
       if (ascii) continue;
@@ -142,12 +167,13 @@ void IniFile::Parse(std::string_view content) {
   }
   encoding_ = utf8 ? Encoding::kUtf8 : Encoding::kCp932;
   bom_ = has_bom;
-  for (std::string_view line : lines) AddLine(line, all_valid);
+  for (const auto& [line, crEnd] : lines) AddLine(line, all_valid, crEnd);
   RebuildIndex();
 }
 
-void IniFile::AddLine(std::string_view bytes, bool known_valid) {
+void IniFile::AddLine(std::string_view bytes, bool known_valid, bool crEnd) {
   Line line;
+  line.crEnd = crEnd;
   if (encoding_ == Encoding::kCp932) {
     if (std::optional<std::string> text = Cp932ToUtf8(bytes)) {
       line.text = std::move(*text);
@@ -230,7 +256,7 @@ DateTime IniFile::ReadDateTime(std::string_view section, std::string_view key, D
 }
 
 Status IniFile::Refusal(std::string detail) const {
-  return Status::Error(path_ + " に書き込めません", std::move(detail));
+  return Status::Error(Status::Code::kPermission, path_ + " に書き込めません", std::move(detail));
 }
 
 void IniFile::SetText(Line& line, std::string text) {
@@ -381,7 +407,7 @@ std::string IniFile::Serialize() const {
   if (bom_) out += kBom;
   auto emit = [&](const Line& line) {
     out += encoding_ == Encoding::kCp932 && !line.raw ? line.bytes : line.text;
-    out += "\r\n";
+    out += line.crEnd ? "\r" : "\r\n";
   };
   for (size_t i = 0; i < sections_.size(); ++i) {
     if (i > 0) emit(sections_[i].header);
@@ -390,71 +416,71 @@ std::string IniFile::Serialize() const {
   return out;
 }
 
-Status IniFile::WriteFile(const std::string& content) const {
-  // Write through a symbolic link to the file it names, keeping the link.
+Status IniFile::WriteFile(const std::string& content) {
+  // Through a symbolic link the file it names is written, and the link stays.
   std::string target = path_;
-  struct stat st {};
-  if (::lstat(path_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = ::realpath(path_.c_str(), nullptr)) {
-      target = real;
-      ::free(real);
-    }
+  for (int hops = 0;; ++hops) {
+    std::string aim;
+    if (!ReadLink(target, aim)) break;
+    if (hops == 40) return Refusal(ErrnoText(ELOOP));
+    target = !aim.empty() && aim.front() == '/' ? aim : JoinPath(FolderOfFull(target), aim);
   }
-  const size_t slash = target.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  std::string temp = (slash == std::string::npos ? "./" : dir) + "." + base + ".XXXXXX";
-
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return Refusal(ErrnoText(errno));
-  auto fail = [&](int err) {
-    ::close(fd);
-    ::unlink(temp.c_str());
-    return Refusal(ErrnoText(err));
-  };
+  const std::string folderPath = FolderOfFull(target);
+  const std::string name(LastName(target));
+  const UniqueFd folder(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid()) return Refusal(ErrnoText(errno));
 
   // The new file keeps the old one's permission bits and owner; a first file
-  // gets the usual bits for a new file.
-  const bool existed = ::stat(target.c_str(), &st) == 0;
-  if (existed && !S_ISREG(st.st_mode)) {
-    // Never rename over a folder, FIFO or device that took the file's place.
-    ::close(fd);
-    ::unlink(temp.c_str());
-    return Refusal("not a regular file");
-  }
+  // gets the usual bits for a new file. A file the user made read-only stays
+  // as it is, even for root, and so does one this process may not write.
+  struct stat st {};
+  const bool existed = ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   if (existed) {
-    ::fchmod(fd, st.st_mode & 07777);
-    if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
-      // Only possible with the right to; otherwise the file stays ours.
-      if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
-        // Not permitted: the new file keeps our owner and the old bits.
-      }
+    // Never rename over a folder, FIFO or device that took the file's place.
+    if (!S_ISREG(st.st_mode)) return Refusal("not a regular file");
+    if ((st.st_mode & 0222) == 0) return Refusal("the file is read-only");
+    if (::faccessat(folder.get(), name.c_str(), W_OK, AT_EACCESS) != 0) {
+      return Refusal(ErrnoText(errno));
+    }
+  }
+  // What a write killed earlier left beside the file.
+  if (!leftoversRemoved_) {
+    RemoveLeftoverTemporaryFiles(folder.get(), name);
+    leftoversRemoved_ = true;
+  }
+
+  std::string temp;
+  UniqueFd out;
+  for (int attempt = 0; attempt < 100 && !out.valid(); ++attempt) {
+    temp = NewTemporaryName();
+    out.reset(::openat(folder.get(), temp.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid() && errno != EEXIST) break;
+  }
+  if (!out.valid()) return Refusal(ErrnoText(errno));
+  auto fail = [&](int err) {
+    out.reset();
+    ::unlinkat(folder.get(), temp.c_str(), 0);
+    return Refusal(ErrnoText(err));
+  };
+  if (existed) {
+    ::fchmod(out.get(), st.st_mode & 0777);
+    // Only possible with the right to; otherwise the file stays ours.
+    if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
+        ::fchown(out.get(), st.st_uid, st.st_gid) != 0) {
     }
   } else {
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
+    ::fchmod(out.get(), 0666 & ~mask);
   }
-
-  if (!WriteAll(fd, content)) return fail(errno);
-  if (::fsync(fd) != 0) return fail(errno);
-  if (::close(fd) != 0) {
-    const int err = errno;
-    ::unlink(temp.c_str());
-    return Refusal(ErrnoText(err));
-  }
-  if (::rename(temp.c_str(), target.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(temp.c_str());
-    return Refusal(ErrnoText(err));
-  }
+  if (!WriteAll(out.get(), content)) return fail(errno);
+  if (::fsync(out.get()) != 0) return fail(errno);
+  // close() is where some file systems report a failed write.
+  if (::close(out.release()) != 0) return fail(errno);
+  if (::renameat(folder.get(), temp.c_str(), folder.get(), name.c_str()) != 0) return fail(errno);
   // Make the rename itself durable.
-  const int dfd =
-      ::open(slash == std::string::npos ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  ::fsync(folder.get());
   return Status::Ok();
 }
 

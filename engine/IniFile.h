@@ -67,6 +67,7 @@ class IniFile {
     std::string bytes;              // its code page 932 form (only while the file is in 932)
     bool raw = false;               // did not decode: written back as it was, never matched
     size_t eq = std::string::npos;  // position of '=' in `text` for a key line
+    bool crEnd = false;             // ended in a CR alone, and is written back so
   };
   // A section: its header line and the lines up to the next header. The
   // first section of `sections_` holds the lines before any header.
@@ -80,8 +81,9 @@ class IniFile {
 
   void Load();
   void Parse(std::string_view content);
-  // Adds one line read from the file; `known_valid` when it is known to be UTF-8.
-  void AddLine(std::string_view bytes, bool known_valid);
+  // Adds one line read from the file; `known_valid` when it is known to be
+  // UTF-8, `crEnd` when it ended in a CR alone.
+  void AddLine(std::string_view bytes, bool known_valid, bool crEnd);
   void RebuildIndex();
   Section* Find(std::string_view section);
   const Section* Find(std::string_view section) const;
@@ -90,7 +92,9 @@ class IniFile {
   void SetText(Line& line, std::string text);
   std::string Serialize() const;
   Status Commit();
-  Status WriteFile(const std::string& content) const;
+  // Replaces the file with `content` atomically, beside the file a symbolic
+  // link at the path names.
+  Status WriteFile(const std::string& content);
   Status Refusal(std::string detail) const;
 
   std::string path_;
@@ -101,7 +105,8 @@ class IniFile {
   // ASCII-lower-cased name -> index in sections_ of its first matchable section.
   std::unordered_map<std::string, size_t> index_;
   int update_depth_ = 0;
-  bool pending_ = false;  // a change made during BeginUpdate awaits writing
+  bool pending_ = false;           // a change made during BeginUpdate awaits writing
+  bool leftoversRemoved_ = false;  // temporary files beside the file are removed once
 };
 
 }  // namespace quillfen
