@@ -9,8 +9,8 @@ class MainWindowLink {
  public:
   virtual ~MainWindowLink() = default;
   // Texts of the selected row of the set table (empty when none selected).
-  virtual std::string SelectedSetName() const = 0;         // ListBox1
-  virtual std::string SelectedSourceFolder() const = 0;    // ListBox2
+  virtual std::string SelectedSetName() const = 0;            // ListBox1
+  virtual std::string SelectedSourceFolder() const = 0;       // ListBox2
   virtual std::string SelectedDestinationFolder() const = 0;  // ListBox3
   // Ticked entries of CheckListBox1 (keep original) / CheckListBox2
   // (excluded), in list order.

@@ -2,6 +2,7 @@
 // gone or are not files, targets that are folders, read-only files or links.
 // Whatever happens, the target is the old file or the complete new one, no
 // temporary file stays behind, and a failure is reported as one.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +10,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
@@ -209,6 +212,123 @@ TEST(CopyFaults, MissingTargetFolderIsAnErrorNamingBothPaths) {
   EXPECT_EQ(s.message(), source + " -> " + target + ": " + ErrnoText(ENOENT));
   EXPECT_FALSE(SyncFileSystem(tree.Path("no/such")).ok());
   EXPECT_TRUE(SyncFileSystem(tree.root()).ok());
+}
+
+// The size of a sparse file is no measure of the room its copy needs: a file
+// of 5 GiB with 8 KiB of data fits on a disk of 64 MiB.
+TEST(CopyFaults, ASparseFileFarLargerThanTheDiskFits) {
+  SmallDisk disk(64 << 20);
+  if (!disk.ok()) GTEST_SKIP() << disk.error();
+  TestTree t;
+  const std::string src = t.Path("image");
+  const off_t size = off_t{5} << 30;
+  {
+    const int fd = open(src.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string data = Pattern(8192, 's');
+    ASSERT_EQ(pwrite(fd, data.data(), data.size(), size - 8192), 8192);
+    close(fd);
+  }
+  const Status s = CopyFile(src, disk.root() + "/image");
+  ASSERT_TRUE(s.ok()) << s.message();
+  struct stat st;
+  ASSERT_EQ(stat((disk.root() + "/image").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, size);
+  EXPECT_LT(st.st_blocks * 512, 1 << 20);
+}
+
+// A source rewritten while it is copied: the copy made then is never named.
+// Changed once, it is copied again and the target is the new content whole;
+// changed at every reading, the copy fails and the old target stays.
+TEST(CopyFaults, ASourceChangedWhileItIsCopiedIsCopiedAgainOrFails) {
+  TestTree t;
+  const std::string src = t.File("src", Pattern(1 << 20, 'a'));
+  for (int changes : {1, 1000}) {
+    SCOPED_TRACE(changes);
+    const std::string target = t.File("out/target", "old target");
+    char version = 'b';
+    testing::ReadGate gate(src, changes, [&] {
+      // In place, the same size: only the times tell.
+      const std::string next = Pattern(1 << 20, version++);
+      const int fd = open(src.c_str(), O_WRONLY);
+      if (fd >= 0) {
+        if (pwrite(fd, next.data(), next.size(), 0) < 0) {
+        }
+        close(fd);
+      }
+    });
+    if (!gate.ok()) GTEST_SKIP() << gate.error();
+    const Status s = CopyFile(src, target);
+    EXPECT_GE(gate.fired(), 1);
+    if (changes == 1) {
+      ASSERT_TRUE(s.ok()) << s.message();
+      EXPECT_TRUE(ReadWhole(target) == ReadWhole(src)) << "not the new content whole";
+    } else {
+      EXPECT_EQ(s.code(), Status::Code::kChanged);
+      EXPECT_EQ(s.message(), src + " -> " + target + ": changed while being copied");
+      EXPECT_TRUE(ReadWhole(target) == "old target") << "the old target is gone";
+    }
+    EXPECT_EQ(NamesIn(t.Path("out")), std::set<std::string>{"target"});
+  }
+}
+
+// The same with a helper process rewriting the source over and over, front
+// to back, each version a number in every word: any state the file passes
+// through holds a newer version in front of an older one. A copy that reads
+// an older word in front of a newer one, or versions further apart, mixes
+// moments the file never showed at once. Such a copy must never be named.
+TEST(CopyFaults, CopiesOfAFileBeingRewrittenAreNeverTorn) {
+  TestTree t;
+  constexpr size_t kSize = 2 << 20;
+  constexpr size_t kHalf = kSize / 2;
+  const std::string src = t.File("src", std::string(kSize, '\0'));
+  const std::string target = t.File("out/target", std::string(kSize, '\0'));
+  auto wholeMoment = [](const std::string& content) {
+    if (content.size() != kSize) return false;
+    uint32_t first = 0;
+    std::memcpy(&first, content.data(), 4);
+    bool older = false;
+    for (size_t at = 0; at < kSize; at += 4) {
+      uint32_t word = 0;
+      std::memcpy(&word, content.data() + at, 4);
+      if (word == first) {
+        if (older) return false;
+      } else if (word + 1 == first) {
+        older = true;
+      } else {
+        return false;
+      }
+    }
+    return true;
+  };
+  testing::BackgroundProcess writer([&, version = uint32_t{0}]() mutable {
+    ++version;
+    std::string half(kHalf, '\0');
+    for (size_t at = 0; at < kHalf; at += 4) std::memcpy(half.data() + at, &version, 4);
+    const int fd = open(src.c_str(), O_WRONLY);
+    if (fd < 0) return;
+    if (pwrite(fd, half.data(), kHalf, 0) < 0 || pwrite(fd, half.data(), kHalf, kHalf) < 0) {
+    }
+    close(fd);
+  });
+  int copied = 0;
+  int changed = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (std::chrono::steady_clock::now() < end) {
+    const Status s = CopyFile(src, target);
+    if (s.ok()) {
+      ++copied;
+    } else {
+      ASSERT_EQ(s.code(), Status::Code::kChanged) << s.message();
+      ++changed;
+    }
+    ASSERT_TRUE(wholeMoment(ReadWhole(target)))
+        << "a copy mixing moments was named (" << copied << " copied, " << changed << " changed)";
+  }
+  EXPECT_GE(changed, 1) << "the writer never overlapped a copy";
+  ::testing::Test::RecordProperty("copied", copied);
+  ::testing::Test::RecordProperty("changed", changed);
+  EXPECT_EQ(NamesIn(t.Path("out")), std::set<std::string>{"target"});
 }
 
 }  // namespace

@@ -14,8 +14,8 @@ using DateTime = double;
 
 // The date-time of a local calendar date and time of day. Fields are not
 // range-checked beyond what the encoding needs; callers pass valid values.
-DateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0,
-                        int second = 0, int millisecond = 0);
+DateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
+                        int millisecond = 0);
 
 struct DateTimeParts {
   int year, month, day, hour, minute, second, millisecond;

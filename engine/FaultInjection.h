@@ -1,10 +1,12 @@
-// Test helper for the fault tests: a gate that runs a fault at the moment a
-// file is first opened, a small tmpfs mounted for one test (to run a
-// destination out of space), a forked child killed at a chosen moment, and a
-// listing of a folder's names to spot left-over temporary files.
+// Test helper for the fault tests: gates that run a fault at the moment a
+// file is first opened or read, a small tmpfs mounted for one test (to run a
+// destination out of space), a forked child killed at a chosen moment, a
+// helper process acting while the code under test works, work run as a second
+// user, and a listing of a folder's names to spot left-over temporary files.
 #pragma once
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/fanotify.h>
@@ -164,6 +166,141 @@ inline bool KillDuring(const std::function<void()>& work, std::chrono::microseco
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+// Runs `action` each time the file at `path` is read (copied from, cloned),
+// while that read waits, for the first `times` reads; later reads pass. A
+// change made by the action lands between the copy's first look at the file
+// and its reading. Uses fanotify permission events, so it needs root; ok() is
+// false (reason in error()) where the system refuses them.
+class ReadGate {
+ public:
+  ReadGate(const std::string& path, int times, std::function<void()> action)
+      : times_(times), action_(std::move(action)) {
+    if (pipe2(wake_, O_CLOEXEC) != 0) {
+      error_ = "pipe failed";
+      return;
+    }
+    fd_ = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0 || fanotify_mark(fd_, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, path.c_str()) != 0) {
+      error_ = std::string("fanotify permission events refused (") + strerror(errno) +
+               "); run the fault tests as root";
+      return;
+    }
+    watcher_ = std::thread([this] { Watch(); });
+  }
+  ~ReadGate() {
+    if (watcher_.joinable()) {
+      stop_ = true;
+      if (write(wake_[1], "x", 1) < 0) {
+      }
+      watcher_.join();
+    }
+    if (fd_ >= 0) close(fd_);
+    for (int fd : wake_)
+      if (fd >= 0) close(fd);
+  }
+  ReadGate(const ReadGate&) = delete;
+  ReadGate& operator=(const ReadGate&) = delete;
+
+  bool ok() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+  int fired() const { return fired_; }
+
+ private:
+  void Watch() {
+    for (;;) {
+      struct pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (fds[0].revents & POLLIN) {
+        alignas(fanotify_event_metadata) char buf[4096];
+        const ssize_t n = read(fd_, buf, sizeof buf);
+        if (n <= 0) continue;
+        auto* event = reinterpret_cast<fanotify_event_metadata*>(buf);
+        ssize_t left = n;
+        while (FAN_EVENT_OK(event, left)) {
+          if (fired_ < times_) {
+            action_();
+            ++fired_;
+          }
+          struct fanotify_response answer = {event->fd, FAN_ALLOW};
+          if (write(fd_, &answer, sizeof answer) < 0) {
+          }
+          if (event->fd >= 0) close(event->fd);
+          event = FAN_EVENT_NEXT(event, left);
+        }
+      }
+      if (stop_) return;
+    }
+  }
+
+  int fd_ = -1;
+  int wake_[2] = {-1, -1};
+  const int times_;
+  std::function<void()> action_;
+  std::string error_;
+  std::atomic<int> fired_{0};
+  std::atomic<bool> stop_{false};
+  std::thread watcher_;
+};
+
+// A helper process that runs `step` over and over until the object goes
+// away: an attacker or a busy user acting while the code under test works.
+class BackgroundProcess {
+ public:
+  explicit BackgroundProcess(const std::function<void()>& step) {
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+      alarm(120);  // never outlive a test that lost track of us
+      try {
+        for (;;) step();
+      } catch (...) {
+      }
+      _exit(0);
+    }
+  }
+  ~BackgroundProcess() {
+    kill(pid_, SIGKILL);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// The user and group nobody/nogroup, a second user for the tests run as root.
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNogroup = 65534;
+
+// Runs `work` in a child process as the user `uid` with group `gid` and no
+// other groups, and returns whether it returned true. Only root may switch
+// users; callers skip without root.
+inline bool AsUser(uid_t uid, gid_t gid, const std::function<bool()>& work) {
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    alarm(60);
+    bool ok = setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
+              setresuid(uid, uid, uid) == 0;
+    try {
+      ok = ok && work();
+    } catch (...) {
+      ok = false;
+    }
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // The names directly inside `folder`, sorted.

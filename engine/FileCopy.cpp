@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -155,12 +157,99 @@ Status CopyError(std::string_view source, std::string_view target, int err) {
   return CopyError(source, target, CodeOfErrno(err), ErrnoText(err));
 }
 
+// Tells whether an open file was written to since the watch began or was
+// last asked: every write, truncation or copy into a file is reported,
+// however its times are stamped (within one tick of the coarse clock the
+// kernel may leave them as they were). Needs /proc and inotify; where either
+// is missing, Start fails and the times are all there is to go by.
+class WriteWatch {
+ public:
+  WriteWatch() = default;
+  ~WriteWatch() {
+    if (watch_ >= 0) inotify_rm_watch(Instance(), watch_);
+  }
+  WriteWatch(const WriteWatch&) = delete;
+  WriteWatch& operator=(const WriteWatch&) = delete;
+
+  bool Start(int fd) {
+    const int instance = Instance();
+    if (instance < 0) return false;
+    char procName[40];
+    std::snprintf(procName, sizeof procName, "/proc/self/fd/%d", fd);
+    watch_ = inotify_add_watch(instance, procName, IN_MODIFY);
+    return watch_ >= 0;
+  }
+
+  // Whether a write was reported since Start or the last call.
+  bool Written() {
+    bool written = false;
+    alignas(struct inotify_event) char buffer[4096];
+    for (;;) {
+      const ssize_t n = read(Instance(), buffer, sizeof buffer);
+      if (n <= 0) break;
+      for (ssize_t pos = 0; pos < n;) {
+        const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + pos);
+        // Other watches' events are earlier copies' leftovers.
+        if (event->wd == watch_ && (event->mask & IN_MODIFY) != 0) written = true;
+        pos += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+      }
+    }
+    return written;
+  }
+
+ private:
+  // One instance per thread, made at the first copy and kept.
+  static int Instance() {
+    thread_local const int instance = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    return instance;
+  }
+
+  int watch_ = -1;
+};
+
 // An open source file: a regular file (or a link to one), with its status
 // when it was opened.
 struct Source {
   UniqueFd fd;
   struct stat st;
+  WriteWatch watch;
+  bool watched = false;
+  // Whether a change after `st` was taken must show (see Settle).
+  bool settled = false;
 };
+
+// Whether a change made to the file of `st` from now on changes its change
+// time, so that its times alone can tell. The kernel stamps a change with the
+// coarse clock (a tick of 1 to 10 ms) and leaves the stamp alone when it would
+// not change: while the coarse clock still reads the stamp, another write
+// goes unseen. A file system that stamps whole seconds (its stamps have no
+// nanoseconds) is given two.
+bool ChangesShowFromNow(const struct stat& st) {
+  struct timespec now;
+  if (clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0) return false;
+  const bool wholeSeconds = st.st_ctim.tv_nsec == 0;
+  const time_t quietSeconds = wholeSeconds ? 2 : 0;
+  if (now.tv_sec != st.st_ctim.tv_sec + quietSeconds) {
+    return now.tv_sec > st.st_ctim.tv_sec + quietSeconds;
+  }
+  return !wholeSeconds && now.tv_nsec > st.st_ctim.tv_nsec;
+}
+
+// Makes the status taken of the source the one a copy is checked against:
+// it waits a moment (at most a few ticks, or two seconds on a file system of
+// whole seconds) for a change made just now to be followed by a tick, taking
+// the status again, so that a later change shows in the times too.
+Err Settle(Source& in) {
+  const int rounds = in.st.st_ctim.tv_nsec == 0 ? 2100 : 20;
+  for (int round = 0;; ++round) {
+    in.settled = ChangesShowFromNow(in.st);
+    if (in.settled || round == rounds) return 0;
+    const struct timespec pause = {0, 1'000'000};
+    nanosleep(&pause, nullptr);
+    if (in.watched) in.watch.Written();  // what came before the new status is in it
+    if (fstat(in.fd.get(), &in.st) != 0) return errno;
+  }
+}
 
 // Opens the source without blocking, so that a FIFO cannot hang the run, and
 // accepts only a regular file (or a link to one). O_NONBLOCK has no effect on
@@ -174,6 +263,8 @@ Status OpenSource(int folder, const char* name, Source& in, std::string_view sou
   if (!S_ISREG(in.st.st_mode)) {
     return CopyError(source, target, Status::Code::kInvalid, "not a regular file");
   }
+  in.watched = in.watch.Start(in.fd.get());
+  if (Err err = Settle(in)) return CopyError(source, target, err);
   return Status::Ok();
 }
 
@@ -195,17 +286,18 @@ bool Unchanged(const Source& in, const struct stat& before) {
 }
 
 // Content and attributes onto `out`; kChangedMark when the source changed
-// meanwhile.
+// meanwhile, or may have changed unseen.
 constexpr Err kChangedMark = -3;
-Err FillCopy(const Source& in, int out) {
+Err FillCopy(Source& in, int out) {
   if (Err err = CopyContent(in.fd.get(), out, in.st)) return err;
   if (Err err = SetAttributes(in.st, out)) return err;
-  return Unchanged(in, in.st) ? 0 : kChangedMark;
+  const bool written = in.watched && in.watch.Written();
+  return in.settled && !written && Unchanged(in, in.st) ? 0 : kChangedMark;
 }
 
 // The copy through a named temporary file beside the target, renamed over it,
 // for file systems that cannot make unnamed files.
-Err CopyThroughNamedFile(const Source& in, int targetFolder, const char* targetName) {
+Err CopyThroughNamedFile(Source& in, int targetFolder, const char* targetName) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string temp = NewTemporaryName();
     UniqueFd out(openat(targetFolder, temp.c_str(),
@@ -282,7 +374,7 @@ Err NameCopy(int fd, int folder, const char* name, DeferredCloser* closer) {
 // an unnamed file that gets its name only when complete, so a copy stopped at
 // any moment leaves the old target and no temporary file. kChangedMark when
 // the source changed while it was copied (nothing is named then).
-Err WriteCopy(const Source& in, int targetFolder, const char* targetName, DeferredCloser* closer) {
+Err WriteCopy(Source& in, int targetFolder, const char* targetName, DeferredCloser* closer) {
   UniqueFd out(openat(targetFolder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
   if (!out.valid()) {
     if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
@@ -305,7 +397,9 @@ Status CopyOpenSource(Source& in, int targetFolder, const char* targetName, std:
     if (attempt == 1) {
       return CopyError(source, target, Status::Code::kChanged, "changed while being copied");
     }
+    if (in.watched) in.watch.Written();  // what came before the new status is in it
     if (fstat(in.fd.get(), &in.st) != 0) return CopyError(source, target, errno);
+    if (Err settle = Settle(in)) return CopyError(source, target, settle);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "engine/FileCopy.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/FaultInjection.h"
 #include "engine/TestTree.h"
 
 namespace quillfen {
@@ -161,6 +163,85 @@ TEST(CopyFileTest, CopiesAcrossFileSystems) {
   unlink(src.c_str());
   ASSERT_TRUE(s.ok()) << s.message();
   EXPECT_EQ(TestTree::Read(t.Path("copy")), content);
+}
+
+// Run as root, a copy belongs to the source's owner and group, so set-ID bits
+// never make a copy run as root that ran as its owner before.
+TEST(CopyFileTest, RunAsRootACopyBelongsToTheSourcesOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to copy another user's files";
+  TestTree t;
+  for (mode_t bits : {04755, 02755, 06750, 0640}) {
+    SCOPED_TRACE(bits);
+    const std::string src = t.File("theirs", "#!/bin/sh\n");
+    ASSERT_EQ(chown(src.c_str(), testing::kNobody, testing::kNogroup), 0);
+    ASSERT_EQ(chmod(src.c_str(), bits), 0);
+    const Status s = CopyFile(src, t.Path("copy"));
+    ASSERT_TRUE(s.ok()) << s.message();
+    const struct stat copy = StatOf(t.Path("copy"));
+    EXPECT_EQ(copy.st_uid, testing::kNobody);
+    EXPECT_EQ(copy.st_gid, testing::kNogroup);
+    EXPECT_EQ(copy.st_mode & 07777, bits);
+  }
+}
+
+// A copy made by another user keeps a set-ID bit only where it has the
+// source's owner (or group): a copy of root's set-user-ID program is no
+// set-user-ID program of the copier's.
+TEST(CopyFileTest, ACopyThatCannotHaveTheSourcesOwnerDropsItsSetIdBits) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+  TestTree t;
+  ASSERT_EQ(chmod(t.root().c_str(), 0755), 0);
+  const std::string roots = t.File("roots", "root's program");
+  ASSERT_EQ(chmod(roots.c_str(), 06755), 0);
+  const std::string out = t.Dir("out");
+  ASSERT_EQ(chown(out.c_str(), testing::kNobody, testing::kNogroup), 0);
+  const bool done = testing::AsUser(testing::kNobody, testing::kNogroup, [&] {
+    const std::string own = out + "/own";
+    if (!CopyFile(roots, out + "/copy").ok() || !CopyFile(roots, own).ok() ||
+        chmod(own.c_str(), 06755) != 0) {
+      return false;
+    }
+    // The copier's own set-ID file keeps its bits.
+    return CopyFile(own, out + "/own-copy").ok();
+  });
+  ASSERT_TRUE(done);
+  const struct stat copy = StatOf(out + "/copy");
+  EXPECT_EQ(copy.st_uid, testing::kNobody);
+  EXPECT_EQ(copy.st_mode & 07777, 0755u);
+  EXPECT_EQ(StatOf(out + "/own-copy").st_mode & 07777, 06755u);
+}
+
+// A sparse file's copy takes the room of its data, not of its size.
+TEST(CopyFileTest, HolesOfASparseFileStayHoles) {
+  TestTree t;
+  const std::string src = t.Path("sparse");
+  const off_t size = off_t{1} << 30;
+  const std::string head = RandomBytes(4096, 1);
+  const std::string middle = RandomBytes(4096, 2);
+  {
+    const int fd = open(src.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, head.data(), head.size(), 0), 4096);
+    ASSERT_EQ(pwrite(fd, middle.data(), middle.size(), size / 2), 4096);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    close(fd);
+  }
+  if (StatOf(src).st_blocks * 512 >= size) GTEST_SKIP() << "this file system keeps no holes";
+  const Status s = CopyFile(src, t.Path("copy"));
+  ASSERT_TRUE(s.ok()) << s.message();
+  const struct stat copy = StatOf(t.Path("copy"));
+  EXPECT_EQ(copy.st_size, size);
+  EXPECT_LE(copy.st_blocks * 512, 1 << 20) << "the copy is dense";
+  const int fd = open(t.Path("copy").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::string read(4096, '\0');
+  EXPECT_EQ(pread(fd, read.data(), read.size(), 0), 4096);
+  EXPECT_EQ(read, head);
+  EXPECT_EQ(pread(fd, read.data(), read.size(), size / 2), 4096);
+  EXPECT_EQ(read, middle);
+  EXPECT_EQ(pread(fd, read.data(), read.size(), size / 4), 4096);
+  EXPECT_EQ(read, std::string(4096, '\0'));
+  close(fd);
 }
 
 }  // namespace

@@ -9,9 +9,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "engine/FaultInjection.h"
 
 namespace quillfen {
 namespace {
@@ -395,18 +398,103 @@ TEST_F(IniFileTest, AFailedWriteLeavesTheOldFileAndNoTemporaryFile) {
   EXPECT_THAT(Entries(), ElementsAre("Quillfen.ini"));
 }
 
-TEST_F(IniFileTest, RewriteKeepsPermissionBitsAndLinks) {
-  Put("[A]\r\na=1\r\n");
-  ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
-  const std::string link = dir_ + "/link.ini";
-  ASSERT_EQ(symlink(path_.c_str(), link.c_str()), 0);
-  ASSERT_TRUE(IniFile(link).WriteString("A", "a", "2").ok());
+// A settings file kept elsewhere and linked into the working folder (by a
+// relative or an absolute link, through a chain of links, and even before the
+// file it names exists) is written where the links lead; the links stay.
+TEST_F(IniFileTest, WritesGoWhereLinksLeadAndTheLinksStay) {
+  const std::string dotfiles = dir_ + "/dotfiles";
+  ASSERT_EQ(mkdir(dotfiles.c_str(), 0700), 0);
+  Put(dotfiles + "/quillfen.conf", "[A]\r\na=1\r\n");
+  ASSERT_EQ(chmod((dotfiles + "/quillfen.conf").c_str(), 0640), 0);
+  ASSERT_EQ(symlink("dotfiles/quillfen.conf", path_.c_str()), 0);  // relative
+  ASSERT_TRUE(IniFile(path_).WriteString("A", "a", "2").ok());
+  ASSERT_EQ(symlink(path_.c_str(), (dir_ + "/second.ini").c_str()), 0);  // a chain
+  ASSERT_TRUE(IniFile(dir_ + "/second.ini").WriteString("A", "b", "3").ok());
+  EXPECT_EQ(Get(dotfiles + "/quillfen.conf"), "[A]\r\na=2\r\nb=3\r\n");
   struct stat st {};
-  ASSERT_EQ(lstat(link.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode));
-  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  ASSERT_EQ(stat((dotfiles + "/quillfen.conf").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_EQ(Get(), "[A]\r\na=2\r\n");
+  for (const std::string& link : {path_, dir_ + "/second.ini"}) {
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << link;
+  }
+  // A link to a file that does not exist yet: the first write makes it.
+  const std::string fresh = dir_ + "/fresh.ini";
+  ASSERT_EQ(symlink((dotfiles + "/new.conf").c_str(), fresh.c_str()), 0);
+  ASSERT_TRUE(IniFile(fresh).WriteString("Main", "k", "v").ok());
+  EXPECT_EQ(Get(dotfiles + "/new.conf"), "[Main]\r\nk=v\r\n");
+  ASSERT_EQ(lstat(fresh.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  // Links in a loop lead nowhere: the write is refused and nothing changes.
+  ASSERT_EQ(symlink("loop-b", (dir_ + "/loop-a").c_str()), 0);
+  ASSERT_EQ(symlink("loop-a", (dir_ + "/loop-b").c_str()), 0);
+  EXPECT_EQ(IniFile(dir_ + "/loop-a").WriteString("A", "a", "1").message(),
+            dir_ + "/loop-a に書き込めません");
+  EXPECT_EQ(lstat((dir_ + "/loop-a").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+// A settings file the user made read-only refuses every write, even for
+// root, and one this process may not write is not replaced behind its
+// owner's back.
+TEST_F(IniFileTest, AReadOnlyFileIsNeverReplaced) {
+  const std::string old = "[A]\r\na=1\r\n";
+  Put(old);
+  ASSERT_EQ(chmod(path_.c_str(), 0444), 0);
+  IniFile ini(path_);
+  EXPECT_EQ(ini.ReadString("A", "a", ""), "1");
+  Status st = ini.WriteString("A", "a", "2");
+  EXPECT_EQ(st.message(), path_ + " に書き込めません");
+  EXPECT_EQ(ini.EraseSection("A").message(), path_ + " に書き込めません");
+  EXPECT_EQ(Get(), old);
+  EXPECT_THAT(Entries(), ElementsAre("Quillfen.ini"));
+
+  if (geteuid() != 0) return;  // the rest needs a second user
+  ASSERT_EQ(chmod(path_.c_str(), 0644), 0);
+  ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);  // the folder lets anyone rename
+  const bool refused = testing::AsUser(testing::kNobody, testing::kNogroup, [&] {
+    return !IniFile(path_).WriteString("A", "a", "3").ok();
+  });
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(Get(), old);
+  struct stat st2 {};
+  ASSERT_EQ(stat(path_.c_str(), &st2), 0);
+  EXPECT_EQ(st2.st_uid, 0u);
+}
+
+// Lines may end in CR alone, as some editors write them; such lines keep
+// their ends when the file is written back.
+TEST_F(IniFileTest, LinesEndingInACarriageReturnAloneAreLines) {
+  Put("[Work]\r" + kSource932 + "=C:\\a\r" + kTarget932 + "=C:\\b\r[Main]\r" + kSkipExt932 +
+      "=.tmp,\r");
+  IniFile ini(path_);
+  EXPECT_THAT(ini.Sections(), ElementsAre("Work", "Main"));
+  EXPECT_EQ(ini.ReadString("Work", kSource, ""), "C:\\a");
+  EXPECT_EQ(ini.ReadString("Work", kTarget, ""), "C:\\b");
+  EXPECT_EQ(ini.ReadString("Main", kSkipExt, ""), ".tmp,");
+  ASSERT_TRUE(ini.WriteString("Work", kEndTime, "2010/04/01").ok());
+  EXPECT_EQ(Get(), "[Work]\r" + kSource932 + "=C:\\a\r" + kTarget932 + "=C:\\b\r" + kEndTime932 +
+                       "=2010/04/01\r\n[Main]\r" + kSkipExt932 + "=.tmp,\r");
+  // Mixed ends, and a CR right before a CR LF: every line is a line.
+  Put("[A]\r\na=1\nb=2\rc=3\r\r\nd=4");
+  IniFile mixed(path_);
+  for (const char* key : {"a", "b", "c", "d"}) EXPECT_NE(mixed.ReadString("A", key, ""), "") << key;
+  ASSERT_TRUE(mixed.WriteString("A", "d", "5").ok());
+  EXPECT_EQ(Get(), "[A]\r\na=1\r\nb=2\rc=3\r\r\nd=5\r\n");
+}
+
+// What a write killed earlier left beside the file goes at the next write;
+// other files there stay.
+TEST_F(IniFileTest, LeftoversOfAnEarlierWriteGoAtTheNextWrite) {
+  Put("[A]\r\na=1\r\n");
+  for (const char* name : {".Quillfen.ini.Ab3xYz", ".quillfen-tmp-999999999-0123456789abcdef",
+                           ".Quillfen.ini.backup", "notes.txt"}) {
+    Put(dir_ + "/" + name, "x");
+  }
+  ASSERT_TRUE(IniFile(path_).WriteString("A", "a", "2").ok());
+  std::vector<std::string> names = Entries();
+  std::sort(names.begin(), names.end());
+  EXPECT_THAT(names, ElementsAre(".Quillfen.ini.backup", "Quillfen.ini", "notes.txt"));
 }
 
 }  // namespace

@@ -46,12 +46,13 @@ Status::Code CodeOfErrno(int err) {
 }
 
 Status PathError(std::string_view path, int err) {
-  std::string reason = ErrnoText(err);
-  return Status::Error(CodeOfErrno(err), std::string(path) + ": " + reason, std::move(reason));
+  return PathError(path, CodeOfErrno(err), ErrnoText(err));
 }
 
 Status PathError(std::string_view path, Status::Code code, std::string_view reason) {
-  return Status::Error(code, std::string(path) + ": " + std::string(reason), std::string(reason));
+  std::string message(path);
+  message.append(": ").append(reason);
+  return Status::Error(code, std::move(message), std::string(reason));
 }
 
 }  // namespace quillfen

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "engine/FaultInjection.h"
 #include "engine/FileAccess.h"
 #include "engine/TestTree.h"
 
@@ -61,6 +64,44 @@ TEST(TreeListingTest, MissingRootGivesTheRootAloneWithoutFiles) {
   EXPECT_EQ(listing.folders[0].relative, "");
   EXPECT_EQ(listing.fileCount, 0u);
   EXPECT_TRUE(listing.names.empty());
+}
+
+// A folder that cannot be read contributes nothing, and says so; one that
+// vanished meanwhile is simply gone. The program's temporary files are never
+// listed.
+TEST(TreeListingTest, UnreadableFoldersAreReportedAndTemporaryFilesNeverListed) {
+  TestTree tree;
+  tree.File("open/a.txt", "a");
+  tree.File("open/.quillfen-0123456789", "a killed copy");
+  tree.File("open/.quillfen-tmp-999999999-0123456789abcdef", "a killed copy");
+  tree.File("open/.quillfen-notes", "the user's");
+  tree.File("closed/b.txt", "b");
+  tree.File("closed/inner/c.txt", "c");
+  const std::string closed = tree.Path("closed");
+  ASSERT_EQ(chmod(closed.c_str(), 0), 0);
+  auto check = [&] {
+    const TreeListing listing = ListTree(tree.root());
+    std::vector<std::string> files;
+    for (const TreeListing::Folder& folder : listing.folders) {
+      for (const std::string& name : NamesOf(listing, folder))
+        files.push_back(folder.relative + "/" + name);
+    }
+    std::sort(files.begin(), files.end());
+    return files == std::vector<std::string>{"/open/.quillfen-notes", "/open/a.txt"} &&
+           listing.errors.size() == 1 &&
+           listing.errors[0].message() == closed + ": " + ErrnoText(EACCES) &&
+           listing.errors[0].code() == Status::Code::kPermission;
+  };
+  if (geteuid() == 0) {
+    // Root reads every folder: the second user cannot.
+    ASSERT_EQ(chmod(tree.root().c_str(), 0755), 0);
+    for (const char* path : {"", "open", "closed"}) {
+      ASSERT_EQ(chown(tree.Path(path).c_str(), testing::kNobody, testing::kNogroup), 0);
+    }
+    EXPECT_TRUE(testing::AsUser(testing::kNobody, testing::kNogroup, check));
+  } else {
+    EXPECT_TRUE(check());
+  }
 }
 
 }  // namespace
