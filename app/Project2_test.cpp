@@ -11,6 +11,8 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <sys/stat.h>
+
 #include "app/CommandLine.h"
 #include "engine/IniFile.h"
 #include "engine/TestTree.h"
@@ -126,6 +128,23 @@ TEST(Program, UnattendedRunBacksUpAndReportsFailedFiles) {
   const Outcome unwritable = RunUnattended(blocked.root());
   EXPECT_EQ(unwritable.exitCode, 2);
   EXPECT_THAT(unwritable.errors, HasSubstr(blocked.Path("Quillfen.ini") + " に書き込めません"));
+}
+
+// A settings file the user made read-only is never replaced, root or not: the
+// first end time cannot be written, which ends the run with status 2. Lines
+// ending in CR alone are read as lines, so the set is found at all.
+TEST(Program, UnattendedRunOnAReadOnlySettingsFileEndsWithStatus2) {
+  TestTree tree;
+  tree.File("src/a.txt", "a");
+  const std::string settings =
+      "[Work]\rコピー元=" + tree.Path("src") + "\rコピー先=" + tree.Path("dst") + "\r";
+  tree.File("Quillfen.ini", settings);
+  ASSERT_EQ(chmod(tree.Path("Quillfen.ini").c_str(), 0444), 0);
+  const Outcome outcome = RunUnattended(tree.root());
+  EXPECT_EQ(outcome.exitCode, 2) << outcome.errors;
+  EXPECT_THAT(outcome.errors, HasSubstr(tree.Path("Quillfen.ini") + " に書き込めません"));
+  EXPECT_EQ(TestTree::Read(tree.Path("dst/a.txt")), "a");  // the copies were made
+  EXPECT_EQ(TestTree::Read(tree.Path("Quillfen.ini")), settings);
 }
 
 // A display that is named but cannot be opened (a session that ended, a

@@ -166,8 +166,8 @@ TEST_F(RunFaults, SourceChangesBetweenListingAndCopyingAreSurvived) {
 
 // A child process runs the backup and is killed at seeded random moments:
 // every target is then its old version or its new one, never a torn file; the
-// settings file still reads; and the next run completes the set. What a kill
-// leaves behind can only be a copy's temporary file, never under a file's name.
+// settings file still reads; and the next run completes the set, removing any
+// temporary file a kill left.
 TEST_F(RunFaults, KilledInTheMiddleOfARunLeavesWholeFilesAndTheNextRunCompletes) {
   const std::string src = tree.Dir("src");
   const std::string dst = tree.Path("dst");
@@ -211,11 +211,8 @@ TEST_F(RunFaults, KilledInTheMiddleOfARunLeavesWholeFilesAndTheNextRunCompletes)
 
   const BackupRunResult result = RunAgain(set);
   EXPECT_TRUE(result.failures.empty());
-  TreeSnapshot copied = FilesOnly(Snapshot(dst));
-  std::erase_if(copied, [](const auto& entry) {
-    return entry.first.find("/.quillfen-") != std::string::npos;  // a killed copy's temporary file
-  });
-  EXPECT_EQ(copied, FilesOnly(Snapshot(src)));
+  // Whatever temporary file a kill left, the next run removed it.
+  EXPECT_EQ(FilesOnly(Snapshot(dst)), FilesOnly(Snapshot(src)));
 }
 
 TEST_F(RunFaults, TargetFaultsFailOneFileEachAndTheRunGoesOn) {

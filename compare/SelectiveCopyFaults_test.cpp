@@ -199,5 +199,59 @@ TEST(SelectiveCopyFaults, BackupOntoTheSourceItselfKeepsTheUsersLinks) {
   }
 }
 
+// A restore writes into the user's own source tree: a link the user keeps
+// there in place of a folder is never entered; the file below it fails, is
+// counted and stays selected, and what the link names is left alone.
+TEST(SelectiveCopyFaults, RestoreNeverEntersALinkInTheSourceTree) {
+  TempDir dir;
+  const std::string src = dir.Path("src");
+  const std::string dst = dir.Path("dst");
+  WriteFile(dst + "/photos/a.jpg", "from the backup");
+  WriteFile(dst + "/other.txt", "other");
+  std::filesystem::create_directories(src);
+  const std::string elsewhere = dir.Path("elsewhere");
+  std::filesystem::create_directories(elsewhere);
+  ASSERT_EQ(symlink(elsewhere.c_str(), (src + "/photos").c_str()), 0);
+  RecordingFeedback feedback;
+  const SelectiveCopyOutcome out = RunSelectiveCopy(
+      Request(dst, src, {"/other.txt", "/photos/a.jpg"}, dir.Path("Quillfen.ini")), feedback);
+  EXPECT_THAT(out.selected, ElementsAre(0, 1));
+  EXPECT_EQ(out.failed, 1u);
+  EXPECT_TRUE(NamesIn(elsewhere).empty());
+  EXPECT_EQ(ReadFile(src + "/other.txt"), "other");
+  struct stat st;
+  ASSERT_EQ(lstat((src + "/photos").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+// Folders made by a backup or a restore take the bits of the folder copied
+// from: a private folder stays private on the other side.
+TEST(SelectiveCopyFaults, FoldersMadeAreAsPrivateAsTheFoldersCopiedFrom) {
+  TempDir dir;
+  const std::string src = dir.Path("src");
+  const std::string dst = dir.Path("dst");
+  WriteFile(src + "/private/inner/a.txt", "a");
+  WriteFile(dst + "/kept/b.txt", "b");
+  ASSERT_EQ(chmod((src + "/private/inner").c_str(), 0750), 0);
+  ASSERT_EQ(chmod((src + "/private").c_str(), 0700), 0);
+  ASSERT_EQ(chmod((dst + "/kept").c_str(), 0711), 0);
+  std::filesystem::create_directories(dst);
+  RecordingFeedback feedback;
+  SelectiveCopyRequest backup =
+      Request(src, dst, {"/private/inner/a.txt"}, dir.Path("Quillfen.ini"));
+  backup.replacePlantedLinks = true;
+  ASSERT_EQ(RunSelectiveCopy(backup, feedback).copied, 1u);
+  ASSERT_EQ(RunSelectiveCopy(Request(dst, src, {"/kept/b.txt"}, dir.Path("Quillfen.ini")), feedback)
+                .copied,
+            1u);
+  auto bits = [](const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+  };
+  EXPECT_EQ(bits(dst + "/private"), 0700u);
+  EXPECT_EQ(bits(dst + "/private/inner"), 0750u);
+  EXPECT_EQ(bits(src + "/kept"), 0711u);
+}
+
 }  // namespace
 }  // namespace quillfen

@@ -22,12 +22,20 @@ namespace quillfen::testing {
 
 class TestTree {
  public:
-  // Creates an empty folder under the system's temporary folder.
-  TestTree() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "quillfen-test-XXXXXX").string();
+  // Creates an empty folder under `base`, by default the system's temporary
+  // folder.
+  explicit TestTree(const std::string& base = std::filesystem::temp_directory_path()) {
+    std::string pattern = base + "/quillfen-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     root_ = pattern;
+  }
+
+  // A folder in memory (/dev/shm) where there is one, else the temporary
+  // folder: for tests that sync the file system many times, which costs
+  // nothing there.
+  static std::string MemoryBase() {
+    return access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                         : std::filesystem::temp_directory_path().string();
   }
   ~TestTree() { RemoveAll(AT_FDCWD, root_.c_str()); }
   TestTree(const TestTree&) = delete;
