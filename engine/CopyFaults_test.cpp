@@ -156,6 +156,27 @@ TEST(CopyFaults, SourceThatIsNoLongerAFileFailsWithoutTouchingTheTarget) {
   }
 }
 
+// A source that a link turned into a device, a FIFO or a socket between the
+// listing and its copy is looked at, never opened: opening some devices acts
+// (a watchdog starts, a tape rewinds), and a FIFO would wait for a writer.
+TEST(CopyFaults, ASourceThatIsNoFileIsNeverOpened) {
+  TestTree t;
+  ASSERT_EQ(mkfifo(t.Path("fifo").c_str(), 0644), 0);
+  // An opener of the FIFO for writing would see a reader: it must never do.
+  ASSERT_EQ(symlink(t.Path("fifo").c_str(), t.Path("link-to-fifo").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/null", t.Path("link-to-device").c_str()), 0);
+  for (const char* name : {"fifo", "link-to-fifo", "link-to-device"}) {
+    const Status s = CopyFile(t.Path(name), t.Path("copy"));
+    EXPECT_EQ(s.code(), Status::Code::kInvalid) << name;
+    EXPECT_EQ(s.detail(), "not a regular file") << name;
+  }
+  const int writer = open(t.Path("fifo").c_str(), O_WRONLY | O_NONBLOCK);
+  EXPECT_EQ(writer, -1) << "the FIFO was left open for reading";
+  EXPECT_EQ(errno, ENXIO);
+  if (writer >= 0) close(writer);
+  EXPECT_EQ(NamesIn(t.root()), (std::set<std::string>{"fifo", "link-to-device", "link-to-fifo"}));
+}
+
 TEST(CopyFaults, TargetThatIsAFolderStaysAFolderWithItsContent) {
   TestTree tree;
   const std::string source = tree.File("s.txt", "content");

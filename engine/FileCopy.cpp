@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/OpenFile.h"
 #include "engine/Path.h"
 #include "engine/TemporaryFiles.h"
 #include "engine/UniqueFd.h"
@@ -251,17 +252,16 @@ Err Settle(Source& in) {
   }
 }
 
-// Opens the source without blocking, so that a FIFO cannot hang the run, and
-// accepts only a regular file (or a link to one). O_NONBLOCK has no effect on
-// the reads of a regular file, so it stays set.
+// Opens the source: a regular file (or a link to one); anything else is
+// looked at, never opened (see OpenRegularFileAt).
 Status OpenSource(int folder, const char* name, Source& in, std::string_view source,
                   std::string_view target) {
-  in.fd.reset(openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!in.fd.valid()) return CopyError(source, target, errno);
-  if (fstat(in.fd.get(), &in.st) != 0) return CopyError(source, target, errno);
-  if (S_ISDIR(in.st.st_mode)) return CopyError(source, target, EISDIR);
-  if (!S_ISREG(in.st.st_mode)) {
-    return CopyError(source, target, Status::Code::kInvalid, "not a regular file");
+  in.fd.reset(OpenRegularFileAt(folder, name, in.st));
+  if (!in.fd.valid()) {
+    if (errno == EINVAL) {
+      return CopyError(source, target, Status::Code::kInvalid, "not a regular file");
+    }
+    return CopyError(source, target, errno);
   }
   in.watched = in.watch.Start(in.fd.get());
   if (Err err = Settle(in)) return CopyError(source, target, err);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/Encoding.h"
+#include "engine/OpenFile.h"
 #include "engine/Path.h"
 #include "engine/TemporaryFiles.h"
 #include "engine/UniqueFd.h"
@@ -65,18 +66,13 @@ bool WriteAll(int fd, std::string_view data) {
 // read or is no regular file; a missing file (or a path through a non-folder)
 // reads as empty.
 std::optional<std::string> ReadWholeFile(const std::string& path, std::string& why) {
-  // Non-blocking, so that a FIFO in the file's place cannot hang the open.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // A folder, FIFO or device is no settings file (a FIFO would hang the
+  // reading, a device could be endless or act when opened): never opened.
+  struct stat st {};
+  const int fd = OpenRegularFileAt(AT_FDCWD, path.c_str(), st);
   if (fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR) return std::string();
-    why = ErrnoText(errno);
-    return std::nullopt;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    // A folder, FIFO or device is no settings file (a device could be endless).
-    why = "not a regular file";
-    ::close(fd);
+    why = errno == EINVAL || errno == EISDIR ? "not a regular file" : ErrnoText(errno);
     return std::nullopt;
   }
   std::string content;
@@ -418,11 +414,19 @@ std::string IniFile::Serialize() const {
 
 Status IniFile::WriteFile(const std::string& content) {
   // Through a symbolic link the file it names is written, and the link stays.
+  // Only a link of this user's own (or root's) is followed: one planted by
+  // another user in a folder others may write would steer the write to any
+  // file this process may write.
   std::string target = path_;
   for (int hops = 0;; ++hops) {
     std::string aim;
     if (!ReadLink(target, aim)) break;
     if (hops == 40) return Refusal(ErrnoText(ELOOP));
+    struct stat link {};
+    if (::lstat(target.c_str(), &link) != 0) return Refusal(ErrnoText(errno));
+    if (link.st_uid != ::geteuid() && link.st_uid != 0) {
+      return Refusal("a symbolic link of another user");
+    }
     target = !aim.empty() && aim.front() == '/' ? aim : JoinPath(FolderOfFull(target), aim);
   }
   const std::string folderPath = FolderOfFull(target);

@@ -434,6 +434,21 @@ TEST_F(IniFileTest, WritesGoWhereLinksLeadAndTheLinksStay) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
+// A link another user planted where the settings file belongs is never
+// followed for writing: run as root, it would steer the write to any file.
+TEST_F(IniFileTest, ALinkOfAnotherUserIsNotFollowedForWriting) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a link of another user";
+  const std::string victim = dir_ + "/victim";
+  Put(victim, "precious");
+  ASSERT_EQ(symlink(victim.c_str(), path_.c_str()), 0);
+  ASSERT_EQ(lchown(path_.c_str(), testing::kNobody, testing::kNogroup), 0);
+  EXPECT_EQ(IniFile(path_).WriteString("A", "a", "1").message(), path_ + " に書き込めません");
+  EXPECT_EQ(Get(victim), "precious");
+  struct stat st {};
+  ASSERT_EQ(lstat(path_.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
 // A settings file the user made read-only refuses every write, even for
 // root, and one this process may not write is not replaced behind its
 // owner's back.
