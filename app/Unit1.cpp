@@ -159,12 +159,16 @@ void TForm1::CreateControls() {
   MenuItem2 = PopupMenu2->addAction("拡張子削除");
   MenuItem2->setObjectName("MenuItem2");
 
+  // Precise: a coarse timer may end its count up to 5 % early, and the
+  // unattended run must not start before its 5 seconds.
   Timer1 = new QTimer(this);
   Timer1->setObjectName("Timer1");
   Timer1->setInterval(5000);
+  Timer1->setTimerType(Qt::PreciseTimer);
   Timer2 = new QTimer(this);
   Timer2->setObjectName("Timer2");
   Timer2->setInterval(7000);
+  Timer2->setTimerType(Qt::PreciseTimer);
 
   QWidget* order[] = {ListBox1, ListBox2, ListBox3, Button7, Button8, Edit3,  Button1,
                       Button2,  Button3,  Button4,  Button5, Button6, Button9};

@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDialog>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,6 +20,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include "app/ScriptedDialogs.h"
@@ -221,6 +223,39 @@ TEST_F(MainWindowTest, UnattendedRunBacksUpAndCloses) {
   EXPECT_THAT(Settings(), HasSubstr("ソフト終了時刻="));
   EXPECT_EQ(form.ExitStatus(), 0);
   EXPECT_TRUE(dialogs.shown.isEmpty());
+}
+
+// Sleeps until the monotonic clock, the one QTimer counts on, is `fraction`
+// milliseconds past a whole second.
+void WaitForSecondFraction(qint64 fraction) {
+  QElapsedTimer now;
+  now.start();
+  QThread::msleep(
+      static_cast<unsigned long>((fraction - now.msecsSinceReference() % 1000 + 1000) % 1000));
+}
+
+// A coarse timer may move its expiry to a nearby round fraction of a second,
+// up to 5 % of the interval early; started just after a whole second, a
+// 5000 ms count would end at that second, about 4.9 s later. Both timers
+// keep their full intervals.
+TEST_F(MainWindowTest, UnattendedRunStartsNoEarlierThanFiveSecondsAfterTheShow) {
+  TForm1& form = Start({"-s"});
+  EXPECT_EQ(form.Timer1->timerType(), Qt::PreciseTimer);
+  EXPECT_EQ(form.Timer2->timerType(), Qt::PreciseTimer);
+  EXPECT_EQ(form.Timer2->interval(), 7000);
+
+  qint64 runAfter = -1;
+  QElapsedTimer sinceShow;
+  QObject::connect(form.Timer1, &QTimer::timeout, [&] {
+    if (runAfter < 0) runAfter = sinceShow.elapsed();
+  });
+  WaitForSecondFraction(120);
+  sinceShow.start();
+  Show();
+  ASSERT_TRUE(form.Timer1->isActive());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return runAfter >= 0; }, 10000));
+  EXPECT_GE(runAfter, 5000);
+  EXPECT_FALSE(form.isVisible());  // the run closed the window
 }
 
 TEST_F(MainWindowTest, BackupButtonUsesOnlyTickedEntriesAndStaysOpen) {
