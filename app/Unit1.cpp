@@ -448,6 +448,10 @@ void TForm1::showEvent(QShowEvent* event) {
 
 bool TForm1::event(QEvent* event) {
   if (event->type() == QEvent::WindowActivate) FormActivate();
+  // Menu items (and any control with a status tip) report their tips to the
+  // window, which would show them in the status line and wipe a notice or a
+  // failure count. The status line is written by the handlers alone.
+  if (event->type() == QEvent::StatusTip) return true;
   return QMainWindow::event(event);
 }
 

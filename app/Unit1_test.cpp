@@ -17,8 +17,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -301,6 +304,39 @@ TEST_F(MainWindowTest, SkipStartsTimer2WithoutRestartingItsCount) {
   form.Timer2Timer();
   EXPECT_EQ(form.StatusBar1->currentMessage(), "");
   EXPECT_FALSE(form.Timer2->isActive());
+}
+
+// The status line belongs to the run: opening the menu and moving over its
+// items, which report their (empty) status tips to the window, leaves it alone.
+TEST_F(MainWindowTest, MenuHoverKeepsTheStatusLine) {
+  WriteSettings("[S]\r\nコピー元=" + tree.Path("missing") + "\r\nコピー先=/x\r\n");
+  TForm1& form = Start();
+  Show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  const std::string notice = "Sはコピー元フォルダが存在しません。";
+  auto statusLine = [&form] { return form.StatusBar1->currentMessage().toStdString(); };
+  form.Button9Click();
+  ASSERT_EQ(statusLine(), notice);
+
+  QMenuBar* bar = form.menuBar();
+  const QPoint help = bar->actionGeometry(form.HELP1->menuAction()).center();
+  QTest::mouseMove(bar, help);
+  QTest::mouseClick(bar, Qt::LeftButton, {}, help);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.HELP1->isVisible(); }));
+  EXPECT_EQ(statusLine(), notice);
+  for (QAction* item : {form.About1, form.Help2}) {
+    QTest::mouseMove(form.HELP1, form.HELP1->actionGeometry(item).center());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(statusLine(), notice) << item->text().toStdString();
+  }
+  QTest::keyClick(form.HELP1, Qt::Key_Escape);
+  EXPECT_EQ(statusLine(), notice);
+
+  // Any control with a status tip reports it the same way.
+  form.Button9Click();
+  QStatusTipEvent tip(QString{});
+  QCoreApplication::sendEvent(form.Edit3, &tip);
+  EXPECT_EQ(statusLine(), notice);
 }
 
 TEST_F(MainWindowTest, FailedCopiesShowTheirCountAndSetExitStatus1) {
