@@ -4,10 +4,14 @@
 #include <unistd.h>
 
 #include <memory>
+#include <set>
+#include <utility>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDialog>
@@ -61,6 +65,11 @@ QStringList Items(const QListWidget* list) {
   QStringList items;
   for (int i = 0; i < list->count(); ++i) items << list->item(i)->text();
   return items;
+}
+
+std::string Accessible(QObject* object, QAccessible::Text text) {
+  QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(object);
+  return iface ? iface->text(text).toStdString() : "<no interface>";
 }
 
 int Ticked(const QListWidget* list) {
@@ -402,6 +411,84 @@ TEST_F(MainWindowTest, UnattendedSettingsFailureShowsNoBoxAndEnds) {
   EXPECT_FALSE(Form().isVisible());
   EXPECT_TRUE(dialogs.shown.isEmpty());
   EXPECT_EQ(Form().ExitStatus(), 2);
+}
+
+// A screen reader announces each control by its caption, or by its role
+// where it has none (lists and edits by the heading above them).
+TEST_F(MainWindowTest, EveryControlIsAnnouncedByItsCaptionOrRole) {
+  TForm1& form = Start();
+  Show();
+  const std::vector<std::pair<QWidget*, std::string>> names = {
+      {form.Label8, "バックアップセット名"},
+      {form.Label9, "バックアップ元"},
+      {form.Label10, "バックアップ先"},
+      {form.ListBox1, "バックアップセット名"},
+      {form.ListBox2, "バックアップ元"},
+      {form.ListBox3, "バックアップ先"},
+      {form.Button7, "∧"},
+      {form.Button8, "∨"},
+      {form.Label3, "バックアップセット名"},
+      {form.Edit3, "バックアップセット名"},
+      {form.Button3, "新規"},
+      {form.Button4, "更新"},
+      {form.Button5, "削除"},
+      {form.Label4, "バックアップ対象フォルダ"},
+      {form.Edit1, "バックアップ対象フォルダ"},
+      {form.Button1, "選択..."},
+      {form.Label5, "バックアップ先フォルダ"},
+      {form.Edit2, "バックアップ先フォルダ"},
+      {form.Button2, "選択..."},
+      {form.Button6, "Fileチェック"},
+      {form.Button9, "Backup"},
+      {form.Label1, "Original保存"},
+      {form.Label2, "Backup対象外"},
+      {form.CheckListBox1, "Original保存"},
+      {form.CheckListBox2, "Backup対象外"},
+      {form.StatusBar1, "ステータスバー"},
+      {form.menuBar(), "メニューバー"},
+      {form.HELP1, "Help"},
+      {form.PopupMenu1, "Original保存"},
+      {form.PopupMenu2, "Backup対象外"},
+  };
+  std::set<QWidget*> named;
+  for (const auto& [widget, name] : names) {
+    EXPECT_EQ(Accessible(widget, QAccessible::Name), name) << widget->objectName().toStdString();
+    named.insert(widget);
+  }
+  QList<QWidget*> controls = form.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+  controls += form.centralWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+  for (QWidget* control : controls) {
+    if (control == form.centralWidget() || !control->isVisible()) continue;
+    EXPECT_TRUE(named.count(control)) << "unnamed: " << control->objectName().toStdString();
+  }
+
+  // Buttons whose captions do not say what they act on tell it.
+  for (QPushButton* button : {form.Button1, form.Button2, form.Button7, form.Button8}) {
+    EXPECT_NE(Accessible(button, QAccessible::Description), "")
+        << button->objectName().toStdString();
+  }
+  EXPECT_NE(Accessible(form.Button1, QAccessible::Description),
+            Accessible(form.Button2, QAccessible::Description));
+
+  // The pop-up menus announce themselves and their two commands.
+  for (QMenu* menu : {form.PopupMenu1, form.PopupMenu2}) {
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(menu);
+    ASSERT_NE(iface, nullptr);
+    EXPECT_EQ(iface->role(), QAccessible::PopupMenu);
+    ASSERT_EQ(iface->childCount(), 2);
+    EXPECT_EQ(iface->child(0)->text(QAccessible::Name), "拡張子追加");
+    EXPECT_EQ(iface->child(1)->text(QAccessible::Name), "拡張子削除");
+  }
+
+  // The status line's text stays readable beside its name.
+  WriteSettings("[S]\r\nコピー元=" + tree.Path("missing") + "\r\nコピー先=/x\r\n");
+  Restart();
+  Form().Button9Click();
+  EXPECT_EQ(Accessible(Form().StatusBar1, QAccessible::Name), "ステータスバー");
+  EXPECT_EQ(Accessible(Form().StatusBar1, QAccessible::Description),
+            "Sはコピー元フォルダが存在しません。");
+  Form().Timer2Timer();
+  EXPECT_EQ(Accessible(Form().StatusBar1, QAccessible::Description), "");
 }
 
 TEST_F(MainWindowTest, LinkReportsTheSelectedRowAndTickedEntries) {
