@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -68,9 +67,11 @@ class XvfbServer {
     posix_spawn_file_actions_adddup2(&actions, logFd, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, logFd, STDERR_FILENO);
     const std::string displayFd = std::to_string(fds[1]);
-    const char* argv[] = {"Xvfb",      "-displayfd", displayFd.c_str(),
-                          "-screen",   "0",          "640x480x24",
-                          "-nolisten", "tcp",        nullptr};
+    // -terminate: the server ends with its last client, so it does not
+    // outlive a test process that crashed.
+    const char* argv[] = {"Xvfb",       "-displayfd", displayFd.c_str(), "-screen",
+                          "0",          "640x480x24", "-nolisten",       "tcp",
+                          "-terminate", nullptr};
     const int spawned =
         ::posix_spawnp(&pid_, "Xvfb", &actions, nullptr, const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -148,6 +149,8 @@ class WindowTitlesOnX : public ::testing::Test {
     qputenv("DISPLAY", QByteArray::fromStdString(server_->display()));
     qputenv("QT_QPA_PLATFORM", "xcb");
     qunsetenv("WAYLAND_DISPLAY");
+    // The server takes any local client; no cookie of another server is offered.
+    qputenv("XAUTHORITY", "/dev/null");
     qunsetenv("QT_QPA_PLATFORMTHEME");  // Qt's own dialogs, whatever the desktop
     static int argc = 1;
     static char name[] = "quillfen";
