@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <functional>
+#include <set>
+#include <string>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
@@ -60,6 +63,28 @@ TEST(AboutBox, UsesItsDesignedFontsAndColours) {
   EXPECT_TRUE(form.autoFillBackground());
   EXPECT_EQ(form.palette().color(QPalette::Window),
             QApplication::palette().color(QPalette::Midlight));
+}
+
+// A screen reader reads every control of the box by the text it shows.
+TEST(AboutBox, EveryControlIsAnnouncedByItsText) {
+  TForm3 form;
+  form.show();
+  auto name = [](QWidget* widget) {
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(widget);
+    return iface ? iface->text(QAccessible::Name) : QString();
+  };
+  EXPECT_EQ(name(&form), QStringLiteral("Version情報"));
+  const std::set<QWidget*> controls = {form.Label1, form.StaticText1, form.Label2, form.Button1};
+  EXPECT_EQ(name(form.Label1), form.Label1->text());
+  EXPECT_EQ(name(form.StaticText1), form.StaticText1->text());
+  EXPECT_EQ(name(form.Label2), form.Label2->text());
+  EXPECT_EQ(name(form.Button1), QStringLiteral("Close"));
+  for (QWidget* control : form.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (!control->isVisible()) continue;
+    EXPECT_TRUE(controls.count(control))
+        << "unknown control " << control->objectName().toStdString();
+    EXPECT_FALSE(name(control).isEmpty()) << control->objectName().toStdString();
+  }
 }
 
 // Runs `step` once the box's modal loop is running.

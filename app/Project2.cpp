@@ -9,6 +9,7 @@
 
 #include "about/Unit3.h"
 #include "about/XdgDocumentOpener.h"
+#include "app/ApplicationName.h"
 #include "app/CommandLine.h"
 #include "app/QtUserDialogs.h"
 #include "app/Unit1.h"
@@ -38,8 +39,7 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", platforms->c_str(), 1);
   }
   QApplication app(argc, argv);
-  QApplication::setApplicationName("Quillfen");
-  QApplication::setApplicationDisplayName("Quillfen");
+  quillfen_ui::NameApplication();
 
   QtUserDialogs dialogs;
   quillfen::SystemClock clock;

@@ -60,6 +60,36 @@ class DoubleClickAction : public QObject {
   std::function<void()> action_;
 };
 
+// Runs a set list's click handler once per user selection: when the user
+// changes the selection (a mouse press or a key), and when a click lands on
+// the row already selected, which changes nothing but brings the row's texts
+// back. The click that follows a press which changed the selection has been
+// handled by then.
+class ListClicks : public QObject {
+ public:
+  ListClicks(QListWidget* list, std::function<void()> handler)
+      : QObject(list), handler_(std::move(handler)) {
+    list->viewport()->installEventFilter(this);
+    connect(list, &QListWidget::itemSelectionChanged, this, [this] {
+      selectionChangedSincePress_ = true;
+      handler_();
+    });
+    connect(list, &QListWidget::itemClicked, this, [this] {
+      if (!selectionChangedSincePress_) handler_();
+    });
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::MouseButtonPress) selectionChangedSincePress_ = false;
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  std::function<void()> handler_;
+  bool selectionChangedSincePress_ = false;
+};
+
 // The row of the list's selected entry, or -1 when none is selected. The
 // current row alone does not count: it can be set without a selection.
 int SelectedRow(const QListWidget* list) {
@@ -104,9 +134,8 @@ void TForm1::ConnectSetEditing() {
   connect(Button7, &QPushButton::clicked, this, &TForm1::Button7Click);
   connect(Button8, &QPushButton::clicked, this, &TForm1::Button8Click);
 
-  // A list's click handler runs when the user changes its selection, by mouse
-  // or keyboard, and when the user clicks the row already selected (which
-  // brings the row's texts back into the editing area). Changes made by the
+  // A list's click handler runs once when the user changes its selection, by
+  // mouse or keyboard, or clicks the row already selected. Changes made by the
   // handlers themselves are ignored.
   const std::pair<QListWidget*, void (TForm1::*)()> clicks[] = {
       {ListBox1, &TForm1::ListBox1Click},
@@ -114,10 +143,7 @@ void TForm1::ConnectSetEditing() {
       {ListBox3, &TForm1::ListBox3Click},
   };
   for (const auto& [list, handler] : clicks) {
-    connect(list, &QListWidget::itemSelectionChanged, this, [this, handler = handler] {
-      if (!changingSetRows_) (this->*handler)();
-    });
-    connect(list, &QListWidget::itemClicked, this, [this, handler = handler] {
+    new ListClicks(list, [this, handler = handler] {
       if (!changingSetRows_) (this->*handler)();
     });
   }

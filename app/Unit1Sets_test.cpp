@@ -1,5 +1,9 @@
 // Editing backup sets in the main window, driven through its handlers and,
 // for clicks, through simulated input.
+#include <algorithm>
+#include <iterator>
+#include <vector>
+
 #include <QDialog>
 #include <QPushButton>
 #include <QTimer>
@@ -331,6 +335,74 @@ TEST_F(SetTable, ClicksBesideTheRowsKeepTheSelection) {
                     RowPoint(form.ListBox2, 0));
   EXPECT_EQ(Selected(form.ListBox2), 0);
   EXPECT_EQ(Selected(form.ListBox1), 0);
+}
+
+// The main window, counting the runs of the three list click handlers.
+class CountingForm : public TForm1 {
+ public:
+  using TForm1::TForm1;
+  int runs[3] = {};
+  void ListBox1Click() override {
+    ++runs[0];
+    TForm1::ListBox1Click();
+  }
+  void ListBox2Click() override {
+    ++runs[1];
+    TForm1::ListBox2Click();
+  }
+  void ListBox3Click() override {
+    ++runs[2];
+    TForm1::ListBox3Click();
+  }
+  std::vector<int> TakeRuns() {
+    std::vector<int> taken(std::begin(runs), std::end(runs));
+    std::fill(std::begin(runs), std::end(runs), 0);
+    return taken;
+  }
+};
+
+class ListClicks : public SetTable {
+ protected:
+  std::unique_ptr<TForm1> MakeForm(const MainWindowServices& services) override {
+    return std::make_unique<CountingForm>(services);
+  }
+  CountingForm& Counting() { return static_cast<CountingForm&>(Form()); }
+};
+
+TEST_F(ListClicks, EachClickOrKeyRunsItsHandlerOnce) {
+  MakeFolder("dst");
+  for (const QString name : {"A", "B", "C"}) {
+    MakeFolder("src/" + name);
+    AddSet(name, Path("src/" + name), Path("dst"));
+  }
+  Show();
+  CountingForm& form = Counting();
+  // Adding selected each new row without running the handlers.
+  EXPECT_EQ(form.TakeRuns(), (std::vector<int>{0, 0, 0}));
+
+  QTest::mouseClick(form.windowHandle(), Qt::LeftButton, {}, RowPoint(form.ListBox2, 0));
+  EXPECT_EQ(form.TakeRuns(), (std::vector<int>{0, 1, 0}));
+  EXPECT_EQ(form.Edit3->text(), "A");
+  // The row already selected: its texts come back, again from one run.
+  form.Edit3->setText("typed");
+  QTest::mouseClick(form.windowHandle(), Qt::LeftButton, {}, RowPoint(form.ListBox3, 0));
+  EXPECT_EQ(form.TakeRuns(), (std::vector<int>{0, 0, 1}));
+  EXPECT_EQ(form.Edit3->text(), "A");
+  QTest::mouseClick(form.windowHandle(), Qt::LeftButton, {}, RowPoint(form.ListBox1, 2));
+  EXPECT_EQ(form.TakeRuns(), (std::vector<int>{1, 0, 0}));
+  EXPECT_EQ(form.Edit3->text(), "C");
+
+  QTest::keyClick(form.ListBox1, Qt::Key_Up);
+  EXPECT_EQ(form.TakeRuns(), (std::vector<int>{1, 0, 0}));
+  EXPECT_EQ(form.Edit3->text(), "B");
+  // After a key, a click on the row it selected still runs the handler.
+  form.Edit3->setText("typed");
+  QTest::mouseClick(form.windowHandle(), Qt::LeftButton, {}, RowPoint(form.ListBox1, 1));
+  EXPECT_EQ(form.TakeRuns(), (std::vector<int>{1, 0, 0}));
+  EXPECT_EQ(form.Edit3->text(), "B");
+
+  form.Button8Click();  // the handlers' own selection changes run nothing
+  EXPECT_EQ(form.TakeRuns(), (std::vector<int>{0, 0, 0}));
 }
 
 TEST_F(SetTable, DoubleClickSelectsTheRowBeforeChoosing) {

@@ -47,9 +47,13 @@ class Unit1TestBed : public ::testing::Test {
       MainWindowServices services;
       services.dialogs = &dialogs;
       services.clock = &clock;
-      form_ = std::make_unique<TForm1>(services);
+      form_ = MakeForm(services);
     }
     return *form_;
+  }
+  // The window Form() creates; a test bed may create a derived one.
+  virtual std::unique_ptr<TForm1> MakeForm(const MainWindowServices& services) {
+    return std::make_unique<TForm1>(services);
   }
   // Closes the window as the user would (writing the settings) and forgets it.
   void CloseForm() {

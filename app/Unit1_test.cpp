@@ -4,21 +4,30 @@
 #include <unistd.h>
 
 #include <memory>
+#include <set>
+#include <utility>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDialog>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include "app/ScriptedDialogs.h"
@@ -56,6 +65,11 @@ QStringList Items(const QListWidget* list) {
   QStringList items;
   for (int i = 0; i < list->count(); ++i) items << list->item(i)->text();
   return items;
+}
+
+std::string Accessible(QObject* object, QAccessible::Text text) {
+  QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(object);
+  return iface ? iface->text(text).toStdString() : "<no interface>";
 }
 
 int Ticked(const QListWidget* list) {
@@ -223,6 +237,39 @@ TEST_F(MainWindowTest, UnattendedRunBacksUpAndCloses) {
   EXPECT_TRUE(dialogs.shown.isEmpty());
 }
 
+// Sleeps until the monotonic clock, the one QTimer counts on, is `fraction`
+// milliseconds past a whole second.
+void WaitForSecondFraction(qint64 fraction) {
+  QElapsedTimer now;
+  now.start();
+  QThread::msleep(
+      static_cast<unsigned long>((fraction - now.msecsSinceReference() % 1000 + 1000) % 1000));
+}
+
+// A coarse timer may move its expiry to a nearby round fraction of a second,
+// up to 5 % of the interval early; started just after a whole second, a
+// 5000 ms count would end at that second, about 4.9 s later. Both timers
+// keep their full intervals.
+TEST_F(MainWindowTest, UnattendedRunStartsNoEarlierThanFiveSecondsAfterTheShow) {
+  TForm1& form = Start({"-s"});
+  EXPECT_EQ(form.Timer1->timerType(), Qt::PreciseTimer);
+  EXPECT_EQ(form.Timer2->timerType(), Qt::PreciseTimer);
+  EXPECT_EQ(form.Timer2->interval(), 7000);
+
+  qint64 runAfter = -1;
+  QElapsedTimer sinceShow;
+  QObject::connect(form.Timer1, &QTimer::timeout, [&] {
+    if (runAfter < 0) runAfter = sinceShow.elapsed();
+  });
+  WaitForSecondFraction(120);
+  sinceShow.start();
+  Show();
+  ASSERT_TRUE(form.Timer1->isActive());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return runAfter >= 0; }, 10000));
+  EXPECT_GE(runAfter, 5000);
+  EXPECT_FALSE(form.isVisible());  // the run closed the window
+}
+
 TEST_F(MainWindowTest, BackupButtonUsesOnlyTickedEntriesAndStaysOpen) {
   tree.File("src/PHOTO.JPG", "p");
   tree.File("src/x.tmp", "t");
@@ -266,6 +313,39 @@ TEST_F(MainWindowTest, SkipStartsTimer2WithoutRestartingItsCount) {
   form.Timer2Timer();
   EXPECT_EQ(form.StatusBar1->currentMessage(), "");
   EXPECT_FALSE(form.Timer2->isActive());
+}
+
+// The status line belongs to the run: opening the menu and moving over its
+// items, which report their (empty) status tips to the window, leaves it alone.
+TEST_F(MainWindowTest, MenuHoverKeepsTheStatusLine) {
+  WriteSettings("[S]\r\nコピー元=" + tree.Path("missing") + "\r\nコピー先=/x\r\n");
+  TForm1& form = Start();
+  Show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  const std::string notice = "Sはコピー元フォルダが存在しません。";
+  auto statusLine = [&form] { return form.StatusBar1->currentMessage().toStdString(); };
+  form.Button9Click();
+  ASSERT_EQ(statusLine(), notice);
+
+  QMenuBar* bar = form.menuBar();
+  const QPoint help = bar->actionGeometry(form.HELP1->menuAction()).center();
+  QTest::mouseMove(bar, help);
+  QTest::mouseClick(bar, Qt::LeftButton, {}, help);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.HELP1->isVisible(); }));
+  EXPECT_EQ(statusLine(), notice);
+  for (QAction* item : {form.About1, form.Help2}) {
+    QTest::mouseMove(form.HELP1, form.HELP1->actionGeometry(item).center());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(statusLine(), notice) << item->text().toStdString();
+  }
+  QTest::keyClick(form.HELP1, Qt::Key_Escape);
+  EXPECT_EQ(statusLine(), notice);
+
+  // Any control with a status tip reports it the same way.
+  form.Button9Click();
+  QStatusTipEvent tip(QString{});
+  QCoreApplication::sendEvent(form.Edit3, &tip);
+  EXPECT_EQ(statusLine(), notice);
 }
 
 TEST_F(MainWindowTest, FailedCopiesShowTheirCountAndSetExitStatus1) {
@@ -331,6 +411,84 @@ TEST_F(MainWindowTest, UnattendedSettingsFailureShowsNoBoxAndEnds) {
   EXPECT_FALSE(Form().isVisible());
   EXPECT_TRUE(dialogs.shown.isEmpty());
   EXPECT_EQ(Form().ExitStatus(), 2);
+}
+
+// A screen reader announces each control by its caption, or by its role
+// where it has none (lists and edits by the heading above them).
+TEST_F(MainWindowTest, EveryControlIsAnnouncedByItsCaptionOrRole) {
+  TForm1& form = Start();
+  Show();
+  const std::vector<std::pair<QWidget*, std::string>> names = {
+      {form.Label8, "バックアップセット名"},
+      {form.Label9, "バックアップ元"},
+      {form.Label10, "バックアップ先"},
+      {form.ListBox1, "バックアップセット名"},
+      {form.ListBox2, "バックアップ元"},
+      {form.ListBox3, "バックアップ先"},
+      {form.Button7, "∧"},
+      {form.Button8, "∨"},
+      {form.Label3, "バックアップセット名"},
+      {form.Edit3, "バックアップセット名"},
+      {form.Button3, "新規"},
+      {form.Button4, "更新"},
+      {form.Button5, "削除"},
+      {form.Label4, "バックアップ対象フォルダ"},
+      {form.Edit1, "バックアップ対象フォルダ"},
+      {form.Button1, "選択..."},
+      {form.Label5, "バックアップ先フォルダ"},
+      {form.Edit2, "バックアップ先フォルダ"},
+      {form.Button2, "選択..."},
+      {form.Button6, "Fileチェック"},
+      {form.Button9, "Backup"},
+      {form.Label1, "Original保存"},
+      {form.Label2, "Backup対象外"},
+      {form.CheckListBox1, "Original保存"},
+      {form.CheckListBox2, "Backup対象外"},
+      {form.StatusBar1, "ステータスバー"},
+      {form.menuBar(), "メニューバー"},
+      {form.HELP1, "Help"},
+      {form.PopupMenu1, "Original保存"},
+      {form.PopupMenu2, "Backup対象外"},
+  };
+  std::set<QWidget*> named;
+  for (const auto& [widget, name] : names) {
+    EXPECT_EQ(Accessible(widget, QAccessible::Name), name) << widget->objectName().toStdString();
+    named.insert(widget);
+  }
+  QList<QWidget*> controls = form.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+  controls += form.centralWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+  for (QWidget* control : controls) {
+    if (control == form.centralWidget() || !control->isVisible()) continue;
+    EXPECT_TRUE(named.count(control)) << "unnamed: " << control->objectName().toStdString();
+  }
+
+  // Buttons whose captions do not say what they act on tell it.
+  for (QPushButton* button : {form.Button1, form.Button2, form.Button7, form.Button8}) {
+    EXPECT_NE(Accessible(button, QAccessible::Description), "")
+        << button->objectName().toStdString();
+  }
+  EXPECT_NE(Accessible(form.Button1, QAccessible::Description),
+            Accessible(form.Button2, QAccessible::Description));
+
+  // The pop-up menus announce themselves and their two commands.
+  for (QMenu* menu : {form.PopupMenu1, form.PopupMenu2}) {
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(menu);
+    ASSERT_NE(iface, nullptr);
+    EXPECT_EQ(iface->role(), QAccessible::PopupMenu);
+    ASSERT_EQ(iface->childCount(), 2);
+    EXPECT_EQ(iface->child(0)->text(QAccessible::Name), "拡張子追加");
+    EXPECT_EQ(iface->child(1)->text(QAccessible::Name), "拡張子削除");
+  }
+
+  // The status line's text stays readable beside its name.
+  WriteSettings("[S]\r\nコピー元=" + tree.Path("missing") + "\r\nコピー先=/x\r\n");
+  Restart();
+  Form().Button9Click();
+  EXPECT_EQ(Accessible(Form().StatusBar1, QAccessible::Name), "ステータスバー");
+  EXPECT_EQ(Accessible(Form().StatusBar1, QAccessible::Description),
+            "Sはコピー元フォルダが存在しません。");
+  Form().Timer2Timer();
+  EXPECT_EQ(Accessible(Form().StatusBar1, QAccessible::Description), "");
 }
 
 TEST_F(MainWindowTest, LinkReportsTheSelectedRowAndTickedEntries) {

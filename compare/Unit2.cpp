@@ -140,6 +140,15 @@ void TForm2::CreateControls() {
   StatusBar1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   StatusBar1->setIndent(2);
 
+  // Screen readers announce buttons and labels by their captions, the lists by
+  // the side they show and the status line by its role; the status text is
+  // read out as its description.
+  ListBox1->setAccessibleName("保存元");
+  ListBox2->setAccessibleName("保存先");
+  StatusBar1->setAccessibleName("ステータスバー");
+  Button2->setAccessibleDescription("保存元のファイルをすべて選択");
+  Button3->setAccessibleDescription("保存先のファイルをすべて選択");
+
   Timer1 = new QTimer(this);
   Timer1->setObjectName("Timer1");
   Timer1->setInterval(5000);
@@ -233,8 +242,13 @@ size_t TForm2::ShowCounts(QListView* list, QLabel* counter, Side side) {
 
 void TForm2::ShowStatus(const QString& text) {
   statusPending_ = false;
-  StatusBar1->setText(text);
+  SetStatusLine(text);
   if (statusObserver_) statusObserver_(text);
+}
+
+void TForm2::SetStatusLine(const QString& text) {
+  StatusBar1->setText(text);
+  StatusBar1->setAccessibleDescription(text);
 }
 
 void TForm2::ShowStatusBytes(std::string_view text) {
@@ -247,7 +261,7 @@ void TForm2::ShowStatusBytes(std::string_view text) {
 void TForm2::FlushStatus() {
   if (!statusPending_) return;
   statusPending_ = false;
-  StatusBar1->setText(FromBytes(pendingStatus_));
+  SetStatusLine(FromBytes(pendingStatus_));
   // The handler keeps the event loop waiting: paint the line now.
   if (StatusBar1->isVisible()) StatusBar1->repaint();
   statusRepaint_.start();

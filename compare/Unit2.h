@@ -99,6 +99,8 @@ class TForm2 : public QDialog {
   size_t ShowCounts(QListView* list, QLabel* counter, quillfen::Side side);
   void SetCounter(QLabel* counter, const std::string& text);
   void SetRootLabel(QLabel* label, const std::string& root);
+  // The status line's text, also given to screen readers.
+  void SetStatusLine(const QString& text);
   void CopySelection(Direction direction);
 
   UserDialogs& dialogs_;

@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <set>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include <QAccessible>
 #include <QLabel>
 #include <QListView>
 #include <QPushButton>
@@ -27,6 +31,11 @@ using ::testing::ElementsAre;
 namespace {
 
 const QString kCompared = "保存元と保存先のファイルの比較が終了しました。";
+
+std::string Accessible(QObject* object, QAccessible::Text text) {
+  QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(object);
+  return iface ? iface->text(text).toStdString() : "<no interface>";
+}
 
 class Form2Test : public ::testing::Test {
  protected:
@@ -165,6 +174,47 @@ TEST_F(Form2Test, UserClicksShowTheSingleSelectedNameAndTheTimerClearsIt) {
   form->Timer1Timer();
   EXPECT_EQ(form->StatusBar1->text(), "");
   EXPECT_FALSE(form->Timer1->isActive());
+}
+
+// A screen reader announces each control by its caption, or by its role
+// where it has none; the labels by the texts they show.
+TEST_F(Form2Test, EveryControlIsAnnouncedByItsCaptionOrRole) {
+  WriteFile(main.source + "/a", "1");
+  form->show();
+  const std::vector<std::pair<QWidget*, std::string>> names = {
+      {form->Label1, main.source},
+      {form->Label2, main.destination},
+      {form->Label3, "保存元 1 ファイル"},
+      {form->Label4, "保存先 0 ファイル"},
+      {form->ListBox1, "保存元"},
+      {form->ListBox2, "保存先"},
+      {form->Button1, "比較選択"},
+      {form->Button2, "ALL"},
+      {form->Button3, "ALL"},
+      {form->Button4, "バックアップ"},
+      {form->Button5, "レストア"},
+      {form->StatusBar1, "ステータスバー"},
+  };
+  std::set<QWidget*> named;
+  for (const auto& [widget, name] : names) {
+    EXPECT_EQ(Accessible(widget, QAccessible::Name), name) << widget->objectName().toStdString();
+    named.insert(widget);
+  }
+  for (QWidget* control : form->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (!control->isVisible()) continue;
+    EXPECT_TRUE(named.count(control)) << "unnamed: " << control->objectName().toStdString();
+  }
+  // The two "ALL" buttons tell which side they select.
+  EXPECT_NE(Accessible(form->Button2, QAccessible::Description), "");
+  EXPECT_NE(Accessible(form->Button2, QAccessible::Description),
+            Accessible(form->Button3, QAccessible::Description));
+
+  // The status line's text stays readable beside its name.
+  ClickRow(form->ListBox1, 0);
+  EXPECT_EQ(Accessible(form->StatusBar1, QAccessible::Name), "ステータスバー");
+  EXPECT_EQ(Accessible(form->StatusBar1, QAccessible::Description), "/a");
+  form->Timer1Timer();
+  EXPECT_EQ(Accessible(form->StatusBar1, QAccessible::Description), "");
 }
 
 TEST_F(Form2Test, CompareThenBackupCopiesAndClosesTheWindow) {

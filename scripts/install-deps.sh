@@ -7,8 +7,9 @@
 # otherwise it prints the exact command to run and exits with status 1.
 set -euo pipefail
 
+# xvfb and libx11-dev: the window-title test reads the titles from a real X server.
 packages=(cmake g++ make ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev
-  fonts-ipafont-gothic desktop-file-utils)
+  fonts-ipafont-gothic desktop-file-utils xvfb libx11-dev)
 for group in "$@"; do
   case "$group" in
     bench) packages+=(rsync hyperfine time python3) ;;
