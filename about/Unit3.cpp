@@ -7,7 +7,7 @@
 #include <QPalette>
 #include <QPushButton>
 
-#include "app/WindowFont.h"
+#include "ui/WindowFont.h"
 
 namespace {
 

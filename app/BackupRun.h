@@ -38,8 +38,7 @@ struct BackupRunResult {
   // <reason>") and per source folder that could not be read ("<folder>:
   // <reason>"), in the order met.
   std::vector<std::string> failures;
-  // Ok, or the error that stopped the run while writing an end time
-  // (message "<settings path> に書き込めません").
+  // Ok, or the error that stopped the run while writing an end time.
   Status settingsError = Status::Ok();
   int setsBackedUp = 0;
   long long filesCopied = 0;

@@ -9,9 +9,9 @@
 
 #include "about/Unit3.h"
 #include "about/XdgDocumentOpener.h"
-#include "app/ApplicationName.h"
+#include "ui/ApplicationName.h"
 #include "app/CommandLine.h"
-#include "app/QtUserDialogs.h"
+#include "ui/QtUserDialogs.h"
 #include "app/Unit1.h"
 #include "compare/Unit2.h"
 #include "engine/DateTime.h"

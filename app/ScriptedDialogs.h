@@ -7,7 +7,7 @@
 
 #include <QStringList>
 
-#include "app/UserDialogs.h"
+#include "ui/UserDialogs.h"
 
 class ScriptedDialogs : public UserDialogs {
  public:

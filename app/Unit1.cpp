@@ -23,11 +23,12 @@
 #include "about/HelpPage.h"
 #include "app/BackupRun.h"
 #include "app/CommandLine.h"
-#include "app/QtUserDialogs.h"
-#include "app/WindowFont.h"
 #include "engine/CommaText.h"
 #include "engine/DateTime.h"
 #include "engine/IniFile.h"
+#include "ui/Messages.h"
+#include "ui/QtUserDialogs.h"
+#include "ui/WindowFont.h"
 
 namespace {
 
@@ -339,10 +340,11 @@ UserDialogs& TForm1::Dialogs() {
   return *services_.dialogs;
 }
 
-void TForm1::ReportSettingsError(const std::string& message, const std::string& detail) {
+void TForm1::ReportSettingsError(const quillfen::Status& status) {
   exitStatus_ = 2;
+  const std::string message = quillfen_ui::CannotWriteMessage(SettingsPath());
   if (Unattended()) {
-    WriteErrorLine(detail.empty() ? message : message + " (" + detail + ")");
+    WriteErrorLine(status.detail().empty() ? message : message + " (" + status.detail() + ")");
   } else {
     Dialogs().ShowError(QString::fromStdString(message));
   }
@@ -409,7 +411,7 @@ bool TForm1::FormClose() {
   if (status.ok()) status = flushed;
   if (status.ok()) return true;
 
-  ReportSettingsError(status.message(), status.detail());
+  ReportSettingsError(status);
   // Unattended, nobody can answer: the reason is on standard error and the
   // program ends with status 2. Otherwise the user chooses.
   if (Unattended()) return true;
@@ -442,7 +444,7 @@ void TForm1::Button9Click() {
 
   if (!result.settingsError.ok()) {
     const bool unattended = Unattended();
-    ReportSettingsError(result.settingsError.message(), result.settingsError.detail());
+    ReportSettingsError(result.settingsError);
     if (unattended) {
       // No retry 5 s later in a loop: the unattended program ends here,
       // without another attempt to write the settings.

@@ -25,7 +25,8 @@ class UserDialogs;
 class DocumentOpener;
 namespace quillfen {
 class Clock;
-}
+class Status;
+}  // namespace quillfen
 
 // What the main window needs from outside; tests pass fakes.
 struct MainWindowServices {
@@ -161,7 +162,7 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   // unattended (no modal box waits for an answer nobody can give).
   UserDialogs& Dialogs();
   // Reports a settings file that cannot be written, with the system's reason.
-  void ReportSettingsError(const std::string& message, const std::string& detail);
+  void ReportSettingsError(const quillfen::Status& status);
 
   MainWindowServices services_;
   QDialog* form2_ = nullptr;

@@ -8,7 +8,7 @@
 
 #include "app/ExtensionInput.h"
 #include "app/Unit1.h"
-#include "app/UserDialogs.h"
+#include "ui/UserDialogs.h"
 
 namespace {
 

@@ -12,8 +12,9 @@
 
 #include "app/SetEditing.h"
 #include "app/Unit1.h"
-#include "app/UserDialogs.h"
 #include "engine/IniFile.h"
+#include "ui/Messages.h"
+#include "ui/UserDialogs.h"
 
 using quillfen_ui::FolderReady;
 
@@ -284,7 +285,7 @@ void TForm1::Button5Click() {
   quillfen::IniFile settings(SettingsPath());
   const quillfen::Status erased = settings.EraseSection(RowText(ListBox1, row).toStdString());
   if (!erased.ok()) {
-    Dialogs().ShowError(QString::fromStdString(erased.message()));
+    Dialogs().ShowError(QString::fromStdString(quillfen_ui::CannotWriteMessage(SettingsPath())));
     return;
   }
   FlagGuard guard(changingSetRows_);

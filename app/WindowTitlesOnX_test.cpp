@@ -28,8 +28,8 @@
 #include <QTimer>
 
 #include "about/Unit3.h"
-#include "app/ApplicationName.h"
-#include "app/QtUserDialogs.h"
+#include "ui/ApplicationName.h"
+#include "ui/QtUserDialogs.h"
 #include "app/Unit1.h"
 #include "compare/Unit2.h"
 #include "engine/DateTime.h"

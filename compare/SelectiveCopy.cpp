@@ -5,6 +5,7 @@
 #include "engine/CopyPlaces.h"
 #include "engine/IniFile.h"
 #include "engine/Path.h"
+#include "ui/Messages.h"
 
 namespace quillfen {
 
@@ -144,7 +145,7 @@ void FinishSelectiveCopy(const SelectiveCopyRequest& request, SelectiveCopyOutco
   const Status written =
       IniFile(request.settingsPath).WriteDateTime(request.setName, "終了時刻", request.now);
   if (!written.ok()) {
-    feedback.ShowError(written.message());
+    feedback.ShowError(quillfen_ui::CannotWriteMessage(request.settingsPath));
     return;
   }
   if (!outcome.completed) return;

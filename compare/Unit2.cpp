@@ -13,8 +13,8 @@
 #include <QSignalBlocker>
 #include <QTimer>
 
-#include "app/UserDialogs.h"
-#include "app/WindowFont.h"
+#include "ui/UserDialogs.h"
+#include "ui/WindowFont.h"
 #include "compare/CompareLogic.h"
 #include "compare/MainWindowLink.h"
 #include "compare/RelativePathModel.h"

@@ -118,7 +118,7 @@ void IniFile::Load() {
   std::optional<std::string> content = ReadWholeFile(path_, why);
   if (!content) {
     // Writing would replace a file we could not read with only the new keys.
-    load_error_ = "cannot read the file: " + why;
+    load_error_ = Refusal(Status::Code::kInvalid, "cannot read the file: " + why);
     content.emplace();
   }
   Parse(*content);
@@ -236,23 +236,16 @@ std::vector<std::string> IniFile::Sections() const {
 std::string IniFile::ReadString(std::string_view section, std::string_view key,
                                 std::string_view def) const {
   const Section* s = Find(section);
-  if (s == nullptr) return std::string(def);
-  const std::string_view wanted = TrimBlanks(key);
-  for (const Line& line : s->body) {
-    if (line.raw || line.eq == std::string::npos) continue;
-    if (EqualsIgnoreAsciiCase(TrimBlanks(std::string_view(line.text).substr(0, line.eq)), wanted)) {
-      return line.text.substr(line.eq + 1);
-    }
-  }
-  return std::string(def);
+  const Line* line = s == nullptr ? nullptr : FindKey(*s, key);
+  return line == nullptr ? std::string(def) : line->text.substr(line->eq + 1);
 }
 
 DateTime IniFile::ReadDateTime(std::string_view section, std::string_view key, DateTime def) const {
   return ParseDateTime(ReadString(section, key, "")).value_or(def);
 }
 
-Status IniFile::Refusal(std::string detail) const {
-  return Status::Error(Status::Code::kPermission, path_ + " に書き込めません", std::move(detail));
+Status IniFile::Refusal(Status::Code code, std::string_view reason) const {
+  return PathError(path_, code, reason);
 }
 
 void IniFile::SetText(Line& line, std::string text) {
@@ -277,89 +270,107 @@ void IniFile::SetText(Line& line, std::string text) {
   }
 }
 
-Status IniFile::WriteString(std::string_view section, std::string_view key,
-                            std::string_view value) {
-  if (!load_error_.empty()) return Refusal(load_error_);
-  // A name or value read from a hand-edited file may hold a carriage return
-  // or a NUL byte. Writing back exactly what is stored changes nothing and
-  // must not fail, or one odd byte would keep every other setting from being
-  // saved; anything new that holds one is refused.
+const IniFile::Line* IniFile::FindKey(const Section& section, std::string_view key) {
+  const std::string_view wanted = TrimBlanks(key);
+  for (const Line& line : section.body) {
+    if (line.raw || line.eq == std::string::npos) continue;
+    if (EqualsIgnoreAsciiCase(TrimBlanks(std::string_view(line.text).substr(0, line.eq)), wanted)) {
+      return &line;
+    }
+  }
+  return nullptr;
+}
+
+IniFile::Line* IniFile::FindKey(Section& section, std::string_view key) {
+  return const_cast<Line*>(FindKey(static_cast<const Section&>(section), key));
+}
+
+Status IniFile::RefuseUnstorable(std::string_view section, std::string_view key,
+                                 std::string_view value) const {
+  // A name or value read from a hand-edited file may hold a NUL byte. Writing
+  // back exactly what is stored changes nothing and must not fail, or one odd
+  // byte would keep every other setting from being saved; anything new that
+  // holds a line break or a NUL is refused.
   auto holdsBreak = [](std::string_view text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
   };
   const Section* existing = Find(section);
-  bool storedAlready = false;
-  if (existing != nullptr) {
-    for (const Line& line : existing->body) {
-      if (line.raw || line.eq == std::string::npos) continue;
-      if (EqualsIgnoreAsciiCase(TrimBlanks(std::string_view(line.text).substr(0, line.eq)),
-                                TrimBlanks(key))) {
-        storedAlready = std::string_view(line.text).substr(line.eq + 1) == value;
-        break;
-      }
-    }
-  }
+  const Line* stored = existing == nullptr ? nullptr : FindKey(*existing, key);
+  const bool storedAlready =
+      stored != nullptr && std::string_view(stored->text).substr(stored->eq + 1) == value;
   if ((existing == nullptr && holdsBreak(section)) ||
       (!storedAlready && (holdsBreak(key) || holdsBreak(value)))) {
-    return Refusal("line break or NUL character in a name or value");
+    return Refusal(Status::Code::kInvalid, "line break or NUL character in a name or value");
   }
   for (std::string_view text : {section, key, value}) {
-    if (!IsValidUtf8(text)) return Refusal("text that is not valid UTF-8");
+    if (!IsValidUtf8(text)) return Refusal(Status::Code::kInvalid, "text that is not valid UTF-8");
   }
-  const std::string_view key_name = TrimBlanks(key);
-  if (section.find(']') != std::string_view::npos) return Refusal("']' in a section name");
-  if (key_name.empty() || key_name.find('=') != std::string_view::npos || key_name.front() == '[' ||
-      key_name.front() == ';') {
-    return Refusal("unusable key name");
+  const std::string_view name = TrimBlanks(key);
+  if (section.find(']') != std::string_view::npos) {
+    return Refusal(Status::Code::kInvalid, "']' in a section name");
   }
+  if (name.empty() || name.find('=') != std::string_view::npos || name.front() == '[' ||
+      name.front() == ';') {
+    return Refusal(Status::Code::kInvalid, "unusable key name");
+  }
+  return Status::Ok();
+}
 
-  Section* s = Find(section);
-  if (s == nullptr) {
-    Section added;
-    added.name.assign(section);
-    added.matchable = true;
-    sections_.push_back(std::move(added));
-    index_.emplace(Fold(section), sections_.size() - 1);
-    s = &sections_.back();
-    SetText(s->header, "[" + std::string(section) + "]");
-  }
+IniFile::Section& IniFile::SectionToWrite(std::string_view section) {
+  if (Section* found = Find(section)) return *found;
+  Section added;
+  added.name.assign(section);
+  added.matchable = true;
+  sections_.push_back(std::move(added));
+  index_.emplace(Fold(section), sections_.size() - 1);
+  Section& s = sections_.back();
+  SetText(s.header, "[" + std::string(section) + "]");
+  return s;
+}
 
-  auto found = std::find_if(s->body.begin(), s->body.end(), [&](const Line& line) {
-    return !line.raw && line.eq != std::string::npos &&
-           EqualsIgnoreAsciiCase(TrimBlanks(std::string_view(line.text).substr(0, line.eq)),
-                                 key_name);
-  });
-  if (found != s->body.end()) {
-    // Replace the value in place; the key keeps its spelling (and its bytes).
-    Line& line = *found;
-    std::string text = line.text.substr(0, line.eq + 1) + std::string(value);
-    if (encoding_ == Encoding::kCp932) {
-      if (std::optional<std::string> encoded = Utf8ToCp932(value)) {
-        std::string bytes = line.bytes.substr(0, line.bytes.find('=') + 1) + *encoded;
-        // Only when the kept key bytes and the new value read back as one
-        // text (not so for a key line that was read as UTF-8).
-        if (Cp932ToUtf8(bytes) == text) {
-          line.bytes = std::move(bytes);
-          line.text = std::move(text);
-          return Commit();
-        }
+void IniFile::ReplaceValue(Line& line, std::string_view value) {
+  // The key keeps its spelling (and its bytes).
+  std::string text = line.text.substr(0, line.eq + 1) + std::string(value);
+  if (encoding_ == Encoding::kCp932) {
+    if (std::optional<std::string> encoded = Utf8ToCp932(value)) {
+      std::string bytes = line.bytes.substr(0, line.bytes.find('=') + 1) + *encoded;
+      // Only when the kept key bytes and the new value read back as one text
+      // (not so for a key line that was read as UTF-8).
+      if (Cp932ToUtf8(bytes) == text) {
+        line.bytes = std::move(bytes);
+        line.text = std::move(text);
+        return;
       }
     }
-    SetText(line, std::move(text));
-    return Commit();
   }
+  SetText(line, std::move(text));
+}
 
-  // A new key goes right after the last key line of its section.
+void IniFile::AddKey(Section& section, std::string_view key, std::string_view value) {
+  // Right after the last key line of the section.
   size_t at = 0;
-  for (size_t i = 0; i < s->body.size(); ++i) {
-    if (s->body[i].eq != std::string::npos ||
-        (s->body[i].raw && s->body[i].text.find('=') != std::string::npos)) {
+  for (size_t i = 0; i < section.body.size(); ++i) {
+    const Line& line = section.body[i];
+    if (line.eq != std::string::npos || (line.raw && line.text.find('=') != std::string::npos)) {
       at = i + 1;
     }
   }
-  auto inserted = s->body.insert(s->body.begin() + static_cast<std::ptrdiff_t>(at), Line{});
-  SetText(*inserted, std::string(key_name) + "=" + std::string(value));
-  inserted->eq = key_name.size();
+  auto inserted =
+      section.body.insert(section.body.begin() + static_cast<std::ptrdiff_t>(at), Line{});
+  SetText(*inserted, std::string(key) + "=" + std::string(value));
+  inserted->eq = key.size();
+}
+
+Status IniFile::WriteString(std::string_view section, std::string_view key,
+                            std::string_view value) {
+  if (!load_error_.ok()) return load_error_;
+  if (Status refused = RefuseUnstorable(section, key, value); !refused.ok()) return refused;
+  Section& s = SectionToWrite(section);
+  if (Line* line = FindKey(s, key)) {
+    ReplaceValue(*line, value);
+  } else {
+    AddKey(s, TrimBlanks(key), value);
+  }
   return Commit();
 }
 
@@ -368,7 +379,7 @@ Status IniFile::WriteDateTime(std::string_view section, std::string_view key, Da
 }
 
 Status IniFile::EraseSection(std::string_view section) {
-  if (!load_error_.empty()) return Refusal(load_error_);
+  if (!load_error_.ok()) return load_error_;
   const std::string folded = Fold(section);
   const size_t before = sections_.size();
   sections_.erase(
@@ -421,18 +432,18 @@ Status IniFile::WriteFile(const std::string& content) {
   for (int hops = 0;; ++hops) {
     std::string aim;
     if (!ReadLink(target, aim)) break;
-    if (hops == 40) return Refusal(ErrnoText(ELOOP));
+    if (hops == 40) return PathError(path_, ELOOP);
     struct stat link {};
-    if (::lstat(target.c_str(), &link) != 0) return Refusal(ErrnoText(errno));
+    if (::lstat(target.c_str(), &link) != 0) return PathError(path_, errno);
     if (link.st_uid != ::geteuid() && link.st_uid != 0) {
-      return Refusal("a symbolic link of another user");
+      return Refusal(Status::Code::kPermission, "a symbolic link of another user");
     }
     target = !aim.empty() && aim.front() == '/' ? aim : JoinPath(FolderOfFull(target), aim);
   }
   const std::string folderPath = FolderOfFull(target);
   const std::string name(LastName(target));
   const UniqueFd folder(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!folder.valid()) return Refusal(ErrnoText(errno));
+  if (!folder.valid()) return PathError(path_, errno);
 
   // The new file keeps the old one's permission bits and owner; a first file
   // gets the usual bits for a new file. A file the user made read-only stays
@@ -441,10 +452,12 @@ Status IniFile::WriteFile(const std::string& content) {
   const bool existed = ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   if (existed) {
     // Never rename over a folder, FIFO or device that took the file's place.
-    if (!S_ISREG(st.st_mode)) return Refusal("not a regular file");
-    if ((st.st_mode & 0222) == 0) return Refusal("the file is read-only");
+    if (!S_ISREG(st.st_mode)) return Refusal(Status::Code::kInvalid, "not a regular file");
+    if ((st.st_mode & 0222) == 0) {
+      return Refusal(Status::Code::kPermission, "the file is read-only");
+    }
     if (::faccessat(folder.get(), name.c_str(), W_OK, AT_EACCESS) != 0) {
-      return Refusal(ErrnoText(errno));
+      return PathError(path_, errno);
     }
   }
   // What a write killed earlier left beside the file.
@@ -461,11 +474,11 @@ Status IniFile::WriteFile(const std::string& content) {
                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid() && errno != EEXIST) break;
   }
-  if (!out.valid()) return Refusal(ErrnoText(errno));
+  if (!out.valid()) return PathError(path_, errno);
   auto fail = [&](int err) {
     out.reset();
     ::unlinkat(folder.get(), temp.c_str(), 0);
-    return Refusal(ErrnoText(err));
+    return PathError(path_, err);
   };
   if (existed) {
     ::fchmod(out.get(), st.st_mode & 0777);

@@ -40,12 +40,13 @@ class IniFile {
   DateTime ReadDateTime(std::string_view section, std::string_view key, DateTime def) const;
 
   // Sets `key` in `section` (adding the key or the section at the end as
-  // needed) and writes the file. On failure the error's message is
-  // "<path> に書き込めません" and the file on disk is unchanged. Names and
-  // values that could not be read back as given are refused with the same
-  // message and nothing changes: a line break or NUL anywhere, text that is
-  // not UTF-8, ']' in a section name, a key that is empty, holds '=' or
-  // starts with '[' or ';'.
+  // needed) and writes the file. On failure the error names the file
+  // ("<path>: <reason>") and the file on disk is unchanged. Names and values
+  // that could not be read back as given are refused (kind kInvalid) and
+  // nothing changes: a line break or NUL anywhere, text that is not UTF-8,
+  // ']' in a section name, a key that is empty, holds '=' or starts with '['
+  // or ';'. A file the user made read-only (no write bit at all, so also for
+  // root) or that this process may not write is refused, never replaced.
   Status WriteString(std::string_view section, std::string_view key, std::string_view value);
 
   // Writes `dt` in the text form of FormatDateTime.
@@ -91,16 +92,27 @@ class IniFile {
   // in 932; a text 932 cannot hold turns the whole file to UTF-8.
   void SetText(Line& line, std::string text);
   std::string Serialize() const;
+  // The key line of `key` in `section`, or nullptr.
+  static const Line* FindKey(const Section& section, std::string_view key);
+  static Line* FindKey(Section& section, std::string_view key);
+  // Why `key` = `value` in `section` could not be read back as given, if so.
+  Status RefuseUnstorable(std::string_view section, std::string_view key,
+                          std::string_view value) const;
+  // The section to write `section` into, added at the end when missing.
+  Section& SectionToWrite(std::string_view section);
+  void ReplaceValue(Line& line, std::string_view value);
+  void AddKey(Section& section, std::string_view key, std::string_view value);
   Status Commit();
   // Replaces the file with `content` atomically, beside the file a symbolic
   // link at the path names.
   Status WriteFile(const std::string& content);
-  Status Refusal(std::string detail) const;
+  // A refusal naming the file: "<path>: <reason>".
+  Status Refusal(Status::Code code, std::string_view reason) const;
 
   std::string path_;
   Encoding encoding_ = Encoding::kUtf8;
   bool bom_ = false;
-  std::string load_error_;  // why an existing file could not be read; writes refuse
+  Status load_error_ = Status::Ok();  // why an existing file could not be read; writes refuse
   std::vector<Section> sections_;
   // ASCII-lower-cased name -> index in sections_ of its first matchable section.
   std::unordered_map<std::string, size_t> index_;

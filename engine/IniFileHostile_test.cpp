@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "engine/FaultInjection.h"
@@ -242,7 +243,7 @@ TEST(IniFileHostile, FifoOrDeviceInPlaceOfTheFileReadsAsUnreadable) {
           IniFile ini(path);
           if (!ini.Sections().empty()) _exit(3);
           Status s = ini.WriteString("Work", kSource, "/x");
-          if (s.ok() || s.message() != path + " に書き込めません") _exit(4);
+          if (s.ok() || s.message().rfind(path + ": ", 0) != 0) _exit(4);
         },
         std::chrono::seconds(5)))
         << "reading or writing a settings file that is no regular file hung or failed";
@@ -266,7 +267,7 @@ TEST(IniFileHostile, UnwritablePlaceFailsWithTheMessageAndChangesNothing) {
     for (Status s : {ini.WriteString("Work", kSource, "/x"), ini.EraseSection("Work"),
                      ini.WriteDateTime("Work", kEndTime, 1.0)}) {
       EXPECT_FALSE(s.ok());
-      EXPECT_EQ(s.message(), path + " に書き込めません");
+      EXPECT_THAT(s.message(), ::testing::StartsWith(path + ": "));
     }
   }
   EXPECT_EQ(TestTree::Read(tree.Path("plain")), "not a folder");
@@ -293,7 +294,7 @@ TEST(IniFileHostile, FullDiskRefusesTheWriteAndKeepsTheFileWhole) {
   IniFile ini(path);
   const Status s = ini.WriteString("Set7", kEndTime, "2010/04/01");
   ASSERT_FALSE(s.ok()) << "a write to a full disk reported success";
-  EXPECT_EQ(s.message(), path + " に書き込めません");
+  EXPECT_THAT(s.message(), ::testing::StartsWith(path + ": "));
   EXPECT_EQ(TestTree::Read(path), content);
   EXPECT_EQ(testing::NamesIn(disk.root()), (std::set<std::string>{"Quillfen.ini", "filler"}));
 

@@ -351,7 +351,7 @@ TEST_F(IniFileTest, RefusesNamesAndValuesThatCannotRoundTrip) {
   for (const auto& c : cases) {
     const Status st = ini.WriteString(c.section, c.key, c.value);
     EXPECT_FALSE(st.ok()) << c.section << "/" << c.key << "/" << c.value;
-    EXPECT_EQ(st.message(), path_ + " に書き込めません");
+    EXPECT_THAT(st.message(), ::testing::StartsWith(path_ + ": "));
     EXPECT_FALSE(st.detail().empty());
   }
   EXPECT_EQ(ini.ReadString("A", "a", ""), "1");
@@ -365,13 +365,13 @@ TEST_F(IniFileTest, UnwritablePathsGiveTheErrorWithThePath) {
     IniFile ini(path);
     Status st = ini.WriteString("A", "a", "1");
     EXPECT_FALSE(st.ok());
-    EXPECT_EQ(st.message(), path + " に書き込めません");
+    EXPECT_THAT(st.message(), ::testing::StartsWith(path + ": "));
     EXPECT_FALSE(st.detail().empty());
     st = ini.EraseSection("A");
-    EXPECT_EQ(st.message(), path + " に書き込めません");
+    EXPECT_THAT(st.message(), ::testing::StartsWith(path + ": "));
     ini.BeginUpdate();
     EXPECT_TRUE(ini.WriteString("A", "a", "2").ok());
-    EXPECT_EQ(ini.EndUpdate().message(), path + " に書き込めません");
+    EXPECT_THAT(ini.EndUpdate().message(), ::testing::StartsWith(path + ": "));
   }
   EXPECT_THAT(Entries(), ElementsAre("file"));
 }
@@ -392,7 +392,7 @@ TEST_F(IniFileTest, AFailedWriteLeavesTheOldFileAndNoTemporaryFile) {
   signal(SIGXFSZ, previous);
 
   EXPECT_FALSE(st.ok());
-  EXPECT_EQ(st.message(), path_ + " に書き込めません");
+  EXPECT_THAT(st.message(), ::testing::StartsWith(path_ + ": "));
   EXPECT_FALSE(st.detail().empty());
   EXPECT_EQ(Get(), old);
   EXPECT_THAT(Entries(), ElementsAre("Quillfen.ini"));
@@ -428,8 +428,8 @@ TEST_F(IniFileTest, WritesGoWhereLinksLeadAndTheLinksStay) {
   // Links in a loop lead nowhere: the write is refused and nothing changes.
   ASSERT_EQ(symlink("loop-b", (dir_ + "/loop-a").c_str()), 0);
   ASSERT_EQ(symlink("loop-a", (dir_ + "/loop-b").c_str()), 0);
-  EXPECT_EQ(IniFile(dir_ + "/loop-a").WriteString("A", "a", "1").message(),
-            dir_ + "/loop-a に書き込めません");
+  EXPECT_THAT(IniFile(dir_ + "/loop-a").WriteString("A", "a", "1").message(),
+              ::testing::StartsWith(dir_ + "/loop-a: "));
   EXPECT_EQ(lstat((dir_ + "/loop-a").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
@@ -442,7 +442,8 @@ TEST_F(IniFileTest, ALinkOfAnotherUserIsNotFollowedForWriting) {
   Put(victim, "precious");
   ASSERT_EQ(symlink(victim.c_str(), path_.c_str()), 0);
   ASSERT_EQ(lchown(path_.c_str(), testing::kNobody, testing::kNogroup), 0);
-  EXPECT_EQ(IniFile(path_).WriteString("A", "a", "1").message(), path_ + " に書き込めません");
+  EXPECT_THAT(IniFile(path_).WriteString("A", "a", "1").message(),
+              ::testing::StartsWith(path_ + ": "));
   EXPECT_EQ(Get(victim), "precious");
   struct stat st {};
   ASSERT_EQ(lstat(path_.c_str(), &st), 0);
@@ -459,8 +460,8 @@ TEST_F(IniFileTest, AReadOnlyFileIsNeverReplaced) {
   IniFile ini(path_);
   EXPECT_EQ(ini.ReadString("A", "a", ""), "1");
   Status st = ini.WriteString("A", "a", "2");
-  EXPECT_EQ(st.message(), path_ + " に書き込めません");
-  EXPECT_EQ(ini.EraseSection("A").message(), path_ + " に書き込めません");
+  EXPECT_THAT(st.message(), ::testing::StartsWith(path_ + ": "));
+  EXPECT_THAT(ini.EraseSection("A").message(), ::testing::StartsWith(path_ + ": "));
   EXPECT_EQ(Get(), old);
   EXPECT_THAT(Entries(), ElementsAre("Quillfen.ini"));
 

@@ -1,4 +1,4 @@
-#include "app/QtUserDialogs.h"
+#include "ui/QtUserDialogs.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "app/ApplicationName.h"
+#include "ui/ApplicationName.h"
 
 #include <QApplication>
 

@@ -1,7 +1,7 @@
 // UserDialogs shown with Qt's message boxes, folder browser and input dialog.
 #pragma once
 
-#include "app/UserDialogs.h"
+#include "ui/UserDialogs.h"
 
 class QtUserDialogs : public UserDialogs {
  public:
