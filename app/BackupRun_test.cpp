@@ -11,7 +11,8 @@
 
 #include "engine/DateTime.h"
 #include "engine/IniFile.h"
-#include "engine/TestTree.h"
+#include "testing/FakeClock.h"
+#include "testing/TestTree.h"
 
 namespace quillfen {
 namespace {
@@ -19,12 +20,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::TestTree;
-
-class SetClock : public Clock {
- public:
-  DateTime now = EncodeDateTime(2026, 12, 7, 10, 0, 0);
-  DateTime Now() const override { return now; }
-};
 
 class RecordingView : public BackupRunView {
  public:
@@ -59,7 +54,7 @@ class BackupRunTest : public ::testing::Test {
   }
 
   TestTree tree;
-  SetClock clock;
+  testing::FakeClock clock;
   RecordingView view;
 };
 

@@ -17,10 +17,10 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
-#include "app/Unit1TestBed.h"
-#include "engine/FaultInjection.h"
 #include "engine/IniFile.h"
-#include "engine/TestTree.h"
+#include "testing/FaultInjection.h"
+#include "testing/MainWindowFixture.h"
+#include "testing/TestTree.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "app/CommandLine.h"
 #include "engine/IniFile.h"
-#include "engine/TestTree.h"
+#include "testing/TestTree.h"
 
 namespace {
 

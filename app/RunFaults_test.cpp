@@ -14,19 +14,20 @@
 #include <gtest/gtest.h>
 
 #include "app/BackupRun.h"
-#include "app/RunFaultSupport.h"
-#include "engine/FaultInjection.h"
 #include "engine/FileCopy.h"
 #include "engine/IniFile.h"
-#include "engine/TestTree.h"
+#include "testing/FaultInjection.h"
+#include "testing/RunSupport.h"
+#include "testing/SyncFault.h"
+#include "testing/TestTree.h"
 
 namespace quillfen {
 namespace {
 
+using testing::FakeClock;
 using testing::FilesOnly;
 using ::testing::HasSubstr;
 using testing::RecordingRunView;
-using testing::SettableClock;
 using testing::Snapshot;
 using testing::TestTree;
 using testing::TreeSnapshot;
@@ -45,7 +46,7 @@ class RunFaults : public ::testing::Test {
   }
 
   TestTree tree;
-  SettableClock clock;
+  FakeClock clock;
   RecordingRunView view;
 };
 
@@ -213,6 +214,19 @@ TEST_F(RunFaults, KilledInTheMiddleOfARunLeavesWholeFilesAndTheNextRunCompletes)
   EXPECT_TRUE(result.failures.empty());
   // Whatever temporary file a kill left, the next run removed it.
   EXPECT_EQ(FilesOnly(Snapshot(dst)), FilesOnly(Snapshot(src)));
+}
+
+// The flush after a set's copies fails: the end time must not claim copies a
+// power loss could take back, so the set stays due; the failure is reported.
+TEST_F(RunFaults, AFailedFlushLeavesTheSetDueAndIsReported) {
+  tree.File("src/a.txt", "a");
+  const BackupSet set{"Flush", tree.Path("src"), tree.Path("dst")};
+  testing::FailNextSyncs(EIO);
+  const BackupRunResult result = Run({set});
+  EXPECT_EQ(result.filesCopied, 1);
+  EXPECT_EQ(result.failures, std::vector<std::string>{tree.Path("dst") + ": " + ErrnoText(EIO)});
+  EXPECT_EQ(result.setsBackedUp, 0);
+  EXPECT_EQ(IniFile(tree.Path("Quillfen.ini")).ReadString("Flush", "終了時刻", "<none>"), "<none>");
 }
 
 TEST_F(RunFaults, TargetFaultsFailOneFileEachAndTheRunGoesOn) {

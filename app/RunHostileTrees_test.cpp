@@ -16,16 +16,16 @@
 #include <gtest/gtest.h>
 
 #include "app/BackupRun.h"
-#include "app/RunFaultSupport.h"
 #include "engine/IniFile.h"
-#include "engine/TestTree.h"
+#include "testing/RunSupport.h"
+#include "testing/TestTree.h"
 
 namespace quillfen {
 namespace {
 
+using testing::FakeClock;
 using testing::FilesOnly;
 using testing::RecordingRunView;
-using testing::SettableClock;
 using testing::Snapshot;
 using testing::TestTree;
 using testing::TreeSnapshot;
@@ -50,7 +50,7 @@ class RunHostileTrees : public ::testing::Test {
   }
 
   TestTree tree;
-  SettableClock clock;
+  FakeClock clock;
   RecordingRunView view;
 };
 

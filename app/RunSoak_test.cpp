@@ -19,17 +19,17 @@
 #include <gtest/gtest.h>
 
 #include "app/BackupRun.h"
-#include "app/RunFaultSupport.h"
-#include "engine/FaultInjection.h"
 #include "engine/IniFile.h"
+#include "testing/FaultInjection.h"
+#include "testing/RunSupport.h"
 
 namespace quillfen {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::FakeClock;
 using testing::FilesOnly;
 using testing::RecordingRunView;
-using testing::SettableClock;
 using testing::Snapshot;
 using testing::TestTree;
 using testing::TreeSnapshot;
@@ -246,7 +246,7 @@ TEST(RunSoak, TwoHundredRunsOverAChangingTreeKeepTheDestinationAsTheRulesSay) {
   Soak soak(src, 2026);
   for (int i = 0; i < 20; ++i) soak.Mutate();
 
-  SettableClock clock;
+  FakeClock clock;
   RecordingRunView view;
   Expected expected;
   const BackupSet set{"Soak", src, dst};

@@ -17,20 +17,20 @@
 #include <gtest/gtest.h>
 
 #include "app/BackupRun.h"
-#include "app/RunFaultSupport.h"
-#include "engine/FaultInjection.h"
 #include "engine/IniFile.h"
 #include "engine/TemporaryFiles.h"
-#include "engine/TestTree.h"
+#include "testing/FaultInjection.h"
+#include "testing/RunSupport.h"
+#include "testing/TestTree.h"
 
 namespace quillfen {
 namespace {
 
+using testing::FakeClock;
 using testing::FilesOnly;
 using ::testing::HasSubstr;
 using testing::NamesIn;
 using testing::RecordingRunView;
-using testing::SettableClock;
 using testing::Snapshot;
 using testing::TestTree;
 using testing::TreeSnapshot;
@@ -44,7 +44,7 @@ class RunTrust : public ::testing::Test {
   }
 
   TestTree tree;
-  SettableClock clock;
+  FakeClock clock;
   RecordingRunView view;
 };
 

@@ -7,7 +7,7 @@
 #include <QStyle>
 #include <QStyleOptionViewItem>
 
-#include "app/Unit1TestBed.h"
+#include "testing/MainWindowFixture.h"
 
 namespace {
 

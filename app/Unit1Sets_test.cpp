@@ -8,8 +8,8 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "app/Unit1TestBed.h"
 #include "engine/IniFile.h"
+#include "testing/MainWindowFixture.h"
 
 namespace {
 

@@ -30,23 +30,18 @@
 #include <QThread>
 #include <QTimer>
 
-#include "app/ScriptedDialogs.h"
 #include "app/Unit1.h"
 #include "engine/DateTime.h"
 #include "engine/IniFile.h"
-#include "engine/TestTree.h"
+#include "testing/FakeClock.h"
+#include "testing/ScriptedDialogs.h"
+#include "testing/TestTree.h"
 
 namespace {
 
 using quillfen::testing::TestTree;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-
-class StoppedClock : public quillfen::Clock {
- public:
-  quillfen::DateTime now = quillfen::EncodeDateTime(2026, 12, 7, 10, 0, 0);
-  quillfen::DateTime Now() const override { return now; }
-};
 
 // A modal window that closes itself as soon as it is shown.
 class SelfClosingDialog : public QDialog {
@@ -119,7 +114,7 @@ class MainWindowTest : public ::testing::Test {
 
   TestTree tree;
   ScriptedDialogs dialogs;
-  StoppedClock clock;
+  quillfen::testing::FakeClock clock;
 
  private:
   char oldCwd_[4096] = {};

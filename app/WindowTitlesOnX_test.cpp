@@ -28,11 +28,11 @@
 #include <QTimer>
 
 #include "about/Unit3.h"
-#include "ui/ApplicationName.h"
-#include "ui/QtUserDialogs.h"
 #include "app/Unit1.h"
 #include "compare/Unit2.h"
 #include "engine/DateTime.h"
+#include "ui/ApplicationName.h"
+#include "ui/QtUserDialogs.h"
 
 // Last: Xlib defines macros (Button1, Status, ...) that the headers above use as names.
 #include <X11/Xlib.h>

@@ -28,7 +28,7 @@
 #include <QItemSelectionModel>
 #include <QListView>
 
-#include "app/ScriptedDialogs.h"
+#include "testing/ScriptedDialogs.h"
 #include "compare/CompareLogic.h"
 #include "compare/MainWindowLink.h"
 #include "compare/Unit2.h"

@@ -7,11 +7,12 @@
 #include <algorithm>
 #include <random>
 
-#include "compare/CompareTestSupport.h"
+#include "testing/CompareSupport.h"
+#include "testing/TestTree.h"
 
 using namespace quillfen;
-using compare_test::TempDir;
-using compare_test::WriteFile;
+using quillfen::testing::TestTree;
+using quillfen::testing::WriteFile;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -42,7 +43,7 @@ Comparison QuadraticCompare(const std::vector<std::string>& left,
 }
 
 TEST(ListRelativeFiles, RelativeSortedFilesOnlyWithExactBytes) {
-  TempDir t;
+  TestTree t;
   WriteFile(t.Path("src/b.txt"), "b");
   WriteFile(t.Path("src/A.txt"), "a");
   WriteFile(t.Path("src/sub/deep/c"), "c");
@@ -58,7 +59,7 @@ TEST(ListRelativeFiles, RelativeSortedFilesOnlyWithExactBytes) {
 }
 
 TEST(ListRelativeFiles, RemovesTheRootAsPrefixOnly) {
-  TempDir t;
+  TestTree t;
   const std::string root = t.Path("r");
   // The root's own text occurs again further down the path.
   WriteFile(root + root + "/f", "f");
@@ -66,13 +67,13 @@ TEST(ListRelativeFiles, RemovesTheRootAsPrefixOnly) {
 }
 
 TEST(ListRelativeFiles, MissingOrEmptyRootGivesNothing) {
-  TempDir t;
+  TestTree t;
   EXPECT_THAT(ListRelativeFiles(t.Path("nowhere")), IsEmpty());
   EXPECT_THAT(ListRelativeFiles(""), IsEmpty());
 }
 
 TEST(ListRelativeFiles, LeavesOutADestinationInsideTheSource) {
-  TempDir t;
+  TestTree t;
   WriteFile(t.Path("src/keep"), "k");
   WriteFile(t.Path("src/backup/keep"), "copy");
   WriteFile(t.Path("src/backup2/other"), "o");  // shares the name's prefix only

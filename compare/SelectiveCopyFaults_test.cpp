@@ -13,21 +13,24 @@
 #include <gtest/gtest.h>
 
 #include "compare/CompareLogic.h"
-#include "compare/CompareTestSupport.h"
 #include "compare/SelectiveCopy.h"
-#include "engine/FaultInjection.h"
 #include "engine/FileCopy.h"
+#include "engine/IniFile.h"
+#include "testing/CompareSupport.h"
+#include "testing/FaultInjection.h"
+#include "testing/SyncFault.h"
+#include "testing/TestTree.h"
 
 namespace quillfen {
 namespace {
 
-using compare_test::ReadFile;
-using compare_test::RecordingFeedback;
-using compare_test::TempDir;
-using compare_test::WriteFile;
+using quillfen::testing::NamesIn;
+using quillfen::testing::ReadFile;
+using quillfen::testing::RecordingFeedback;
+using quillfen::testing::TestTree;
+using quillfen::testing::WriteFile;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using testing::NamesIn;
 
 SelectiveCopyRequest Request(const std::string& from, const std::string& to,
                              std::vector<std::string> items, const std::string& ini) {
@@ -51,7 +54,7 @@ std::string Bytes(size_t size, char seed) {
 TEST(SelectiveCopyFaults, FullDestinationCountsEachFileKeepsItSelectedAndWritesNoPart) {
   testing::SmallDisk disk(1 << 20);
   if (!disk.ok()) GTEST_SKIP() << disk.error();
-  TempDir dir;
+  TestTree dir;
   const std::string src = dir.Path("src");
   const std::vector<std::string> items = {"/a.bin", "/b.bin", "/c.bin", "/d.bin"};
   for (size_t i = 0; i < items.size(); ++i)
@@ -86,7 +89,7 @@ TEST(SelectiveCopyFaults, FullDestinationCountsEachFileKeepsItSelectedAndWritesN
 }
 
 TEST(SelectiveCopyFaults, SelectedFilesThatWentOrChangedKindNeitherHangNorCountAsCopied) {
-  TempDir dir;
+  TestTree dir;
   const std::string src = dir.Path("src");
   const std::string dst = dir.Path("dst");
   const std::vector<std::string> items = {"/gone.txt", "/fifo.keep", "/folder.txt", "/fine.txt"};
@@ -110,7 +113,7 @@ TEST(SelectiveCopyFaults, SelectedFilesThatWentOrChangedKindNeitherHangNorCountA
 }
 
 TEST(SelectiveCopyFaults, RestoreOntoAFolderFailsAndIsCounted) {
-  TempDir dir;
+  TestTree dir;
   const std::string src = dir.Path("src");
   const std::string dst = dir.Path("dst");
   WriteFile(dst + "/x.txt", "backup", 1600000000);
@@ -126,7 +129,7 @@ TEST(SelectiveCopyFaults, RestoreOntoAFolderFailsAndIsCounted) {
 }
 
 TEST(SelectiveCopyFaults, HostileTreeIsListedOnceWithoutLoopsAndCopiedExactly) {
-  TempDir dir;
+  TestTree dir;
   const std::string src = dir.Path("src");
   const std::string dst = dir.Path("dst");
   const std::vector<std::string> names = {"/\"q\"",         "/a,b",          "/ lead",
@@ -155,7 +158,7 @@ TEST(SelectiveCopyFaults, HostileTreeIsListedOnceWithoutLoopsAndCopiedExactly) {
 // Backing up into a destination where a link to a folder elsewhere was
 // planted: nothing may be created or written outside the destination.
 TEST(SelectiveCopyFaults, BackupDoesNotWriteThroughALinkPlantedInTheDestination) {
-  TempDir dir;
+  TestTree dir;
   const std::string src = dir.Path("src");
   const std::string dst = dir.Path("dst");
   const std::string outside = dir.Path("outside");
@@ -177,7 +180,7 @@ TEST(SelectiveCopyFaults, BackupDoesNotWriteThroughALinkPlantedInTheDestination)
 // A backup onto the source itself (the same folder, or a link to it) must not
 // touch the user's own links there.
 TEST(SelectiveCopyFaults, BackupOntoTheSourceItselfKeepsTheUsersLinks) {
-  TempDir dir;
+  TestTree dir;
   const std::string src = dir.Path("src");
   WriteFile(src + "/a.txt", "a");
   const std::string elsewhere = WriteFile(dir.Path("elsewhere/file.txt"), "linked");
@@ -203,7 +206,7 @@ TEST(SelectiveCopyFaults, BackupOntoTheSourceItselfKeepsTheUsersLinks) {
 // there in place of a folder is never entered; the file below it fails, is
 // counted and stays selected, and what the link names is left alone.
 TEST(SelectiveCopyFaults, RestoreNeverEntersALinkInTheSourceTree) {
-  TempDir dir;
+  TestTree dir;
   const std::string src = dir.Path("src");
   const std::string dst = dir.Path("dst");
   WriteFile(dst + "/photos/a.jpg", "from the backup");
@@ -224,10 +227,30 @@ TEST(SelectiveCopyFaults, RestoreNeverEntersALinkInTheSourceTree) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
+// The flush after the copies fails (a failing disk): the end time must not
+// claim copies that a power loss could take back. No end time is written,
+// the failure is shown, and the window stays open.
+TEST(SelectiveCopyFaults, AFailedFlushWritesNoEndTimeAndShowsTheFailure) {
+  TestTree dir;
+  WriteFile(dir.Path("src/a.txt"), "a");
+  RecordingFeedback feedback;
+  const std::string ini = dir.Path("Quillfen.ini");
+  testing::FailNextSyncs(EIO);
+  const SelectiveCopyOutcome out =
+      RunSelectiveCopy(Request(dir.Path("src"), dir.Path("dst"), {"/a.txt"}, ini), feedback);
+  EXPECT_EQ(out.copied, 1u);
+  EXPECT_FALSE(out.closeWindow);
+  EXPECT_EQ(IniFile(ini).ReadString("Set1", "終了時刻", "<none>"), "<none>");
+  ASSERT_FALSE(feedback.events.empty());
+  EXPECT_EQ(feedback.events.back(), "error: " + dir.Path("dst") + ": " + ErrnoText(EIO));
+  EXPECT_THAT(feedback.Messages(),
+              ::testing::Not(::testing::Contains("バックアップが終了しました。")));
+}
+
 // Folders made by a backup or a restore take the bits of the folder copied
 // from: a private folder stays private on the other side.
 TEST(SelectiveCopyFaults, FoldersMadeAreAsPrivateAsTheFoldersCopiedFrom) {
-  TempDir dir;
+  TestTree dir;
   const std::string src = dir.Path("src");
   const std::string dst = dir.Path("dst");
   WriteFile(src + "/private/inner/a.txt", "a");

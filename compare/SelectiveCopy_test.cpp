@@ -3,16 +3,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "compare/CompareTestSupport.h"
 #include "engine/FiCheck.h"
 #include "engine/IniFile.h"
+#include "testing/CompareSupport.h"
+#include "testing/TestTree.h"
 
 using namespace quillfen;
-using compare_test::Exists;
-using compare_test::ReadFile;
-using compare_test::RecordingFeedback;
-using compare_test::TempDir;
-using compare_test::WriteFile;
+using quillfen::testing::Exists;
+using quillfen::testing::ReadFile;
+using quillfen::testing::RecordingFeedback;
+using quillfen::testing::TestTree;
+using quillfen::testing::WriteFile;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -26,7 +27,7 @@ const char kDone[] = "バックアップが終了しました。";
 // A set with its two trees under one temporary folder.
 class SelectiveCopyTest : public ::testing::Test {
  protected:
-  TempDir dir;
+  TestTree dir;
   std::string src = dir.Path("src");
   std::string dst = dir.Path("dst");
   std::string ini = dir.Path("Quillfen.ini");

@@ -16,16 +16,17 @@
 #include <QTest>
 #include <QTimer>
 
-#include "app/ScriptedDialogs.h"
-#include "compare/CompareTestSupport.h"
 #include "engine/IniFile.h"
+#include "testing/CompareSupport.h"
+#include "testing/FakeClock.h"
+#include "testing/ScriptedDialogs.h"
+#include "testing/TestTree.h"
 
-using compare_test::Exists;
-using compare_test::FakeMainWindow;
-using compare_test::FixedClock;
-using compare_test::ReadFile;
-using compare_test::TempDir;
-using compare_test::WriteFile;
+using quillfen::testing::Exists;
+using quillfen::testing::FakeMainWindow;
+using quillfen::testing::ReadFile;
+using quillfen::testing::TestTree;
+using quillfen::testing::WriteFile;
 using ::testing::ElementsAre;
 
 namespace {
@@ -39,14 +40,15 @@ std::string Accessible(QObject* object, QAccessible::Text text) {
 
 class Form2Test : public ::testing::Test {
  protected:
-  TempDir dir;
+  TestTree dir;
   ScriptedDialogs dialogs;
-  FixedClock clock;
+  quillfen::testing::FakeClock clock;
   FakeMainWindow main;
   QStringList statuses;
   std::unique_ptr<TForm2> form;
 
   void SetUp() override {
+    clock.now = quillfen::EncodeDateTime(2026, 12, 7, 9, 5, 7);  // an hour of one digit
     main.source = dir.Path("src");
     main.destination = dir.Path("dst");
     main.settingsPath = dir.Path("Quillfen.ini");

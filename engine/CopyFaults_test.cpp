@@ -18,9 +18,9 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/FaultInjection.h"
+#include "testing/FaultInjection.h"
 #include "engine/FileCopy.h"
-#include "engine/TestTree.h"
+#include "testing/TestTree.h"
 
 namespace quillfen {
 namespace {

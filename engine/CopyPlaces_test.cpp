@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/FaultInjection.h"
+#include "testing/FaultInjection.h"
 #include "engine/FiCheck.h"
 #include "engine/FileCopy.h"
-#include "engine/TestTree.h"
+#include "testing/TestTree.h"
 
 namespace quillfen {
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/FaultInjection.h"
+#include "testing/FaultInjection.h"
 #include "engine/FileCopy.h"
-#include "engine/TestTree.h"
+#include "testing/TestTree.h"
 
 namespace quillfen {
 namespace {

@@ -10,7 +10,7 @@
 #include <ostream>
 #include <string>
 
-#include "engine/TestTree.h"
+#include "testing/TestTree.h"
 
 namespace quillfen {
 namespace {

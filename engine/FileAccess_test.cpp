@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "engine/CommaText.h"
-#include "engine/TestTree.h"
+#include "testing/TestTree.h"
 
 namespace quillfen {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "engine/FileCopy.h"
-#include "engine/TestTree.h"
+#include "testing/TestTree.h"
 
 namespace quillfen {
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/FaultInjection.h"
-#include "engine/TestTree.h"
+#include "testing/FaultInjection.h"
+#include "testing/TestTree.h"
 
 namespace quillfen {
 namespace {

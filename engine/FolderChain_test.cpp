@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "engine/FaultInjection.h"
-#include "engine/TestTree.h"
+#include "testing/FaultInjection.h"
+#include "testing/TestTree.h"
 
 namespace quillfen {
 namespace {

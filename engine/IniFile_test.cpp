@@ -14,7 +14,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "engine/FaultInjection.h"
+#include "testing/FaultInjection.h"
 
 namespace quillfen {
 namespace {

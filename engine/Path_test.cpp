@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "engine/TestTree.h"
+#include "testing/TestTree.h"
 
 namespace quillfen {
 namespace {

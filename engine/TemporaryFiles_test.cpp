@@ -7,8 +7,8 @@
 #include <set>
 #include <string>
 
-#include "engine/FaultInjection.h"
-#include "engine/TestTree.h"
+#include "testing/FaultInjection.h"
+#include "testing/TestTree.h"
 #include "engine/UniqueFd.h"
 
 namespace quillfen {

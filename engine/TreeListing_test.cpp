@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/FaultInjection.h"
+#include "testing/FaultInjection.h"
 #include "engine/FileAccess.h"
-#include "engine/TestTree.h"
+#include "testing/TestTree.h"
 
 namespace quillfen {
 namespace {

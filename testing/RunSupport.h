@@ -1,6 +1,6 @@
-// Shared pieces of the backup-run fault tests: a clock the test sets, a view
-// that records what the run shows, and a snapshot of the regular files of a
-// tree for comparing a destination with what it should hold.
+// Shared pieces of the backup-run tests: a view that records what the run
+// shows, and a snapshot of what a tree holds, for comparing a destination
+// with what it should hold.
 #pragma once
 
 #include <sys/stat.h>
@@ -14,17 +14,10 @@
 
 #include "app/BackupRun.h"
 #include "engine/DateTime.h"
-#include "engine/TestTree.h"
+#include "testing/FakeClock.h"
+#include "testing/TestTree.h"
 
 namespace quillfen::testing {
-
-class SettableClock : public Clock {
- public:
-  DateTime now = EncodeDateTime(2026, 12, 7, 10, 0, 0);
-  DateTime Now() const override { return now; }
-  // Moves the clock on by a day and an hour, so that every set is due again.
-  void NextDay() { now += 25.0 / 24; }
-};
 
 class RecordingRunView : public BackupRunView {
  public:

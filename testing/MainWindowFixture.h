@@ -18,15 +18,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "app/ScriptedDialogs.h"
 #include "app/Unit1.h"
 #include "engine/DateTime.h"
-
-class FixedClock : public quillfen::Clock {
- public:
-  quillfen::DateTime now = quillfen::EncodeDateTime(2026, 12, 7, 10, 0, 0);
-  quillfen::DateTime Now() const override { return now; }
-};
+#include "testing/FakeClock.h"
+#include "testing/ScriptedDialogs.h"
 
 class Unit1TestBed : public ::testing::Test {
  protected:
@@ -114,7 +109,7 @@ class Unit1TestBed : public ::testing::Test {
   }
 
   ScriptedDialogs dialogs;
-  FixedClock clock;
+  quillfen::testing::FakeClock clock;
 
  private:
   QTemporaryDir dir_;

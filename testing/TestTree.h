@@ -103,6 +103,33 @@ class TestTree {
   std::string root_;
 };
 
+// Writes `content` at the full path `path` (parents created) with the
+// last-write time `mtime` (seconds since the epoch); returns the path.
+inline std::string WriteFile(const std::string& path, std::string_view content,
+                             int64_t mtime = 1600000000) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+  }
+  TestTree::SetMtime(path, mtime);
+  return path;
+}
+
+// The content of the file at `path`, or "<missing>" when there is none.
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "<missing>";
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Whether anything (a link too) stands at `path`.
+inline bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
 // Makes the folders of `relative` ("/a/b", any length) below `root` one name
 // at a time, as no path longer than the system takes whole can be made, and
 // writes `content` into the file `name` at the end.
