@@ -19,6 +19,7 @@ struct BackupSet {
   std::string name;
   std::string source;
   std::string destination;
+  bool operator==(const BackupSet&) const = default;
 };
 
 // What the run shows while it works. Implementations must not handle events

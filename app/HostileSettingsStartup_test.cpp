@@ -46,7 +46,7 @@ bool KeepsInOrder(const std::vector<std::string>& before, const std::vector<std:
   return found == before.size();
 }
 
-class HostileSettingsStartup : public Unit1TestBed {
+class HostileSettingsStartup : public MainWindowFixture {
  protected:
   std::string IniPath() const { return Path("Quillfen.ini").toStdString(); }
 };

@@ -9,12 +9,12 @@
 
 #include "about/Unit3.h"
 #include "about/XdgDocumentOpener.h"
-#include "ui/ApplicationName.h"
 #include "app/CommandLine.h"
-#include "ui/QtUserDialogs.h"
 #include "app/Unit1.h"
 #include "compare/Unit2.h"
 #include "engine/DateTime.h"
+#include "ui/ApplicationName.h"
+#include "ui/QtUserDialogs.h"
 
 namespace {
 

@@ -23,41 +23,12 @@
 #include "about/HelpPage.h"
 #include "app/BackupRun.h"
 #include "app/CommandLine.h"
-#include "engine/CommaText.h"
+#include "app/MainSettings.h"
 #include "engine/DateTime.h"
 #include "engine/IniFile.h"
 #include "ui/Messages.h"
 #include "ui/QtUserDialogs.h"
 #include "ui/WindowFont.h"
-
-namespace {
-
-// Client area of the designed window; the status bar takes its bottom 19 pixels.
-constexpr int kClientWidth = 466;
-constexpr int kClientHeight = 268;
-constexpr int kStatusHeight = 19;
-
-QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int left, int top) {
-  auto* label = new QLabel(text, parent);
-  label->setObjectName(name);
-  label->move(left, top);
-  label->adjustSize();
-  return label;
-}
-
-template <typename W>
-W* Place(W* widget, const char* name, int left, int top, int width, int height) {
-  widget->setObjectName(name);
-  widget->setGeometry(left, top, width, height);
-  return widget;
-}
-
-QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, int left,
-                        int top, int width, int height) {
-  return Place(new QPushButton(caption, parent), name, left, top, width, height);
-}
-
-}  // namespace
 
 TForm1::TForm1(const MainWindowServices& services, QWidget* parent)
     : QMainWindow(parent), services_(services) {
@@ -79,136 +50,6 @@ void TForm1::SetModalWindows(QDialog* form2, QDialog* form3) {
   form3_ = form3;
 }
 
-void TForm1::CreateControls() {
-  setObjectName("Form1");
-  setWindowTitle("Quillfen");
-  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
-                 Qt::MSWindowsFixedSizeDialogHint);
-  setFont(quillfen_ui::WindowFont(12));
-
-  auto* client = new QWidget(this);
-  client->setObjectName("ClientArea");
-  setCentralWidget(client);
-
-  Label8 = MakeLabel(client, "Label8", "バックアップセット名", 0, 0);
-  Label9 = MakeLabel(client, "Label9", "バックアップ元", 160, 0);
-  Label10 = MakeLabel(client, "Label10", "バックアップ先", 296, 0);
-  ListBox1 = Place(new QListWidget(client), "ListBox1", 0, 16, 161, 105);
-  ListBox2 = Place(new QListWidget(client), "ListBox2", 160, 16, 137, 105);
-  ListBox3 = Place(new QListWidget(client), "ListBox3", 296, 16, 137, 105);
-  for (QListWidget* list : {ListBox1, ListBox2, ListBox3}) {
-    list->setSelectionMode(QAbstractItemView::SingleSelection);
-  }
-  Button7 = MakeButton(client, "Button7", "∧", 440, 16, 25, 49);
-  Button8 = MakeButton(client, "Button8", "∨", 440, 72, 25, 49);
-
-  const QFont editFont = quillfen_ui::WindowFont(13);
-  Label3 = MakeLabel(client, "Label3", "バックアップセット名", 0, 128);
-  Edit3 = Place(new QLineEdit(client), "Edit3", 0, 144, 177, 21);
-  Button3 = MakeButton(client, "Button3", "新規", 208, 128, 81, 25);
-  Button4 = MakeButton(client, "Button4", "更新", 296, 128, 81, 25);
-  Button5 = MakeButton(client, "Button5", "削除", 384, 128, 81, 25);
-  Label4 = MakeLabel(client, "Label4", "バックアップ対象フォルダ", 0, 168);
-  Edit1 = Place(new QLineEdit(client), "Edit1", 0, 184, 177, 21);
-  Button1 = MakeButton(client, "Button1", "選択...", 184, 184, 33, 25);
-  Label5 = MakeLabel(client, "Label5", "バックアップ先フォルダ", 0, 208);
-  Edit2 = Place(new QLineEdit(client), "Edit2", 0, 224, 177, 21);
-  Button2 = MakeButton(client, "Button2", "選択...", 184, 224, 33, 25);
-  for (QLineEdit* edit : {Edit1, Edit2, Edit3}) edit->setFont(editFont);
-  for (QLineEdit* edit : {Edit1, Edit2}) {
-    edit->setReadOnly(true);
-    edit->setFocusPolicy(Qt::ClickFocus);  // not a tab stop
-  }
-  Button6 = MakeButton(client, "Button6", "Fileチェック", 224, 176, 65, 33);
-  Button9 = MakeButton(client, "Button9", "Backup", 224, 216, 65, 33);
-
-  Label1 = MakeLabel(client, "Label1", "Label1", 296, 160);
-  Label2 = MakeLabel(client, "Label2", "Label2", 384, 160);
-  CheckListBox1 = Place(new QListWidget(client), "CheckListBox1", 296, 176, 81, 73);
-  CheckListBox2 = Place(new QListWidget(client), "CheckListBox2", 384, 176, 81, 73);
-  for (QListWidget* list : {CheckListBox1, CheckListBox2}) {
-    list->setSelectionMode(QAbstractItemView::SingleSelection);
-    list->setSortingEnabled(true);
-    list->setFocusPolicy(Qt::ClickFocus);  // not a tab stop
-    list->setContextMenuPolicy(Qt::CustomContextMenu);
-  }
-
-  StatusBar1 = new QStatusBar(this);
-  StatusBar1->setObjectName("StatusBar1");
-  StatusBar1->setSizeGripEnabled(false);
-  StatusBar1->setFixedHeight(kStatusHeight);
-  setStatusBar(StatusBar1);
-
-  HELP1 = menuBar()->addMenu("Help");
-  HELP1->setObjectName("HELP1");
-  About1 = HELP1->addAction("バージョン情報");
-  About1->setObjectName("About1");
-  Help2 = HELP1->addAction("Help");
-  Help2->setObjectName("Help2");
-
-  PopupMenu1 = new QMenu(this);
-  PopupMenu1->setObjectName("PopupMenu1");
-  N1 = PopupMenu1->addAction("拡張子追加");
-  N1->setObjectName("N1");
-  N2 = PopupMenu1->addAction("拡張子削除");
-  N2->setObjectName("N2");
-  PopupMenu2 = new QMenu(this);
-  PopupMenu2->setObjectName("PopupMenu2");
-  MenuItem1 = PopupMenu2->addAction("拡張子追加");
-  MenuItem1->setObjectName("MenuItem1");
-  MenuItem2 = PopupMenu2->addAction("拡張子削除");
-  MenuItem2->setObjectName("MenuItem2");
-
-  // Precise: a coarse timer may end its count up to 5 % early, and the
-  // unattended run must not start before its 5 seconds.
-  Timer1 = new QTimer(this);
-  Timer1->setObjectName("Timer1");
-  Timer1->setInterval(5000);
-  Timer1->setTimerType(Qt::PreciseTimer);
-  Timer2 = new QTimer(this);
-  Timer2->setObjectName("Timer2");
-  Timer2->setInterval(7000);
-  Timer2->setTimerType(Qt::PreciseTimer);
-
-  // Screen readers announce buttons and labels by their captions; the lists
-  // and edits are named after the headings above them, the rest after their
-  // roles. The status line keeps its name and reads out its text as its
-  // description.
-  const std::pair<QWidget*, const char*> accessibleNames[] = {
-      {ListBox1, "バックアップセット名"},
-      {ListBox2, "バックアップ元"},
-      {ListBox3, "バックアップ先"},
-      {Edit3, "バックアップセット名"},
-      {Edit1, "バックアップ対象フォルダ"},
-      {Edit2, "バックアップ先フォルダ"},
-      {CheckListBox1, "Original保存"},
-      {CheckListBox2, "Backup対象外"},
-      {PopupMenu1, "Original保存"},
-      {PopupMenu2, "Backup対象外"},
-      {HELP1, "Help"},
-      {menuBar(), "メニューバー"},
-      {StatusBar1, "ステータスバー"},
-  };
-  for (const auto& [control, name] : accessibleNames) control->setAccessibleName(name);
-  menuBar()->setObjectName("MainMenu1");
-  // Captions that do not say what the button acts on.
-  Button1->setAccessibleDescription("バックアップ対象フォルダを選択");
-  Button2->setAccessibleDescription("バックアップ先フォルダを選択");
-  Button7->setAccessibleDescription("選択したセットを上へ移動");
-  Button8->setAccessibleDescription("選択したセットを下へ移動");
-  connect(StatusBar1, &QStatusBar::messageChanged, StatusBar1, &QWidget::setAccessibleDescription);
-
-  QWidget* order[] = {ListBox1, ListBox2, ListBox3, Button7, Button8, Edit3,  Button1,
-                      Button2,  Button3,  Button4,  Button5, Button6, Button9};
-  for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
-
-  const int menuHeight = menuBar()->sizeHint().height();
-  setFixedSize(kClientWidth, menuHeight + kClientHeight);
-  move(156, 376);
-  Edit3->setFocus();
-}
-
 void TForm1::SwitchOn(QTimer* timer) {
   if (!timer->isActive()) timer->start();
 }
@@ -216,13 +57,6 @@ void TForm1::SwitchOn(QTimer* timer) {
 // ---- Life cycle ----
 
 namespace {
-
-const char kMainSection[] = "Main";
-const char kSourceKey[] = "コピー元";
-const char kDestinationKey[] = "コピー先";
-const char kKeepOriginalKey[] = "オリジナル保存拡張子";
-const char kExcludedKey[] = "保存対象外拡張子";
-const char kProgramEndKey[] = "ソフト終了時刻";
 
 std::string CurrentDirectory() {
   std::vector<char> buffer(4096);
@@ -257,19 +91,18 @@ std::vector<std::string> TickedEntries(const QListWidget* list) {
   return entries;
 }
 
-// Every item in displayed order, each followed by ",", ticked or not.
-std::string ListValue(const QListWidget* list) {
-  std::string value;
-  for (int i = 0; i < list->count(); ++i) value += ItemText(list->item(i)) + ",";
-  return value;
+// Every item in displayed order, ticked or not.
+std::vector<std::string> AllEntries(const QListWidget* list) {
+  std::vector<std::string> entries;
+  for (int i = 0; i < list->count(); ++i) entries.push_back(ItemText(list->item(i)));
+  return entries;
 }
 
-// Fills `list` with the non-empty items of the stored value, all ticked.
-void LoadExtensionList(const quillfen::IniFile& ini, const char* key, QListWidget* list) {
+// Fills `list` with `entries`, all ticked, in the list's sorted order.
+void FillExtensionList(QListWidget* list, const std::vector<std::string>& entries) {
   const bool sorting = list->isSortingEnabled();
   list->setSortingEnabled(false);  // sort once at the end, not per item
-  for (const std::string& entry : quillfen::SplitCommaText(ini.ReadString(kMainSection, key, ""))) {
-    if (entry.empty()) continue;
+  for (const std::string& entry : entries) {
     auto* item = new QListWidgetItem(QString::fromStdString(entry));
     item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
     item->setCheckState(Qt::Checked);
@@ -352,23 +185,20 @@ void TForm1::ReportSettingsError(const quillfen::Status& status) {
 
 void TForm1::FormCreate() {
   startDir_ = CurrentDirectory();
-  const quillfen::IniFile ini(SettingsPath());
-  std::vector<std::string> names = ini.Sections();
-  // Only the exact name "Main" is the shared section; Main2 or main are sets.
-  std::erase(names, std::string(kMainSection));
-
+  const std::vector<quillfen::BackupSet> sets =
+      quillfen::ReadSets(quillfen::IniFile(SettingsPath()));
   ListBox1->clear();
   ListBox2->clear();
   ListBox3->clear();
-  for (const std::string& name : names) ListBox1->addItem(QString::fromStdString(name));
-  Edit3->setText(QStringLiteral("新規") + QString::number(names.size() + 1));
+  for (const quillfen::BackupSet& set : sets) ListBox1->addItem(QString::fromStdString(set.name));
+  Edit3->setText(QStringLiteral("新規") + QString::number(sets.size() + 1));
   Label1->setText(QStringLiteral("Original保存"));
   Label1->adjustSize();
   Label2->setText(QStringLiteral("Backup対象外"));
   Label2->adjustSize();
-  for (const std::string& name : names) {
-    ListBox2->addItem(QString::fromStdString(ini.ReadString(name, kSourceKey, "")));
-    ListBox3->addItem(QString::fromStdString(ini.ReadString(name, kDestinationKey, "")));
+  for (const quillfen::BackupSet& set : sets) {
+    ListBox2->addItem(QString::fromStdString(set.source));
+    ListBox3->addItem(QString::fromStdString(set.destination));
   }
 }
 
@@ -382,8 +212,9 @@ void TForm1::FormActivate() {
   if (activated_) return;  // once per program start, whatever windows come and go
   activated_ = true;
   const quillfen::IniFile ini(SettingsPath());
-  LoadExtensionList(ini, kKeepOriginalKey, CheckListBox1);
-  LoadExtensionList(ini, kExcludedKey, CheckListBox2);
+  using quillfen::ExtensionList;
+  FillExtensionList(CheckListBox1, ReadExtensionList(ini, ExtensionList::kKeepOriginal));
+  FillExtensionList(CheckListBox2, ReadExtensionList(ini, ExtensionList::kExcluded));
 }
 
 bool TForm1::FormClose() {
@@ -391,24 +222,9 @@ bool TForm1::FormClose() {
   // close before the first activation would empty them in the file.
   FormActivate();
   quillfen::IniFile ini(SettingsPath());
-  ini.BeginUpdate();
-  quillfen::Status status = quillfen::Status::Ok();
-  auto write = [&](const std::string& section, const char* key, const std::string& value) {
-    if (status.ok()) status = ini.WriteString(section, key, value);
-  };
-  const int rows = std::min({ListBox1->count(), ListBox2->count(), ListBox3->count()});
-  for (int i = 0; i < rows; ++i) {
-    const std::string name = RowText(ListBox1, i);
-    write(name, kSourceKey, RowText(ListBox2, i));
-    write(name, kDestinationKey, RowText(ListBox3, i));
-  }
-  write(kMainSection, kKeepOriginalKey, ListValue(CheckListBox1));
-  write(kMainSection, kExcludedKey, ListValue(CheckListBox2));
-  if (status.ok()) {
-    status = ini.WriteDateTime(kMainSection, kProgramEndKey, services_.clock->Now());
-  }
-  const quillfen::Status flushed = ini.EndUpdate();
-  if (status.ok()) status = flushed;
+  const quillfen::Status status =
+      quillfen::WriteSettings(ini, SetTable(), AllEntries(CheckListBox1), AllEntries(CheckListBox2),
+                              services_.clock->Now());
   if (status.ok()) return true;
 
   ReportSettingsError(status);
@@ -425,12 +241,7 @@ void TForm1::Timer2Timer() {
 
 void TForm1::Button9Click() {
   FormActivate();  // the extension lists take part in the run
-  std::vector<quillfen::BackupSet> sets;
-  const int rows = std::min({ListBox1->count(), ListBox2->count(), ListBox3->count()});
-  sets.reserve(rows);
-  for (int i = 0; i < rows; ++i) {
-    sets.push_back({RowText(ListBox1, i), RowText(ListBox2, i), RowText(ListBox3, i)});
-  }
+  const std::vector<quillfen::BackupSet> sets = SetTable();
   quillfen::BackupRunResult result;
   {
     const WaitCursor waitCursor;
@@ -491,6 +302,16 @@ void TForm1::closeEvent(QCloseEvent* event) {
   } else {
     event->ignore();
   }
+}
+
+std::vector<quillfen::BackupSet> TForm1::SetTable() const {
+  std::vector<quillfen::BackupSet> sets;
+  const int rows = std::min({ListBox1->count(), ListBox2->count(), ListBox3->count()});
+  sets.reserve(rows);
+  for (int i = 0; i < rows; ++i) {
+    sets.push_back({RowText(ListBox1, i), RowText(ListBox2, i), RowText(ListBox3, i)});
+  }
+  return sets;
 }
 
 std::string TForm1::SelectedSetName() const {

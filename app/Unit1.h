@@ -26,6 +26,7 @@ class DocumentOpener;
 namespace quillfen {
 class Clock;
 class Status;
+struct BackupSet;
 }  // namespace quillfen
 
 // What the main window needs from outside; tests pass fakes.
@@ -54,6 +55,9 @@ class TForm1 : public QMainWindow, public MainWindowLink {
 
   // The working directory captured by FormCreate.
   const std::string& StartDir() const { return startDir_; }
+
+  // The rows of the set table, name, source and destination.
+  std::vector<quillfen::BackupSet> SetTable() const;
 
   // MainWindowLink
   std::string SelectedSetName() const override;
@@ -140,7 +144,15 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // The controls as designed (Unit1Controls.cpp), in steps.
   void CreateControls();
+  void CreateWindowFrame();
+  void CreateSetTable(QWidget* client);
+  void CreateEditingArea(QWidget* client);
+  void CreateExtensionLists(QWidget* client);
+  void CreateStatusLineAndMenus();
+  void NameControlsForScreenReaders();
+  void SetTabOrderSizeAndPlace();
   void ConnectSetEditing();      // Unit1Sets.cpp
   void ConnectExtensionLists();  // Unit1Extensions.cpp
   // Set editing helpers (Unit1Sets.cpp). SelectSetRow selects `row` in the

@@ -13,7 +13,7 @@ namespace {
 
 const QString kUnsuitable = QStringLiteral("拡張子が不適切です！");
 
-class ExtensionLists : public Unit1TestBed {
+class ExtensionLists : public MainWindowFixture {
  protected:
   static QStringList Entries(const QListWidget* list) { return Rows(list); }
   static Qt::CheckState Tick(const QListWidget* list, const QString& text) {

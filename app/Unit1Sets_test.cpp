@@ -20,7 +20,7 @@ const QString kDuplicate =
     QStringLiteral("保存セット名が重複しています。\n\r名前を変更してください。");
 const QString kCreateFailed = QStringLiteral("新規フォルダの作成に失敗しました。");
 
-class SetTable : public Unit1TestBed {};
+class SetTable : public MainWindowFixture {};
 
 TEST_F(SetTable, NameProposalIsMadeOnlyAtStart) {
   WriteSettings("[A]\r\nコピー元=/a\r\n[B]\r\nコピー元=/b\r\n");

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <QAccessible>
+#include <QAction>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDialog>
@@ -34,6 +35,7 @@
 #include "engine/DateTime.h"
 #include "engine/IniFile.h"
 #include "testing/FakeClock.h"
+#include "testing/MainWindowFixture.h"
 #include "testing/ScriptedDialogs.h"
 #include "testing/TestTree.h"
 
@@ -73,53 +75,92 @@ int Ticked(const QListWidget* list) {
   return ticked;
 }
 
-class MainWindowTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NE(::getcwd(oldCwd_, sizeof oldCwd_), nullptr);
-    ASSERT_EQ(::chdir(tree.root().c_str()), 0);
-  }
-  void TearDown() override {
-    form_.reset();
-    ASSERT_EQ(::chdir(oldCwd_), 0);
-  }
+class MainWindowTest : public MainWindowFixture {};
 
-  TForm1& Start(QStringList arguments = {}) {
-    MainWindowServices services;
-    services.dialogs = &dialogs;
-    services.clock = &clock;
-    services.arguments = arguments;
-    form_ = std::make_unique<TForm1>(services);
-    return *form_;
+// Every control where it was designed, with its caption, font and role.
+TEST_F(MainWindowTest, ControlsAsDesigned) {
+  TForm1& form = Start();
+  EXPECT_EQ(form.windowTitle(), "Quillfen");
+  EXPECT_EQ(form.minimumSize(), form.maximumSize());
+  EXPECT_EQ(form.size(), QSize(466, form.menuBar()->sizeHint().height() + 268));
+  EXPECT_EQ(form.StatusBar1->height(), 19);
+  EXPECT_EQ(form.pos(), QPoint(156, 376));
+  EXPECT_FALSE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_EQ(form.font().pixelSize(), 12);
+  struct Control {
+    QWidget* widget;
+    const char* name;
+    QRect geometry;
+    const char* caption;
+  };
+  const Control controls[] = {
+      {form.ListBox1, "ListBox1", {0, 16, 161, 105}, nullptr},
+      {form.ListBox2, "ListBox2", {160, 16, 137, 105}, nullptr},
+      {form.ListBox3, "ListBox3", {296, 16, 137, 105}, nullptr},
+      {form.Button7, "Button7", {440, 16, 25, 49}, "∧"},
+      {form.Button8, "Button8", {440, 72, 25, 49}, "∨"},
+      {form.Edit3, "Edit3", {0, 144, 177, 21}, nullptr},
+      {form.Button3, "Button3", {208, 128, 81, 25}, "新規"},
+      {form.Button4, "Button4", {296, 128, 81, 25}, "更新"},
+      {form.Button5, "Button5", {384, 128, 81, 25}, "削除"},
+      {form.Edit1, "Edit1", {0, 184, 177, 21}, nullptr},
+      {form.Button1, "Button1", {184, 184, 33, 25}, "選択..."},
+      {form.Edit2, "Edit2", {0, 224, 177, 21}, nullptr},
+      {form.Button2, "Button2", {184, 224, 33, 25}, "選択..."},
+      {form.Button6, "Button6", {224, 176, 65, 33}, "Fileチェック"},
+      {form.Button9, "Button9", {224, 216, 65, 33}, "Backup"},
+      {form.CheckListBox1, "CheckListBox1", {296, 176, 81, 73}, nullptr},
+      {form.CheckListBox2, "CheckListBox2", {384, 176, 81, 73}, nullptr},
+  };
+  for (const Control& c : controls) {
+    EXPECT_EQ(c.widget->objectName(), c.name);
+    EXPECT_EQ(c.widget->geometry(), c.geometry) << c.name;
+    if (auto* button = qobject_cast<QPushButton*>(c.widget)) {
+      EXPECT_EQ(button->text(), QString::fromUtf8(c.caption)) << c.name;
+    }
   }
-  TForm1& Form() { return *form_; }
-  // Shows the window and lets the queued first-show work run.
-  void Show() {
-    form_->show();
-    QCoreApplication::processEvents();
-    QCoreApplication::processEvents();
+  const std::pair<QLabel*, QPoint> labels[] = {
+      {form.Label8, {0, 0}},     {form.Label9, {160, 0}},  {form.Label10, {296, 0}},
+      {form.Label3, {0, 128}},   {form.Label4, {0, 168}},  {form.Label5, {0, 208}},
+      {form.Label1, {296, 160}}, {form.Label2, {384, 160}}};
+  for (const auto& [label, place] : labels)
+    EXPECT_EQ(label->pos(), place) << label->objectName().toStdString();
+  EXPECT_EQ(form.Label8->text(), "バックアップセット名");
+  EXPECT_EQ(form.Label4->text(), "バックアップ対象フォルダ");
+  EXPECT_EQ(form.Label5->text(), "バックアップ先フォルダ");
+  for (QLineEdit* edit : {form.Edit1, form.Edit2, form.Edit3})
+    EXPECT_EQ(edit->font().pixelSize(), 13);
+  EXPECT_TRUE(form.Edit1->isReadOnly() && form.Edit2->isReadOnly());
+  for (QWidget* noTab :
+       {static_cast<QWidget*>(form.Edit1), static_cast<QWidget*>(form.Edit2),
+        static_cast<QWidget*>(form.CheckListBox1), static_cast<QWidget*>(form.CheckListBox2)}) {
+    EXPECT_FALSE(noTab->focusPolicy() & Qt::TabFocus) << noTab->objectName().toStdString();
   }
-  // Closes as the user would; true when the window closed.
-  bool Close() { return form_->close(); }
-  void Restart() {
-    form_.reset();
-    Start();
+  // The tab order as designed.
+  QWidget* const order[] = {form.ListBox1, form.ListBox2, form.ListBox3, form.Button7, form.Button8,
+                            form.Edit3,    form.Button1,  form.Button2,  form.Button3, form.Button4,
+                            form.Button5,  form.Button6,  form.Button9};
+  auto nextTabStop = [](QWidget* from) {
+    for (QWidget* next = from->nextInFocusChain(); next != from; next = next->nextInFocusChain()) {
+      if ((next->focusPolicy() & Qt::TabFocus) && !from->isAncestorOf(next)) return next;
+    }
+    return from;
+  };
+  for (size_t i = 0; i + 1 < std::size(order); ++i) {
+    EXPECT_EQ(nextTabStop(order[i]), order[i + 1]) << order[i]->objectName().toStdString();
   }
-
-  std::string Settings() const { return TestTree::Read(tree.Path("Quillfen.ini")); }
-  void WriteSettings(const std::string& text) const { tree.File("Quillfen.ini", text); }
-  quillfen::DateTime EndTime(const std::string& set) const {
-    return quillfen::IniFile(tree.Path("Quillfen.ini")).ReadDateTime(set, "終了時刻", -1.0);
+  EXPECT_EQ(form.HELP1->title(), "Help");
+  EXPECT_EQ(form.About1->text(), "バージョン情報");
+  EXPECT_EQ(form.Help2->text(), "Help");
+  for (QMenu* popup : {form.PopupMenu1, form.PopupMenu2}) {
+    ASSERT_EQ(popup->actions().size(), 2);
+    EXPECT_EQ(popup->actions()[0]->text(), "拡張子追加");
+    EXPECT_EQ(popup->actions()[1]->text(), "拡張子削除");
   }
-
-  TestTree tree;
-  ScriptedDialogs dialogs;
-  quillfen::testing::FakeClock clock;
-
- private:
-  char oldCwd_[4096] = {};
-  std::unique_ptr<TForm1> form_;
-};
+  EXPECT_EQ(form.Timer1->interval(), 5000);
+  EXPECT_EQ(form.Timer2->interval(), 7000);
+  EXPECT_FALSE(form.Timer1->isActive() || form.Timer2->isActive());
+}
 
 TEST_F(MainWindowTest, SetsComeFromEverySectionButExactlyMain) {
   WriteSettings(

@@ -1,72 +1,91 @@
-// Test bed for GUI tests of the main window: a temporary working directory
-// (so StartDir and Quillfen.ini are the test's own), scripted dialogs, a fixed
-// clock, and helpers to read and write the settings file and to click.
+// The fixture of the main window's GUI tests: a temporary working folder (so
+// StartDir and Quillfen.ini are the test's own), scripted dialogs, the fake
+// clock, and helpers to start, show and close the window, to read and write
+// the settings file, and to click.
 #pragma once
 
 #include <unistd.h>
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QSignalBlocker>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include "app/Unit1.h"
 #include "engine/DateTime.h"
+#include "engine/IniFile.h"
 #include "testing/FakeClock.h"
 #include "testing/ScriptedDialogs.h"
+#include "testing/TestTree.h"
 
-class Unit1TestBed : public ::testing::Test {
+class MainWindowFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(dir_.isValid());
-    oldCwd_ = QDir::currentPath();
-    ASSERT_EQ(::chdir(QFile::encodeName(dir_.path()).constData()), 0);
+    ASSERT_NE(::getcwd(oldCwd_, sizeof oldCwd_), nullptr);
+    ASSERT_EQ(::chdir(tree.root().c_str()), 0);
   }
   void TearDown() override {
     form_.reset();
-    ASSERT_EQ(::chdir(QFile::encodeName(oldCwd_).constData()), 0);
+    ASSERT_EQ(::chdir(oldCwd_), 0);
   }
 
-  // The main window, created on first use (so a test can write the settings
-  // file first).
-  TForm1& Form() {
-    if (!form_) {
-      MainWindowServices services;
-      services.dialogs = &dialogs;
-      services.clock = &clock;
-      form_ = MakeForm(services);
-    }
+  // The main window, created now with `arguments` as its command line.
+  TForm1& Start(QStringList arguments = {}) {
+    MainWindowServices services;
+    services.dialogs = &dialogs;
+    services.clock = &clock;
+    services.arguments = std::move(arguments);
+    form_ = MakeForm(services);
     return *form_;
   }
-  // The window Form() creates; a test bed may create a derived one.
+  // The main window, created on first use (so a test can write the settings
+  // file first).
+  TForm1& Form() { return form_ ? *form_ : Start(); }
+  // The window Start() creates; a fixture may create a derived one.
   virtual std::unique_ptr<TForm1> MakeForm(const MainWindowServices& services) {
     return std::make_unique<TForm1>(services);
   }
-  // Closes the window as the user would (writing the settings) and forgets it.
+  // Shows the window and lets the queued first-show work run.
+  void Show() {
+    Form().show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&Form()));
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+  }
+  // Closes as the user would (writing the settings); true when it closed.
+  bool Close() { return form_->close(); }
+  // Closes as the user would and forgets the window.
   void CloseForm() {
     form_->close();
     form_.reset();
   }
+  // A new start of the program on the same settings file.
+  void Restart() {
+    form_.reset();
+    Start();
+  }
 
-  QString Path(const QString& relative) const { return dir_.path() + "/" + relative; }
+  QString Path(const QString& relative) const {
+    return QString::fromStdString(tree.Path(relative.toStdString()));
+  }
   void MakeFolder(const QString& relative) const { ASSERT_TRUE(QDir().mkpath(Path(relative))); }
 
-  void WriteSettings(const QByteArray& text) const {
-    QFile file(Path("Quillfen.ini"));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(text);
-  }
-  QByteArray ReadSettings() const {
-    QFile file(Path("Quillfen.ini"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+  void WriteSettings(std::string_view text) const { tree.File("Quillfen.ini", text); }
+  void WriteSettings(const char* text) const { WriteSettings(std::string_view(text)); }
+  void WriteSettings(const QByteArray& text) const { WriteSettings(text.toStdString()); }
+  std::string Settings() const { return quillfen::testing::TestTree::Read(IniPath()); }
+  QByteArray ReadSettings() const { return QByteArray::fromStdString(Settings()); }
+  std::string IniPath() const { return tree.Path("Quillfen.ini"); }
+  quillfen::DateTime EndTime(const std::string& set) const {
+    return quillfen::IniFile(IniPath()).ReadDateTime(set, "終了時刻", -1.0);
   }
 
   // Adds a set through the editing area as the user would.
@@ -103,16 +122,12 @@ class Unit1TestBed : public ::testing::Test {
     const QPoint inViewport = list->visualItemRect(list->item(row)).center();
     return list->viewport()->mapTo(list->window(), inViewport);
   }
-  void Show() {
-    Form().show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&Form()));
-  }
 
+  quillfen::testing::TestTree tree;
   ScriptedDialogs dialogs;
   quillfen::testing::FakeClock clock;
 
  private:
-  QTemporaryDir dir_;
-  QString oldCwd_;
+  char oldCwd_[4096] = {};
   std::unique_ptr<TForm1> form_;
 };

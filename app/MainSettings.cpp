@@ -1,0 +1,64 @@
+#include "app/MainSettings.h"
+
+#include "engine/CommaText.h"
+
+namespace quillfen {
+namespace {
+
+const char kMainSection[] = "Main";
+const char kSourceKey[] = "コピー元";
+const char kDestinationKey[] = "コピー先";
+const char kKeepOriginalKey[] = "オリジナル保存拡張子";
+const char kExcludedKey[] = "保存対象外拡張子";
+const char kProgramEndKey[] = "ソフト終了時刻";
+
+const char* KeyOf(ExtensionList list) {
+  return list == ExtensionList::kKeepOriginal ? kKeepOriginalKey : kExcludedKey;
+}
+
+// The items each followed by ",", the last one too.
+std::string ListValue(const std::vector<std::string>& items) {
+  std::string value;
+  for (const std::string& item : items) value.append(item).append(",");
+  return value;
+}
+
+}  // namespace
+
+std::vector<BackupSet> ReadSets(const IniFile& settings) {
+  std::vector<BackupSet> sets;
+  for (const std::string& name : settings.Sections()) {
+    if (name == kMainSection) continue;
+    sets.push_back({name, settings.ReadString(name, kSourceKey, ""),
+                    settings.ReadString(name, kDestinationKey, "")});
+  }
+  return sets;
+}
+
+std::vector<std::string> ReadExtensionList(const IniFile& settings, ExtensionList list) {
+  std::vector<std::string> items =
+      SplitCommaText(settings.ReadString(kMainSection, KeyOf(list), ""));
+  std::erase(items, std::string());
+  return items;
+}
+
+Status WriteSettings(IniFile& settings, const std::vector<BackupSet>& sets,
+                     const std::vector<std::string>& keepOriginal,
+                     const std::vector<std::string>& excluded, DateTime now) {
+  settings.BeginUpdate();
+  Status status = Status::Ok();
+  auto write = [&](const std::string& section, const char* key, const std::string& value) {
+    if (status.ok()) status = settings.WriteString(section, key, value);
+  };
+  for (const BackupSet& set : sets) {
+    write(set.name, kSourceKey, set.source);
+    write(set.name, kDestinationKey, set.destination);
+  }
+  write(kMainSection, kKeepOriginalKey, ListValue(keepOriginal));
+  write(kMainSection, kExcludedKey, ListValue(excluded));
+  if (status.ok()) status = settings.WriteDateTime(kMainSection, kProgramEndKey, now);
+  const Status flushed = settings.EndUpdate();
+  return status.ok() ? flushed : status;
+}
+
+}  // namespace quillfen

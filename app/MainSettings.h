@@ -1,0 +1,37 @@
+// What the main window keeps in the settings file, read and written without
+// widgets: the sets (one section each, in file order) and, in the section
+// "Main", the two extension lists and the program's end time.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/BackupRun.h"
+#include "engine/DateTime.h"
+#include "engine/IniFile.h"
+#include "engine/Status.h"
+
+namespace quillfen {
+
+// Every set of the file in section order: each section but the one named
+// exactly "Main" (Main2 and main are sets), with its source and destination
+// folders ("" where a key is missing).
+std::vector<BackupSet> ReadSets(const IniFile& settings);
+
+// The two extension lists.
+enum class ExtensionList { kKeepOriginal, kExcluded };
+
+// The non-empty items of the stored list, in stored order (the comma text
+// ".doc,.xls," gives .doc and .xls).
+std::vector<std::string> ReadExtensionList(const IniFile& settings, ExtensionList list);
+
+// What the close writes, in this order and as one write of the file: the
+// source and destination of every set (a missing section added at the end),
+// each list as its items each followed by ",", and `now` as the program's end
+// time. Sections and keys not written keep their content and place. The
+// first failing write stops the rest.
+Status WriteSettings(IniFile& settings, const std::vector<BackupSet>& sets,
+                     const std::vector<std::string>& keepOriginal,
+                     const std::vector<std::string>& excluded, DateTime now);
+
+}  // namespace quillfen
