@@ -8,7 +8,7 @@ PREFIX ?= /usr/local
 BENCH_BUILD_DIR ?= build-bench
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test test-asan bench install screenshots fuzz clean
+.PHONY: all deps configure build run test test-asan format-check bench install screenshots fuzz clean
 
 all: build
 
@@ -27,6 +27,11 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Every C++ file follows .clang-format (CI runs this first).
+format-check:
+	@scripts/install-deps.sh format
+	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 # The same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: deps

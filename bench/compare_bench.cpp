@@ -28,11 +28,11 @@
 #include <QItemSelectionModel>
 #include <QListView>
 
-#include "testing/ScriptedDialogs.h"
 #include "compare/CompareLogic.h"
 #include "compare/MainWindowLink.h"
 #include "compare/Unit2.h"
 #include "engine/DateTime.h"
+#include "testing/ScriptedDialogs.h"
 
 namespace {
 
@@ -164,8 +164,8 @@ int main(int argc, char** argv) {
   Report(
       "ctrl-click toggle on the compared left list", [&] { form.Button1Click(); },
       [&] { selection->select(first, QItemSelectionModel::Toggle); });
-  Report("plain click on the compared left list", [&] { form.Button1Click(); }, [&] {
-    selection->select(first, QItemSelectionModel::ClearAndSelect);
-  });
+  Report(
+      "plain click on the compared left list", [&] { form.Button1Click(); },
+      [&] { selection->select(first, QItemSelectionModel::ClearAndSelect); });
   return 0;
 }

@@ -13,14 +13,14 @@
 #include <QSignalBlocker>
 #include <QTimer>
 
-#include "ui/UserDialogs.h"
-#include "ui/WindowFont.h"
 #include "compare/CompareLogic.h"
 #include "compare/MainWindowLink.h"
 #include "compare/RelativePathModel.h"
 #include "compare/SelectiveCopy.h"
 #include "engine/DateTime.h"
 #include "engine/Path.h"
+#include "ui/UserDialogs.h"
+#include "ui/WindowFont.h"
 
 using quillfen::Side;
 

@@ -18,8 +18,8 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/FaultInjection.h"
 #include "engine/FileCopy.h"
+#include "testing/FaultInjection.h"
 #include "testing/TestTree.h"
 
 namespace quillfen {

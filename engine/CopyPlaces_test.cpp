@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "testing/FaultInjection.h"
 #include "engine/FiCheck.h"
 #include "engine/FileCopy.h"
+#include "testing/FaultInjection.h"
 #include "testing/TestTree.h"
 
 namespace quillfen {

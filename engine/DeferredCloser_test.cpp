@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "testing/FaultInjection.h"
 #include "engine/FileCopy.h"
+#include "testing/FaultInjection.h"
 #include "testing/TestTree.h"
 
 namespace quillfen {

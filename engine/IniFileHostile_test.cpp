@@ -19,8 +19,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "testing/FaultInjection.h"
 #include "engine/IniFile.h"
+#include "testing/FaultInjection.h"
 #include "testing/TestTree.h"
 
 namespace quillfen {

@@ -7,9 +7,9 @@
 #include <set>
 #include <string>
 
+#include "engine/UniqueFd.h"
 #include "testing/FaultInjection.h"
 #include "testing/TestTree.h"
-#include "engine/UniqueFd.h"
 
 namespace quillfen {
 namespace {

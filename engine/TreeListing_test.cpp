@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "testing/FaultInjection.h"
 #include "engine/FileAccess.h"
+#include "testing/FaultInjection.h"
 #include "testing/TestTree.h"
 
 namespace quillfen {

@@ -2,6 +2,7 @@
 # Installs the Debian packages Quillfen needs to build and test, if any are missing.
 # Usage: scripts/install-deps.sh [extra-package-group ...]
 #   groups: bench (rsync, hyperfine, time, python3), fuzz (clang, libclang-rt-14-dev),
+#           format (clang-format, git),
 #           screenshots (xvfb, imagemagick, x11-apps, xdotool)
 # Idempotent: does nothing when everything is installed. As root it runs apt-get;
 # otherwise it prints the exact command to run and exits with status 1.
@@ -15,6 +16,7 @@ for group in "$@"; do
     bench) packages+=(rsync hyperfine time python3) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     asan) packages+=(libclang-rt-14-dev) ;;
+    format) packages+=(clang-format git) ;;
     screenshots) packages+=(xvfb xauth imagemagick x11-apps xdotool) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
