@@ -11,7 +11,7 @@
 
 #include "engine/DateTime.h"
 #include "engine/IniFile.h"
-#include "testing/FakeClock.h"
+#include "testing/RunSupport.h"
 #include "testing/TestTree.h"
 
 namespace quillfen {
@@ -21,13 +21,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::TestTree;
 
-class RecordingView : public BackupRunView {
- public:
-  std::vector<std::string> statuses;
-  int timer2Starts = 0;
-  void SetStatus(const std::string& text) override { statuses.push_back(text); }
-  void StartTimer2() override { ++timer2Starts; }
-};
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -37,14 +30,8 @@ bool Exists(const std::string& path) {
 constexpr double kHour = 1.0 / 24;
 constexpr double kMinute = kHour / 60;
 
-class BackupRunTest : public ::testing::Test {
+class BackupRunTest : public testing::RunFixture {
  protected:
-  BackupRunResult Run(const std::vector<BackupSet>& sets, const std::vector<std::string>& keep = {},
-                      const std::vector<std::string>& excluded = {}) {
-    IniFile settings(SettingsPath());
-    return RunBackup(sets, keep, excluded, clock, settings, view);
-  }
-  std::string SettingsPath() const { return tree.Path("Quillfen.ini"); }
   void SetEndTime(const std::string& set, DateTime when) {
     IniFile settings(SettingsPath());
     ASSERT_TRUE(settings.WriteDateTime(set, "終了時刻", when).ok());
@@ -52,10 +39,6 @@ class BackupRunTest : public ::testing::Test {
   DateTime EndTime(const std::string& set) const {
     return IniFile(SettingsPath()).ReadDateTime(set, "終了時刻", -1.0);
   }
-
-  TestTree tree;
-  testing::FakeClock clock;
-  RecordingView view;
 };
 
 TEST(ExtensionSet, MatchesIgnoringCaseAcrossScripts) {

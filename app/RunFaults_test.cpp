@@ -24,31 +24,13 @@
 namespace quillfen {
 namespace {
 
-using testing::FakeClock;
 using testing::FilesOnly;
 using ::testing::HasSubstr;
-using testing::RecordingRunView;
 using testing::Snapshot;
 using testing::TestTree;
 using testing::TreeSnapshot;
 
-class RunFaults : public ::testing::Test {
- protected:
-  BackupRunResult Run(const std::vector<BackupSet>& sets, const std::vector<std::string>& keep = {},
-                      const std::vector<std::string>& excluded = {}) {
-    IniFile settings(tree.Path("Quillfen.ini"));
-    return RunBackup(sets, keep, excluded, clock, settings, view);
-  }
-  // Runs one set again a day later.
-  BackupRunResult RunAgain(const BackupSet& set, const std::vector<std::string>& keep = {}) {
-    clock.NextDay();
-    return Run({set}, keep);
-  }
-
-  TestTree tree;
-  FakeClock clock;
-  RecordingRunView view;
-};
+class RunFaults : public testing::RunFixture {};
 
 std::string Bytes(size_t size, char seed) {
   std::string s(size, '\0');
@@ -77,7 +59,7 @@ TEST_F(RunFaults, FullDestinationReportsEachFileKeepsOldCopiesAndCompletesOnceSp
     ASSERT_TRUE(CopyFile(filler, disk.root() + "/filler").ok());
   }
 
-  BackupRunResult result = RunAgain(set);
+  BackupRunResult result = RunNextDay(set);
   ASSERT_FALSE(result.failures.empty()) << "800 KB cannot fit into 400 KB";
   for (const std::string& failure : result.failures) {
     EXPECT_THAT(failure, HasSubstr(ErrnoText(ENOSPC)));
@@ -100,7 +82,7 @@ TEST_F(RunFaults, FullDestinationReportsEachFileKeepsOldCopiesAndCompletesOnceSp
   EXPECT_THAT(view.statuses.back(), HasSubstr("Full"));
 
   ASSERT_EQ(unlink((disk.root() + "/filler").c_str()), 0);
-  result = RunAgain(set);
+  result = RunNextDay(set);
   EXPECT_TRUE(result.failures.empty()) << result.failures.front();
   EXPECT_EQ(FilesOnly(Snapshot(dst)), source);
 }
@@ -141,7 +123,7 @@ TEST_F(RunFaults, SourceChangesBetweenListingAndCopyingAreSurvived) {
   });
   if (!gate.ok()) GTEST_SKIP() << gate.error();
 
-  BackupRunResult result = RunAgain(set, {".keep"});
+  BackupRunResult result = RunNextDay(set, {".keep"});
   ASSERT_TRUE(gate.fired());
   // The keep-original files whose targets are missing are tried and fail; the
   // ordinary files that went are simply no longer newer than anything.
@@ -155,7 +137,7 @@ TEST_F(RunFaults, SourceChangesBetweenListingAndCopyingAreSurvived) {
   EXPECT_EQ(result.setsBackedUp, 1);
 
   // The next run completes the set as it now stands.
-  result = RunAgain(set, {".keep"});
+  result = RunNextDay(set, {".keep"});
   EXPECT_TRUE(result.failures.empty()) << result.failures.front();
   EXPECT_EQ(FilesOnly(Snapshot(dst)), (TreeSnapshot{{"/0first.bin", Bytes(4096, '0')},
                                                     {"/sub/old.txt", "backed up before"},
@@ -210,7 +192,7 @@ TEST_F(RunFaults, KilledInTheMiddleOfARunLeavesWholeFilesAndTheNextRunCompletes)
     ASSERT_EQ(settings.Sections(), std::vector<std::string>{"Killed"});
   }
 
-  const BackupRunResult result = RunAgain(set);
+  const BackupRunResult result = RunNextDay(set);
   EXPECT_TRUE(result.failures.empty());
   // Whatever temporary file a kill left, the next run removed it.
   EXPECT_EQ(FilesOnly(Snapshot(dst)), FilesOnly(Snapshot(src)));

@@ -23,20 +23,15 @@
 namespace quillfen {
 namespace {
 
-using testing::FakeClock;
+using testing::Failures;
 using testing::FilesOnly;
-using testing::RecordingRunView;
 using testing::Snapshot;
 using testing::TestTree;
 using testing::TreeSnapshot;
 
-class RunHostileTrees : public ::testing::Test {
+class RunHostileTrees : public testing::RunFixture {
  protected:
-  BackupRunResult Run(const BackupSet& set) {
-    clock.NextDay();
-    IniFile settings(tree.Path("Quillfen.ini"));
-    return RunBackup({set}, {".keep"}, {".tmp"}, clock, settings, view);
-  }
+  BackupRunResult Run(const BackupSet& set) { return RunNextDay(set, {".keep"}, {".tmp"}); }
   // Everything in the test's tree outside `dst` and the settings file.
   TreeSnapshot Outside(const std::string& dst) const {
     TreeSnapshot all = Snapshot(tree.root());
@@ -48,17 +43,8 @@ class RunHostileTrees : public ::testing::Test {
     });
     return all;
   }
-
-  TestTree tree;
-  FakeClock clock;
-  RecordingRunView view;
 };
 
-std::string Failures(const BackupRunResult& r) {
-  std::string out;
-  for (const std::string& f : r.failures) out += f + "\n";
-  return out;
-}
 
 TEST_F(RunHostileTrees, HostileNamesArriveExactlyAndAreNotCopiedTwice) {
   const std::vector<std::string> names = {"\"quoted\"",

@@ -26,7 +26,7 @@
 namespace quillfen {
 namespace {
 
-using testing::FakeClock;
+using testing::Failures;
 using testing::FilesOnly;
 using ::testing::HasSubstr;
 using testing::NamesIn;
@@ -35,18 +35,7 @@ using testing::Snapshot;
 using testing::TestTree;
 using testing::TreeSnapshot;
 
-class RunTrust : public ::testing::Test {
- protected:
-  BackupRunResult Run(const BackupSet& set) {
-    clock.NextDay();
-    IniFile settings(tree.Path("Quillfen.ini"));
-    return RunBackup({set}, {}, {}, clock, settings, view);
-  }
-
-  TestTree tree;
-  FakeClock clock;
-  RecordingRunView view;
-};
+class RunTrust : public testing::RunFixture {};
 
 struct stat StatOf(const std::string& path) {
   struct stat st {};
@@ -54,11 +43,6 @@ struct stat StatOf(const std::string& path) {
   return st;
 }
 
-std::string Failures(const BackupRunResult& r) {
-  std::string out;
-  for (const std::string& f : r.failures) out += f + "\n";
-  return out;
-}
 
 // The temporary names anywhere in the tree at `root`.
 std::vector<std::string> TemporaryFilesIn(const std::string& root) {
@@ -90,7 +74,7 @@ TEST_F(RunTrust, CopiesGrantNoMoreThanTheirSources) {
   }
   ASSERT_EQ(chmod(tree.Path("src/tool").c_str(), 06755), 0);
   const std::string dst = tree.Path("bk/dst");
-  const BackupRunResult result = Run({"Trust", src, dst});
+  const BackupRunResult result = RunNextDay({"Trust", src, dst});
   ASSERT_TRUE(result.failures.empty()) << Failures(result);
   EXPECT_EQ(StatOf(dst + "/private").st_mode & 07777, 0700u);
   EXPECT_EQ(StatOf(dst + "/private/inner").st_mode & 07777, 0711u);
@@ -119,7 +103,7 @@ TEST_F(RunTrust, FoldersSwappedForLinksDuringRunsLeadNowhere) {
       tree.File("src/sub" + std::to_string(f) + "/deeper/file" + std::to_string(i), "v0");
   const std::string dst = tree.Path("dst");
   const std::string outside = tree.Dir("outside");
-  ASSERT_TRUE(Run({"Swap", src, dst}).failures.empty());
+  ASSERT_TRUE(RunNextDay({"Swap", src, dst}).failures.empty());
 
   int swapsDone = 0;
   {
@@ -141,7 +125,7 @@ TEST_F(RunTrust, FoldersSwappedForLinksDuringRunsLeadNowhere) {
           TestTree::SetMtime(path, 1'700'000'000 + generation * 10);
         }
       }
-      (void)Run({"Swap", src, dst});
+      (void)RunNextDay({"Swap", src, dst});
       ++swapsDone;
       ASSERT_TRUE(NamesIn(outside).empty()) << "a run wrote outside the destination";
     }
@@ -158,14 +142,14 @@ TEST_F(RunTrust, ASourceInsideItsDestinationGivesPlantedLinksNoWayOut) {
   tree.File("bk/data/sub/x.txt", "x");
   const std::string outside = tree.Dir("outside");
   ASSERT_EQ(symlink(outside.c_str(), (bk + "/sub").c_str()), 0);
-  const BackupRunResult result = Run({"Inside", src, bk});
+  const BackupRunResult result = RunNextDay({"Inside", src, bk});
   EXPECT_TRUE(result.failures.empty()) << Failures(result);
   EXPECT_TRUE(NamesIn(outside).empty());
   EXPECT_EQ(TestTree::Read(bk + "/sub/x.txt"), "x");
   EXPECT_TRUE(S_ISDIR(StatOf(bk + "/sub").st_mode));
   // The source's own files were not touched, and a second run copies nothing.
   EXPECT_EQ(TestTree::Read(src + "/sub/x.txt"), "x");
-  EXPECT_EQ(Run({"Inside", src, bk}).filesCopied, 0);
+  EXPECT_EQ(RunNextDay({"Inside", src, bk}).filesCopied, 0);
 }
 
 // Runs killed at random moments while they replace many small files: a kill
@@ -186,7 +170,7 @@ TEST_F(RunTrust, TemporaryFilesOfKilledRunsAreRemovedByTheNextRun) {
     }
   };
   writeGeneration(0);
-  ASSERT_TRUE(Run({"Killed", src, dst}).failures.empty());
+  ASSERT_TRUE(RunNextDay({"Killed", src, dst}).failures.empty());
 
   std::mt19937 random(11);
   std::uniform_int_distribution<int> delayUs(300, 12000);
@@ -197,7 +181,7 @@ TEST_F(RunTrust, TemporaryFilesOfKilledRunsAreRemovedByTheNextRun) {
     clock.NextDay();
     if (testing::KillDuring(
             [&] {
-              (void)Run({"Killed", src, dst});
+              (void)RunNextDay({"Killed", src, dst});
             },
             std::chrono::microseconds(delayUs(random)))) {
       ++kills;
@@ -206,7 +190,7 @@ TEST_F(RunTrust, TemporaryFilesOfKilledRunsAreRemovedByTheNextRun) {
     killsLeavingOne += left > 0 ? 1 : 0;
     if (left > 0) {
       // The next run, killed or not, must not add to them for good.
-      ASSERT_TRUE(Run({"Killed", src, dst}).failures.empty());
+      ASSERT_TRUE(RunNextDay({"Killed", src, dst}).failures.empty());
       ASSERT_THAT(TemporaryFilesIn(dst), ::testing::IsEmpty()) << "generation " << generation;
     }
   }
@@ -215,7 +199,7 @@ TEST_F(RunTrust, TemporaryFilesOfKilledRunsAreRemovedByTheNextRun) {
   memory.File("dst/f1/.quillfen-0123456789", "left by an earlier version");
   memory.File("dst/f2/.quillfen-tmp-999999999-0123456789abcdef", "left by a killed run");
   writeGeneration(99);
-  const BackupRunResult last = Run({"Killed", src, dst});
+  const BackupRunResult last = RunNextDay({"Killed", src, dst});
   EXPECT_TRUE(last.failures.empty()) << Failures(last);
   EXPECT_THAT(TemporaryFilesIn(dst), ::testing::IsEmpty());
   EXPECT_EQ(FilesOnly(Snapshot(dst)), FilesOnly(Snapshot(src)));
@@ -234,11 +218,11 @@ TEST_F(RunTrust, PathsLongerThanTheSystemTakesWholeAreBackedUp) {
   testing::MakeDeepFile(src, relative, "deep.txt", "at the bottom");
   ASSERT_GT((src + relative).size(), 4096u);
   const std::string dst = tree.Path("dst");
-  const BackupRunResult first = Run({"Deep", src, dst});
+  const BackupRunResult first = RunNextDay({"Deep", src, dst});
   EXPECT_TRUE(first.failures.empty()) << Failures(first);
   EXPECT_EQ(first.filesCopied, 1);
   EXPECT_EQ(testing::ReadDeepFile(dst, relative, "deep.txt"), "at the bottom");
-  EXPECT_EQ(Run({"Deep", src, dst}).filesCopied, 0);
+  EXPECT_EQ(RunNextDay({"Deep", src, dst}).filesCopied, 0);
 }
 
 // A source folder that cannot be read is a failure like a failed copy: one
@@ -280,7 +264,7 @@ TEST_F(RunTrust, ASparseImageLargerThanTheDestinationIsBackedUp) {
     ASSERT_EQ(pwrite(fd, std::string(8192, 'd').data(), 8192, (off_t{5} << 30) - 8192), 8192);
     close(fd);
   }
-  const BackupRunResult result = Run({"Image", src, disk.root() + "/bk"});
+  const BackupRunResult result = RunNextDay({"Image", src, disk.root() + "/bk"});
   EXPECT_TRUE(result.failures.empty()) << Failures(result);
   EXPECT_EQ(StatOf(disk.root() + "/bk/disk.img").st_size, off_t{5} << 30);
 }

@@ -343,14 +343,6 @@ TEST_F(CopyPlacesTest, LeftoverTemporaryFilesGoFromEveryFolderEntered) {
 // However deep the tree, a handful of descriptors is open at a time, and a
 // path far longer than the system takes whole still arrives.
 TEST_F(CopyPlacesTest, DeepTreesArriveWithFewDescriptors) {
-  auto openCount = [] {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return -1;
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-    return count;
-  };
   // Deeper than the chain keeps open, and longer than a path can be.
   const std::string name(100, 'd');
   std::string relative;
@@ -358,7 +350,7 @@ TEST_F(CopyPlacesTest, DeepTreesArriveWithFewDescriptors) {
   testing::MakeDeepFile(tree.Dir("src"), relative, "f.txt", "deep");
   // A first copy makes what copies keep for the process (a watch instance).
   ASSERT_TRUE(CopyFile(tree.File("warm", "w"), tree.Path("warm-copy")).ok());
-  const int before = openCount();
+  const int before = testing::OpenDescriptorCount();
   ASSERT_GT(before, 0);
   {
     CopyPlaces places(tree.Path("src"), tree.Path("dst"), CopyPlaces::Links::kReplace);
@@ -370,9 +362,10 @@ TEST_F(CopyPlacesTest, DeepTreesArriveWithFewDescriptors) {
     ASSERT_TRUE(Copy(places, "f.txt", true));
     const Status copy = places.Copy("f.txt");
     EXPECT_TRUE(copy.ok()) << copy.message();
-    EXPECT_LE(openCount(), before + 2 * static_cast<int>(FolderChain::kMaxOpenLevels) + 4);
+    EXPECT_LE(testing::OpenDescriptorCount(),
+              before + 2 * static_cast<int>(FolderChain::kMaxOpenLevels) + 4);
   }
-  EXPECT_EQ(openCount(), before);
+  EXPECT_EQ(testing::OpenDescriptorCount(), before);
   EXPECT_EQ(testing::ReadDeepFile(tree.Path("dst"), relative, "f.txt"), "deep");
 }
 

@@ -44,12 +44,14 @@ Err WriteAllAt(int fd, const char* buf, size_t size, off_t offset) {
 constexpr size_t kBufferSize = size_t{1} << 20;
 
 // Copies [offset, offset + length) of `in` to the same place in `out` with
-// plain reads and writes; stops early at the end of `in`.
-Err CopyRangeByReadWrite(int in, int out, off_t offset, off_t length) {
+// plain reads and writes, stopping early at the end of `in`; a negative
+// `length` copies to the end, whatever size the file claims.
+Err CopyByReadWrite(int in, int out, off_t offset, off_t length) {
   std::unique_ptr<char[]> buf(new char[kBufferSize]);
-  while (length > 0) {
-    const size_t want =
-        length < static_cast<off_t>(kBufferSize) ? static_cast<size_t>(length) : kBufferSize;
+  while (length != 0) {
+    const size_t want = length > 0 && length < static_cast<off_t>(kBufferSize)
+                            ? static_cast<size_t>(length)
+                            : kBufferSize;
     const ssize_t n = pread(in, buf.get(), want, offset);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -58,25 +60,9 @@ Err CopyRangeByReadWrite(int in, int out, off_t offset, off_t length) {
     if (n == 0) return 0;
     if (Err err = WriteAllAt(out, buf.get(), static_cast<size_t>(n), offset)) return err;
     offset += n;
-    length -= n;
+    if (length > 0) length -= n;
   }
   return 0;
-}
-
-// Copies from `offset` of `in` to its end, whatever it claims its size is,
-// with plain reads and writes.
-Err CopyRestByReadWrite(int in, int out, off_t offset) {
-  std::unique_ptr<char[]> buf(new char[kBufferSize]);
-  for (;;) {
-    const ssize_t n = pread(in, buf.get(), kBufferSize, offset);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return 0;
-    if (Err err = WriteAllAt(out, buf.get(), static_cast<size_t>(n), offset)) return err;
-    offset += n;
-  }
 }
 
 // Whether copy_file_range's failure means "not here", so plain copying may
@@ -104,7 +90,7 @@ Err CopyRange(int in, int out, off_t offset, off_t length, bool& copied) {
     if (errno == EINTR) continue;
     if (!KernelCopyUnsupported(errno)) return errno;
     copied = true;
-    return CopyRangeByReadWrite(in, out, inOffset, length);
+    return CopyByReadWrite(in, out, inOffset, length);
   }
   return 0;
 }
@@ -144,7 +130,7 @@ Err CopyContent(int in, int out, const struct stat& st) {
   if (Err err = CopyRange(in, out, 0, st.st_size, copied)) return err;
   // A file that claims to be empty may still have content the kernel copy
   // cannot see (generated files): read it to be sure.
-  return copied ? 0 : CopyRestByReadWrite(in, out, 0);
+  return copied ? 0 : CopyByReadWrite(in, out, 0, -1);
 }
 
 Status CopyError(std::string_view source, std::string_view target, Status::Code code,

@@ -15,15 +15,6 @@ namespace {
 
 using testing::TestTree;
 
-int OpenDescriptors() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  while (readdir(dir) != nullptr) ++count;
-  closedir(dir);
-  return count;
-}
-
 // The device and inode of the open folder `fd`, to tell folders apart.
 std::pair<dev_t, ino_t> Identity(int fd) {
   struct stat st {};
@@ -101,13 +92,14 @@ TEST(FolderChain, DeepTreesKeepFewDescriptorsAndComeBackUp) {
   for (size_t i = 0; i < levels; ++i) relative += "/" + name;
   testing::MakeDeepFile(tree.root(), relative + "/" + name, "f", "x");
   testing::MakeDeepFile(tree.root(), "/" + name + "/sibling", "f", "x");
-  const int before = OpenDescriptors();
+  const int before = testing::OpenDescriptorCount();
   {
     FolderChain chain;
     ASSERT_TRUE(chain.OpenRoot(tree.root()).ok());
     ASSERT_TRUE(chain.Enter(relative).ok());
     EXPECT_EQ(chain.depth(), levels);
-    EXPECT_LE(OpenDescriptors(), before + 1 + static_cast<int>(FolderChain::kMaxOpenLevels));
+    EXPECT_LE(testing::OpenDescriptorCount(),
+              before + 1 + static_cast<int>(FolderChain::kMaxOpenLevels));
     // Down one more, then back to a folder whose descriptor was closed.
     ASSERT_TRUE(chain.Enter(relative + "/" + name).ok());
     ASSERT_TRUE(chain.Enter("/" + name + "/sibling").ok());
@@ -118,7 +110,7 @@ TEST(FolderChain, DeepTreesKeepFewDescriptorsAndComeBackUp) {
     EXPECT_EQ(fstatat(chain.FdAt(1), "sibling", &st, 0), 0);
     EXPECT_NE(chain.PathAt(levels).find(relative), std::string::npos);
   }
-  EXPECT_EQ(OpenDescriptors(), before);
+  EXPECT_EQ(testing::OpenDescriptorCount(), before);
 }
 
 // What a maker is asked, and when: missing folders are made outermost first,

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -29,28 +30,31 @@
 
 namespace quillfen::testing {
 
-// Runs `action` at the moment the file at `path` is first opened, while that
-// open waits: a fault injected exactly between a listing (which never opens
-// files) and the first copy. Uses fanotify permission events, so it needs
-// root; ok() is false (reason in error()) where the system refuses them.
-class OpenGate {
+// Runs `action` while an access to the file at `path` waits, for the first
+// `times` accesses of the kinds in `events` (fanotify permission events:
+// FAN_OPEN_PERM for an opening, FAN_ACCESS_PERM for a reading); later ones
+// pass. After the last action the file is no longer watched, so the action
+// may open it too. Needs root; ok() is false (reason in error()) where the
+// system refuses permission events.
+class PermissionGate {
  public:
-  OpenGate(const std::string& path, std::function<void()> action) : action_(std::move(action)) {
+  PermissionGate(const std::string& path, uint64_t events, int times, std::function<void()> action)
+      : times_(times), action_(std::move(action)) {
     if (pipe2(wake_, O_CLOEXEC) != 0) {
       error_ = "pipe failed";
       return;
     }
     fd_ = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0 || fanotify_mark(fd_, FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, path.c_str()) != 0) {
+    if (fd_ < 0 || fanotify_mark(fd_, FAN_MARK_ADD, events, AT_FDCWD, path.c_str()) != 0) {
       error_ = std::string("fanotify permission events refused (") + strerror(errno) +
                "); run the fault tests as root";
       return;
     }
     watcher_ = std::thread([this] { Watch(); });
   }
-  ~OpenGate() {
+  ~PermissionGate() {
     if (watcher_.joinable()) {
-      // Wake a watcher still waiting for the first open.
+      // Wake a watcher still waiting for an access.
       stop_ = true;
       if (write(wake_[1], "x", 1) < 0) {
       }
@@ -60,13 +64,13 @@ class OpenGate {
     for (int fd : wake_)
       if (fd >= 0) close(fd);
   }
-  OpenGate(const OpenGate&) = delete;
-  OpenGate& operator=(const OpenGate&) = delete;
+  PermissionGate(const PermissionGate&) = delete;
+  PermissionGate& operator=(const PermissionGate&) = delete;
 
   bool ok() const { return error_.empty(); }
   const std::string& error() const { return error_; }
-  // Whether the action has run.
-  bool fired() const { return fired_; }
+  // How many times the action has run.
+  int fired() const { return fired_; }
 
  private:
   void Watch() {
@@ -83,11 +87,10 @@ class OpenGate {
         auto* event = reinterpret_cast<fanotify_event_metadata*>(buf);
         ssize_t left = n;
         while (FAN_EVENT_OK(event, left)) {
-          if (!fired_) {
-            // No more events for this file, so the action may open it too.
-            fanotify_mark(fd_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr);
+          if (fired_ < times_) {
+            if (fired_ + 1 == times_) fanotify_mark(fd_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr);
             action_();
-            fired_ = true;
+            ++fired_;
           }
           struct fanotify_response answer = {event->fd, FAN_ALLOW};
           if (write(fd_, &answer, sizeof answer) < 0) {
@@ -102,11 +105,30 @@ class OpenGate {
 
   int fd_ = -1;
   int wake_[2] = {-1, -1};
+  const int times_;
   std::function<void()> action_;
   std::string error_;
-  std::atomic<bool> fired_{false};
+  std::atomic<int> fired_{0};
   std::atomic<bool> stop_{false};
   std::thread watcher_;
+};
+
+// Runs `action` at the moment the file at `path` is first opened, while that
+// open waits: a fault injected exactly between a listing (which never opens
+// files) and the first copy.
+class OpenGate : public PermissionGate {
+ public:
+  OpenGate(const std::string& path, std::function<void()> action)
+      : PermissionGate(path, FAN_OPEN_PERM, 1, std::move(action)) {}
+};
+
+// Runs `action` each time the file at `path` is read (copied from, cloned),
+// while that read waits, for the first `times` reads: a change that lands
+// between a copy's first look at the file and its reading.
+class ReadGate : public PermissionGate {
+ public:
+  ReadGate(const std::string& path, int times, std::function<void()> action)
+      : PermissionGate(path, FAN_ACCESS_PERM, times, std::move(action)) {}
 };
 
 // A tmpfs of `bytes` mounted on a fresh folder; unmounted and removed when the
@@ -168,85 +190,6 @@ inline bool KillDuring(const std::function<void()>& work, std::chrono::microseco
   return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
-// Runs `action` each time the file at `path` is read (copied from, cloned),
-// while that read waits, for the first `times` reads; later reads pass. A
-// change made by the action lands between the copy's first look at the file
-// and its reading. Uses fanotify permission events, so it needs root; ok() is
-// false (reason in error()) where the system refuses them.
-class ReadGate {
- public:
-  ReadGate(const std::string& path, int times, std::function<void()> action)
-      : times_(times), action_(std::move(action)) {
-    if (pipe2(wake_, O_CLOEXEC) != 0) {
-      error_ = "pipe failed";
-      return;
-    }
-    fd_ = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0 || fanotify_mark(fd_, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, path.c_str()) != 0) {
-      error_ = std::string("fanotify permission events refused (") + strerror(errno) +
-               "); run the fault tests as root";
-      return;
-    }
-    watcher_ = std::thread([this] { Watch(); });
-  }
-  ~ReadGate() {
-    if (watcher_.joinable()) {
-      stop_ = true;
-      if (write(wake_[1], "x", 1) < 0) {
-      }
-      watcher_.join();
-    }
-    if (fd_ >= 0) close(fd_);
-    for (int fd : wake_)
-      if (fd >= 0) close(fd);
-  }
-  ReadGate(const ReadGate&) = delete;
-  ReadGate& operator=(const ReadGate&) = delete;
-
-  bool ok() const { return error_.empty(); }
-  const std::string& error() const { return error_; }
-  int fired() const { return fired_; }
-
- private:
-  void Watch() {
-    for (;;) {
-      struct pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-      if (poll(fds, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      if (fds[0].revents & POLLIN) {
-        alignas(fanotify_event_metadata) char buf[4096];
-        const ssize_t n = read(fd_, buf, sizeof buf);
-        if (n <= 0) continue;
-        auto* event = reinterpret_cast<fanotify_event_metadata*>(buf);
-        ssize_t left = n;
-        while (FAN_EVENT_OK(event, left)) {
-          if (fired_ < times_) {
-            action_();
-            ++fired_;
-          }
-          struct fanotify_response answer = {event->fd, FAN_ALLOW};
-          if (write(fd_, &answer, sizeof answer) < 0) {
-          }
-          if (event->fd >= 0) close(event->fd);
-          event = FAN_EVENT_NEXT(event, left);
-        }
-      }
-      if (stop_) return;
-    }
-  }
-
-  int fd_ = -1;
-  int wake_[2] = {-1, -1};
-  const int times_;
-  std::function<void()> action_;
-  std::string error_;
-  std::atomic<int> fired_{0};
-  std::atomic<bool> stop_{false};
-  std::thread watcher_;
-};
-
 // A helper process that runs `step` over and over until the object goes
 // away: an attacker or a busy user acting while the code under test works.
 class BackgroundProcess {
@@ -301,6 +244,16 @@ inline bool AsUser(uid_t uid, gid_t gid, const std::function<bool()>& work) {
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// How many descriptors this process has open.
+inline int OpenDescriptorCount() {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
 }
 
 // The names directly inside `folder`, sorted.

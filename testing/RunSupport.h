@@ -1,6 +1,6 @@
 // Shared pieces of the backup-run tests: a view that records what the run
-// shows, and a snapshot of what a tree holds, for comparing a destination
-// with what it should hold.
+// shows, the fixture that runs sets, and a snapshot of what a tree holds, for
+// comparing a destination with what it should hold.
 #pragma once
 
 #include <sys/stat.h>
@@ -12,8 +12,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "app/BackupRun.h"
 #include "engine/DateTime.h"
+#include "engine/IniFile.h"
 #include "testing/FakeClock.h"
 #include "testing/TestTree.h"
 
@@ -22,9 +25,40 @@ namespace quillfen::testing {
 class RecordingRunView : public BackupRunView {
  public:
   std::vector<std::string> statuses;
+  int timer2Starts = 0;
   void SetStatus(const std::string& text) override { statuses.push_back(text); }
-  void StartTimer2() override {}
+  void StartTimer2() override { ++timer2Starts; }
 };
+
+// The fixture of the backup-run tests: a test tree holding the settings
+// file, the fake clock and a recording view.
+class RunFixture : public ::testing::Test {
+ protected:
+  // Runs `sets` now.
+  BackupRunResult Run(const std::vector<BackupSet>& sets, const std::vector<std::string>& keep = {},
+                      const std::vector<std::string>& excluded = {}) {
+    IniFile settings(SettingsPath());
+    return RunBackup(sets, keep, excluded, clock, settings, view);
+  }
+  // Runs `set` a day and an hour later, so that it is due again.
+  BackupRunResult RunNextDay(const BackupSet& set, const std::vector<std::string>& keep = {},
+                             const std::vector<std::string>& excluded = {}) {
+    clock.NextDay();
+    return Run({set}, keep, excluded);
+  }
+  std::string SettingsPath() const { return tree.Path("Quillfen.ini"); }
+
+  TestTree tree;
+  FakeClock clock;
+  RecordingRunView view;
+};
+
+// A run's failure lines, one a line, for messages.
+inline std::string Failures(const BackupRunResult& result) {
+  std::string out;
+  for (const std::string& failure : result.failures) out += failure + "\n";
+  return out;
+}
 
 // What a tree holds, keyed by path relative to its root ("/a/b.txt"): the
 // content of each regular file, and "<folder>", "<link>" or "<other>" for the

@@ -130,52 +130,46 @@ inline bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// Makes the folders of `relative` ("/a/b", any length) below `root` one name
-// at a time, as no path longer than the system takes whole can be made, and
-// writes `content` into the file `name` at the end.
-inline void MakeDeepFile(const std::string& root, std::string_view relative,
-                         const std::string& name, std::string_view content) {
+// The folder `relative` ("/a/b", any length) below `root`, reached one name
+// at a time, as no path longer than the system takes whole can be used, and
+// made on the way when `make`; -1 when it cannot be reached.
+inline int OpenDeepFolder(const std::string& root, std::string_view relative, bool make) {
   int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  size_t pos = 1;
-  while (fd >= 0 && pos < relative.size()) {
+  for (size_t pos = 1; fd >= 0 && pos < relative.size();) {
     size_t slash = relative.find('/', pos);
     if (slash == std::string_view::npos) slash = relative.size();
     const std::string part(relative.substr(pos, slash - pos));
-    mkdirat(fd, part.c_str(), 0755);
-    const int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    close(fd);
-    fd = next;
-    pos = slash + 1;
-  }
-  if (fd < 0) throw std::runtime_error("cannot make the folders of a deep file");
-  const int file = openat(fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  close(fd);
-  if (file < 0 ||
-      write(file, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
-    if (file >= 0) close(file);
-    throw std::runtime_error("cannot write a deep file");
-  }
-  close(file);
-}
-
-// The content of the file `name` in the folder `relative` below `root`, read
-// one name at a time; "<missing>" when it cannot be reached.
-inline std::string ReadDeepFile(const std::string& root, std::string_view relative,
-                                const std::string& name) {
-  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  size_t pos = 1;
-  while (fd >= 0 && pos < relative.size()) {
-    size_t slash = relative.find('/', pos);
-    if (slash == std::string_view::npos) slash = relative.size();
-    const std::string part(relative.substr(pos, slash - pos));
+    if (make) mkdirat(fd, part.c_str(), 0755);
     const int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     close(fd);
     fd = next;
     pos = slash + 1;
   }
-  if (fd < 0) return "<missing>";
-  const int file = openat(fd, name.c_str(), O_RDONLY | O_CLOEXEC);
-  close(fd);
+  return fd;
+}
+
+// Writes `content` into the file `name` of the folder `relative` below `root`,
+// making the folders on the way.
+inline void MakeDeepFile(const std::string& root, std::string_view relative,
+                         const std::string& name, std::string_view content) {
+  const int folder = OpenDeepFolder(root, relative, true);
+  const int file =
+      folder < 0 ? -1
+                 : openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (folder >= 0) close(folder);
+  const bool written = file >= 0 && write(file, content.data(), content.size()) ==
+                                        static_cast<ssize_t>(content.size());
+  if (file >= 0) close(file);
+  if (!written) throw std::runtime_error("cannot write a deep file");
+}
+
+// The content of the file `name` in the folder `relative` below `root`;
+// "<missing>" when it cannot be reached.
+inline std::string ReadDeepFile(const std::string& root, std::string_view relative,
+                                const std::string& name) {
+  const int folder = OpenDeepFolder(root, relative, false);
+  const int file = folder < 0 ? -1 : openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (folder >= 0) close(folder);
   if (file < 0) return "<missing>";
   std::string content;
   char buf[4096];
