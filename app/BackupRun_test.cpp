@@ -21,7 +21,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::TestTree;
 
-
 bool Exists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;

@@ -32,12 +32,6 @@ using testing::TreeSnapshot;
 
 class RunFaults : public testing::RunFixture {};
 
-std::string Bytes(size_t size, char seed) {
-  std::string s(size, '\0');
-  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>(seed + i % 251);
-  return s;
-}
-
 TEST_F(RunFaults, FullDestinationReportsEachFileKeepsOldCopiesAndCompletesOnceSpaceIsFree) {
   testing::SmallDisk disk(1 << 20);
   if (!disk.ok()) GTEST_SKIP() << disk.error();
@@ -48,14 +42,14 @@ TEST_F(RunFaults, FullDestinationReportsEachFileKeepsOldCopiesAndCompletesOnceSp
   const BackupSet set{"Full", src, dst};
   ASSERT_TRUE(Run({set}).failures.empty());
 
-  tree.File("src/a.txt", Bytes(200 << 10, 'a'));
+  tree.File("src/a.txt", testing::Pattern(200 << 10, 'a'));
   for (const char* name : {"b1.bin", "sub/b2.bin", "sub/b3.bin"})
-    tree.File(std::string("src/") + name, Bytes(200 << 10, name[1]));
+    tree.File(std::string("src/") + name, testing::Pattern(200 << 10, name[1]));
   tree.File("src/z.txt", "small");
   // Only about 400 KB stay free for 800 KB of changes.
   {
     TestTree fillerSource;
-    const std::string filler = fillerSource.File("filler", Bytes(600 << 10, 'f'));
+    const std::string filler = fillerSource.File("filler", testing::Pattern(600 << 10, 'f'));
     ASSERT_TRUE(CopyFile(filler, disk.root() + "/filler").ok());
   }
 
@@ -97,7 +91,8 @@ TEST_F(RunFaults, SourceChangesBetweenListingAndCopyingAreSurvived) {
   const BackupSet set{"Moving", src, dst};
   ASSERT_TRUE(Run({set}).failures.empty());
 
-  tree.File("src/0first.bin", Bytes(4096, '0'));  // the only file of the root: copied first
+  tree.File("src/0first.bin",
+            testing::Pattern(4096, '0'));  // the only file of the root: copied first
   for (const char* name : {"vanish.txt", "vanish.keep", "changed.txt", "tofolder.txt",
                            "tofifo.keep", "todangling.txt"})
     tree.File(std::string("src/sub/") + name, name);
@@ -130,7 +125,7 @@ TEST_F(RunFaults, SourceChangesBetweenListingAndCopyingAreSurvived) {
   ASSERT_EQ(result.failures.size(), 2u) << ::testing::PrintToString(result.failures);
   EXPECT_THAT(result.failures[0] + result.failures[1], HasSubstr("/sub/vanish.keep -> "));
   EXPECT_THAT(result.failures[0] + result.failures[1], HasSubstr("/sub/tofifo.keep -> "));
-  EXPECT_EQ(FilesOnly(Snapshot(dst)), (TreeSnapshot{{"/0first.bin", Bytes(4096, '0')},
+  EXPECT_EQ(FilesOnly(Snapshot(dst)), (TreeSnapshot{{"/0first.bin", testing::Pattern(4096, '0')},
                                                     {"/sub/old.txt", "backed up before"},
                                                     {"/sub/changed.txt", "second version"},
                                                     {"/sub2/after.txt", "after"}}));
@@ -139,7 +134,7 @@ TEST_F(RunFaults, SourceChangesBetweenListingAndCopyingAreSurvived) {
   // The next run completes the set as it now stands.
   result = RunNextDay(set, {".keep"});
   EXPECT_TRUE(result.failures.empty()) << result.failures.front();
-  EXPECT_EQ(FilesOnly(Snapshot(dst)), (TreeSnapshot{{"/0first.bin", Bytes(4096, '0')},
+  EXPECT_EQ(FilesOnly(Snapshot(dst)), (TreeSnapshot{{"/0first.bin", testing::Pattern(4096, '0')},
                                                     {"/sub/old.txt", "backed up before"},
                                                     {"/sub/changed.txt", "second version"},
                                                     {"/sub/new.txt", "appeared"},
@@ -162,7 +157,7 @@ TEST_F(RunFaults, KilledInTheMiddleOfARunLeavesWholeFilesAndTheNextRunCompletes)
   std::vector<std::vector<std::string>> versions(kGenerations);
   for (int g = 0; g < kGenerations; ++g)
     for (size_t i = 0; i < names.size(); ++i)
-      versions[g].push_back(Bytes((1 << 20) + 4096 * g + i, static_cast<char>('a' + g)));
+      versions[g].push_back(testing::Pattern((1 << 20) + 4096 * g + i, static_cast<char>('a' + g)));
   auto writeGeneration = [&](int g) {
     for (size_t i = 0; i < names.size(); ++i) {
       tree.File("src" + names[i], versions[g][i]);

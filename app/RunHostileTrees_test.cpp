@@ -45,7 +45,6 @@ class RunHostileTrees : public testing::RunFixture {
   }
 };
 
-
 TEST_F(RunHostileTrees, HostileNamesArriveExactlyAndAreNotCopiedTwice) {
   const std::vector<std::string> names = {"\"quoted\"",
                                           "\"\"",

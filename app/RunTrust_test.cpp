@@ -43,7 +43,6 @@ struct stat StatOf(const std::string& path) {
   return st;
 }
 
-
 // The temporary names anywhere in the tree at `root`.
 std::vector<std::string> TemporaryFilesIn(const std::string& root) {
   std::vector<std::string> found;

@@ -13,9 +13,11 @@
 #include "app/SetEditing.h"
 #include "app/Unit1.h"
 #include "engine/IniFile.h"
+#include "ui/FlagGuard.h"
 #include "ui/Messages.h"
 #include "ui/UserDialogs.h"
 
+using quillfen_ui::FlagGuard;
 using quillfen_ui::FolderReady;
 
 namespace {
@@ -30,8 +32,6 @@ const QString kDuplicateName =
 const QString kUnstorableName = QStringLiteral(
     "保存セット名に使えない文字が含まれています。\n"
     "改行などの制御文字と「]」は使えません。また、「[」で始まる名前も使えません。");
-const QString kCreated = QStringLiteral("を作成しました。");
-const QString kCreateFailed = QStringLiteral("新規フォルダの作成に失敗しました。");
 const QString kSelectSet = QStringLiteral("チェック対象を選択してください！");
 const QString kSourceMissing = QStringLiteral("保存対象フォルダは存在しません！");
 
@@ -109,19 +109,6 @@ QStringList RowTexts(const QListWidget* list) {
   for (int i = 0; i < list->count(); ++i) texts << list->item(i)->text();
   return texts;
 }
-
-// Sets a flag for the lifetime of the guard and restores it afterwards.
-class FlagGuard {
- public:
-  explicit FlagGuard(bool& flag) : flag_(flag), old_(flag) { flag_ = true; }
-  ~FlagGuard() { flag_ = old_; }
-  FlagGuard(const FlagGuard&) = delete;
-  FlagGuard& operator=(const FlagGuard&) = delete;
-
- private:
-  bool& flag_;
-  bool old_;
-};
 
 }  // namespace
 
@@ -225,10 +212,11 @@ void TForm1::EnsureDestinationFolder() {
     case FolderReady::kExisted:
       break;
     case FolderReady::kCreated:
-      Dialogs().ShowMessage(Edit2->text() + kCreated);
+      Dialogs().ShowMessage(
+          QString::fromStdString(quillfen_ui::FolderCreatedMessage(Edit2->text().toStdString())));
       break;
     case FolderReady::kFailed:
-      Dialogs().ShowMessage(kCreateFailed);
+      Dialogs().ShowMessage(QString::fromUtf8(quillfen_ui::kFolderNotCreated));
       break;
   }
 }

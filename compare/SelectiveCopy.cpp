@@ -75,9 +75,9 @@ class Copier {
 void CreateCopyToRoot(const std::string& root, CopyFeedback& feedback) {
   if (IsFolder(root)) return;
   if (MakeFolder(TrimTrailingSlashes(root))) {
-    feedback.ShowMessage(root + "を作成しました。");
+    feedback.ShowMessage(quillfen_ui::FolderCreatedMessage(root));
   } else {
-    feedback.ShowMessage("新規フォルダの作成に失敗しました。");
+    feedback.ShowMessage(quillfen_ui::kFolderNotCreated);
   }
 }
 
@@ -124,7 +124,7 @@ SelectiveCopyOutcome CopySelected(const SelectiveCopyRequest& request, CopyFeedb
       TrimTrailingSlashes(request.toRoot).empty()) {
     // No folder to copy from or to (a set whose folder text is empty): the
     // relative paths alone would name files under the file-system root.
-    feedback.ShowMessage("新規フォルダの作成に失敗しました。");
+    feedback.ShowMessage(quillfen_ui::kFolderNotCreated);
     outcome.failed =
         static_cast<size_t>(std::count(outcome.selected.begin(), outcome.selected.end(), 1));
     return outcome;

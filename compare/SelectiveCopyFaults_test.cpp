@@ -27,29 +27,11 @@ namespace {
 using quillfen::testing::NamesIn;
 using quillfen::testing::ReadFile;
 using quillfen::testing::RecordingFeedback;
+using quillfen::testing::Request;
 using quillfen::testing::TestTree;
 using quillfen::testing::WriteFile;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-
-SelectiveCopyRequest Request(const std::string& from, const std::string& to,
-                             std::vector<std::string> items, const std::string& ini) {
-  SelectiveCopyRequest r;
-  r.fromRoot = from;
-  r.toRoot = to;
-  r.selected.assign(items.size(), 1);
-  r.items = std::move(items);
-  r.setName = "Set1";
-  r.settingsPath = ini;
-  r.now = EncodeDateTime(2026, 12, 7, 9, 5, 7);
-  return r;
-}
-
-std::string Bytes(size_t size, char seed) {
-  std::string s(size, '\0');
-  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>(seed + i % 253);
-  return s;
-}
 
 TEST(SelectiveCopyFaults, FullDestinationCountsEachFileKeepsItSelectedAndWritesNoPart) {
   testing::SmallDisk disk(1 << 20);
@@ -58,7 +40,7 @@ TEST(SelectiveCopyFaults, FullDestinationCountsEachFileKeepsItSelectedAndWritesN
   const std::string src = dir.Path("src");
   const std::vector<std::string> items = {"/a.bin", "/b.bin", "/c.bin", "/d.bin"};
   for (size_t i = 0; i < items.size(); ++i)
-    WriteFile(src + items[i], Bytes(300 << 10, static_cast<char>('a' + i)));
+    WriteFile(src + items[i], testing::Pattern(300 << 10, static_cast<char>('a' + i)));
   const std::string dst = disk.root() + "/dst";
   RecordingFeedback feedback;
 

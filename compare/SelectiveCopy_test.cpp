@@ -40,16 +40,8 @@ class SelectiveCopyTest : public ::testing::Test {
 
   // A request copying every listed item (all selected) from `from` to `to`.
   SelectiveCopyRequest Request(const std::string& from, const std::string& to,
-                               std::vector<std::string> items) {
-    SelectiveCopyRequest r;
-    r.fromRoot = from;
-    r.toRoot = to;
-    r.selected.assign(items.size(), 1);
-    r.items = std::move(items);
-    r.setName = "Set1";
-    r.settingsPath = ini;
-    r.now = EncodeDateTime(2026, 12, 7, 9, 5, 7);
-    return r;
+                               std::vector<std::string> items) const {
+    return quillfen::testing::Request(from, to, std::move(items), ini);
   }
 
   std::string EndTime() const { return IniFile(ini).ReadString("Set1", "終了時刻", "<none>"); }

@@ -19,6 +19,7 @@
 #include "compare/SelectiveCopy.h"
 #include "engine/DateTime.h"
 #include "engine/Path.h"
+#include "ui/FlagGuard.h"
 #include "ui/UserDialogs.h"
 #include "ui/WindowFont.h"
 
@@ -39,19 +40,6 @@ constexpr int kCounterHeight = 13;
 // How often the status line is repainted while a handler keeps the event
 // loop waiting (a long comparison or copy).
 constexpr qint64 kStatusRepaintMs = 100;
-
-// Marks a stretch of code in which selection changes are the handler's own.
-class HandlerSelecting {
- public:
-  explicit HandlerSelecting(bool& flag) : flag_(flag), previous_(flag) { flag_ = true; }
-  ~HandlerSelecting() { flag_ = previous_; }
-  HandlerSelecting(const HandlerSelecting&) = delete;
-  HandlerSelecting& operator=(const HandlerSelecting&) = delete;
-
- private:
-  bool& flag_;
-  bool previous_;
-};
 
 // Feeds the window's status line, message boxes and timer to the plain logic.
 class WindowFeedback : public quillfen::CopyFeedback {
@@ -189,7 +177,7 @@ std::vector<char> TForm2::SelectedRows(const QListView* list) const {
 }
 
 void TForm2::SetSelectedRows(QListView* list, const std::vector<char>& selected) {
-  HandlerSelecting guard(handlerSelecting_);
+  quillfen_ui::FlagGuard guard(handlerSelecting_);
   RelativePathModel* model = ModelOf(list);
   QItemSelectionModel* selection = list->selectionModel();
   {
@@ -278,7 +266,7 @@ void TForm2::showEvent(QShowEvent* event) {
 }
 
 void TForm2::FormActivate() {
-  HandlerSelecting guard(handlerSelecting_);
+  quillfen_ui::FlagGuard guard(handlerSelecting_);
   // Listing a large tree takes a moment; no message box opens meanwhile.
   QApplication::setOverrideCursor(Qt::WaitCursor);
   const auto restoreCursor = qScopeGuard([] { QApplication::restoreOverrideCursor(); });

@@ -26,14 +26,9 @@ namespace quillfen {
 namespace {
 
 using testing::NamesIn;
+using testing::Pattern;
 using testing::SmallDisk;
 using testing::TestTree;
-
-std::string Pattern(size_t size, char seed) {
-  std::string s(size, '\0');
-  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>(seed + i * 7 + i / 4096);
-  return s;
-}
 
 // The whole content of a file, read in one piece (large files, checked often).
 std::string ReadWhole(const std::string& path) {

@@ -27,6 +27,21 @@ class FakeMainWindow : public MainWindowLink {
   std::string SettingsPath() const override { return settingsPath; }
 };
 
+// A selective copy of every item of `items` (all selected) from `from` to
+// `to`, for the set "Set1" of the settings file `ini`, at 2026-12-07 9:05:07.
+inline SelectiveCopyRequest Request(const std::string& from, const std::string& to,
+                                    std::vector<std::string> items, const std::string& ini) {
+  SelectiveCopyRequest r;
+  r.fromRoot = from;
+  r.toRoot = to;
+  r.selected.assign(items.size(), 1);
+  r.items = std::move(items);
+  r.setName = "Set1";
+  r.settingsPath = ini;
+  r.now = EncodeDateTime(2026, 12, 7, 9, 5, 7);
+  return r;
+}
+
 // Everything the copy shows, in order, each prefixed with its kind.
 class RecordingFeedback : public CopyFeedback {
  public:

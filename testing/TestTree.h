@@ -103,6 +103,14 @@ class TestTree {
   std::string root_;
 };
 
+// Content of `size` bytes that a length or offset mistake does not give back
+// by chance: each byte depends on `seed` and its place.
+inline std::string Pattern(size_t size, char seed) {
+  std::string s(size, '\0');
+  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>(seed + i * 7 + i / 4096);
+  return s;
+}
+
 // Writes `content` at the full path `path` (parents created) with the
 // last-write time `mtime` (seconds since the epoch); returns the path.
 inline std::string WriteFile(const std::string& path, std::string_view content,

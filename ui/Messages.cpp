@@ -6,4 +6,8 @@ std::string CannotWriteMessage(std::string_view path) {
   return std::string(path) + " に書き込めません";
 }
 
+std::string FolderCreatedMessage(std::string_view path) {
+  return std::string(path) + "を作成しました。";
+}
+
 }  // namespace quillfen_ui

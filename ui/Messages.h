@@ -10,4 +10,10 @@ namespace quillfen_ui {
 // "<path> に書き込めません".
 std::string CannotWriteMessage(std::string_view path);
 
+// The notice of a folder made for a set or a copy: "<path>を作成しました。".
+std::string FolderCreatedMessage(std::string_view path);
+
+// The notice of a folder that could not be made.
+inline constexpr char kFolderNotCreated[] = "新規フォルダの作成に失敗しました。";
+
 }  // namespace quillfen_ui
