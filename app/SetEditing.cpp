@@ -1,15 +1,14 @@
 #include "app/SetEditing.h"
 
-#include <sys/stat.h>
-
 #include <QFile>
+
+#include "engine/Path.h"
 
 namespace quillfen_ui {
 
 QString WithoutTrailingSlashes(const QString& folder) {
-  qsizetype end = folder.size();
-  while (end > 1 && folder[end - 1] == u'/') --end;
-  return folder.left(end);
+  return QFile::decodeName(QByteArray::fromStdString(
+      quillfen::TrimTrailingSlashes(QFile::encodeName(folder).toStdString())));
 }
 
 bool IsFilesystemRoot(const QString& folder) {
@@ -54,17 +53,13 @@ bool NameIsTaken(const QStringList& names, const QString& name) {
 }
 
 bool IsExistingFolder(const QString& path) {
-  if (path.isEmpty()) return false;
-  struct stat st {};
-  return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+  return quillfen::IsFolder(QFile::encodeName(path).toStdString());
 }
 
 FolderReady EnsureFolder(const QString& path) {
   if (IsExistingFolder(path)) return FolderReady::kExisted;
-  if (path.isEmpty()) return FolderReady::kFailed;
-  // 0777 so that the user's umask decides, as for any folder they make.
-  return ::mkdir(QFile::encodeName(path).constData(), 0777) == 0 ? FolderReady::kCreated
-                                                                 : FolderReady::kFailed;
+  return quillfen::MakeFolder(QFile::encodeName(path).toStdString()) ? FolderReady::kCreated
+                                                                     : FolderReady::kFailed;
 }
 
 int MovedRow(int selected, int count, int step) {
