@@ -152,9 +152,10 @@ TEST(CopyFaults, SourceThatIsNoLongerAFileFailsWithoutTouchingTheTarget) {
 }
 
 // A source that a link turned into a device, a FIFO or a socket between the
-// listing and its copy is looked at, never opened: opening some devices acts
-// (a watchdog starts, a tape rewinds), and a FIFO would wait for a writer.
-TEST(CopyFaults, ASourceThatIsNoFileIsNeverOpened) {
+// listing and its copy is looked at, never opened through the link: opening
+// some devices acts (a watchdog starts, a tape rewinds), and a FIFO would wait
+// for a writer. None is read, and none is left open.
+TEST(CopyFaults, ASourceThatIsNoFileIsNeverRead) {
   TestTree t;
   ASSERT_EQ(mkfifo(t.Path("fifo").c_str(), 0644), 0);
   // An opener of the FIFO for writing would see a reader: it must never do.

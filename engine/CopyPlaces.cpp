@@ -55,6 +55,10 @@ CopyPlaces::CopyPlaces(std::string_view fromRoot, std::string_view toRoot, Links
 CopyPlaces::~CopyPlaces() = default;
 
 void CopyPlaces::Enter(std::string_view relative) {
+  // Items of one folder one after another (the selective copy) stay in it:
+  // its folders are not looked up, nor its leftovers looked for, again.
+  if (entered_ && relative == relative_) return;
+  entered_ = true;
   relative_.assign(relative);
   fromEntered_ = false;
   target_ = TargetState::kUnknown;

@@ -42,7 +42,7 @@ class CopyPlaces : private FolderMaker {
   CopyPlaces& operator=(const CopyPlaces&) = delete;
 
   // Moves on to the folder `relative` ("" for the roots, else "/a/b") of
-  // both trees.
+  // both trees; the folder already current stays as it is.
   void Enter(std::string_view relative);
 
   // When a missing copy-to folder is made: at every question (the folder of
@@ -108,6 +108,7 @@ class CopyPlaces : private FolderMaker {
   FolderChain from_;
   FolderChain to_;
   std::string relative_;
+  bool entered_ = false;  // relative_ names the current folder
   bool fromEntered_ = false;
   Status fromStatus_ = Status::Ok();
   TargetState target_ = TargetState::kUnknown;

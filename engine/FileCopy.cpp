@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -119,7 +120,17 @@ Err CopySparse(int in, int out, off_t size) {
 // stretch for a file with holes, else the kernel's in-place copy, else reads
 // and writes.
 Err CopyContent(int in, int out, const struct stat& st) {
-  if (ioctl(out, FICLONE, in) == 0) return 0;
+  // A file system that cannot clone says so at the first try; it is not asked
+  // again for every file.
+  thread_local dev_t noClones = 0;
+  thread_local bool noClonesKnown = false;
+  if (!noClonesKnown || noClones != st.st_dev) {
+    if (ioctl(out, FICLONE, in) == 0) return 0;
+    if (errno == EOPNOTSUPP || errno == ENOTTY || errno == EINVAL || errno == EXDEV) {
+      noClones = st.st_dev;
+      noClonesKnown = true;
+    }
+  }
   // Fewer blocks than the size needs: the file has holes.
   if (st.st_size > 0 && st.st_blocks * 512 < st.st_size) {
     const Err err = CopySparse(in, out, st.st_size);
@@ -194,6 +205,9 @@ class WriteWatch {
   int watch_ = -1;
 };
 
+// Sources from this size on are watched for writes while they are copied.
+constexpr off_t kWatchedSize = off_t{256} << 10;
+
 // An open source file: a regular file (or a link to one), with its status
 // when it was opened.
 struct Source {
@@ -205,21 +219,10 @@ struct Source {
   bool settled = false;
 };
 
-// Whether a change made to the file of `st` from now on changes its change
-// time, so that its times alone can tell. The kernel stamps a change with the
-// coarse clock (a tick of 1 to 10 ms) and leaves the stamp alone when it would
-// not change: while the coarse clock still reads the stamp, another write
-// goes unseen. A file system that stamps whole seconds (its stamps have no
-// nanoseconds) is given two.
+// Whether a change made to the file of `st` from now on shows in its times.
 bool ChangesShowFromNow(const struct stat& st) {
   struct timespec now;
-  if (clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0) return false;
-  const bool wholeSeconds = st.st_ctim.tv_nsec == 0;
-  const time_t quietSeconds = wholeSeconds ? 2 : 0;
-  if (now.tv_sec != st.st_ctim.tv_sec + quietSeconds) {
-    return now.tv_sec > st.st_ctim.tv_sec + quietSeconds;
-  }
-  return !wholeSeconds && now.tv_nsec > st.st_ctim.tv_nsec;
+  return clock_gettime(CLOCK_REALTIME_COARSE, &now) == 0 && ChangesShowAfter(st.st_ctim, now);
 }
 
 // Makes the status taken of the source the one a copy is checked against:
@@ -249,7 +252,9 @@ Status OpenSource(int folder, const char* name, Source& in, std::string_view sou
     }
     return CopyError(source, target, errno);
   }
-  in.watched = in.watch.Start(in.fd.get());
+  // A small file is copied in a moment; a write spanning that moment shows in
+  // its times once they have settled. A larger one is watched while it is read.
+  in.watched = in.st.st_size >= kWatchedSize && in.watch.Start(in.fd.get());
   if (Err err = Settle(in)) return CopyError(source, target, err);
   return Status::Ok();
 }
@@ -390,6 +395,16 @@ Status CopyOpenSource(Source& in, int targetFolder, const char* targetName, std:
 }
 
 }  // namespace
+
+bool ChangesShowAfter(const struct timespec& changeTime, const struct timespec& coarseNow) {
+  constexpr int64_t kSecond = 1'000'000'000;
+  // A fine-grained stamp runs ahead of the coarse clock by up to a tick.
+  constexpr int64_t kAhead = 50'000'000;
+  const int64_t grain = changeTime.tv_nsec == 0 ? 2 * kSecond : 0;
+  const int64_t stamp = int64_t{changeTime.tv_sec} * kSecond + changeTime.tv_nsec;
+  const int64_t clock = int64_t{coarseNow.tv_sec} * kSecond + coarseNow.tv_nsec;
+  return clock > stamp + grain || stamp > clock + grain + kAhead;
+}
 
 mode_t AdoptOwner(const struct stat& source, int fd) {
   // Root gives the copy the source's owner and group before its bits are set

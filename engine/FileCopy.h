@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <time.h>
 
 #include <string_view>
 
@@ -50,6 +51,18 @@ Status CopyFile(std::string_view source, std::string_view target);
 // and returns the permission bits it may then carry: the source's, without a
 // set-ID bit whose owner or group the copy lacks. Sets no bits itself.
 mode_t AdoptOwner(const struct stat& source, int fd);
+
+// Whether a change made at the coarse clock reading `coarseNow`
+// (CLOCK_REALTIME_COARSE) or later to a file whose change time is
+// `changeTime` must stamp another change time. The kernel stamps a change
+// with the coarse clock (a tick of 1 to 10 ms; a fine-grained stamp runs ahead
+// of it by up to a tick) and leaves the stamp alone when it would not change:
+// while the coarse clock still reads the stamp, another write goes unseen.
+// Once the clock has passed the stamp, or when the stamp lies well in the
+// future (the clock was set back, another machine's clock), a change stamps
+// another time. A file system that stamps whole seconds (no nanoseconds) is
+// given two. A copy begins only when this holds, or fails as changed.
+bool ChangesShowAfter(const struct timespec& changeTime, const struct timespec& coarseNow);
 
 // Flushes the file system holding the open file or folder `fd` to disk
 // (syncfs); `path` names it in the error.

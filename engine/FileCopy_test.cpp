@@ -211,6 +211,23 @@ TEST(CopyFileTest, ACopyThatCannotHaveTheSourcesOwnerDropsItsSetIdBits) {
   EXPECT_EQ(StatOf(out + "/own-copy").st_mode & 07777, 06755u);
 }
 
+// When a further change must show in a file's change time: once the coarse
+// clock has passed the stamp, or when the stamp lies well in the future. A
+// file whose stamp is in the future must not wait (and fail) for ever.
+TEST(CopyFileTest, AChangeShowsOnceTheClockHasPassedTheStamp) {
+  const struct timespec stamp = {1'700'000'000, 500'000'000};
+  auto at = [](time_t s, long ns) { return timespec{s, ns}; };
+  EXPECT_FALSE(ChangesShowAfter(stamp, at(1'700'000'000, 500'000'000)));  // the same tick
+  EXPECT_FALSE(ChangesShowAfter(stamp, at(1'700'000'000, 490'000'000)));  // ahead of the clock
+  EXPECT_TRUE(ChangesShowAfter(stamp, at(1'700'000'000, 504'000'000)));
+  EXPECT_TRUE(ChangesShowAfter(stamp, at(1'800'000'000, 0)));
+  EXPECT_TRUE(ChangesShowAfter(stamp, at(1'600'000'000, 0)));  // a stamp in the future
+  // Whole seconds: two of them.
+  const struct timespec whole = {1'700'000'000, 0};
+  EXPECT_FALSE(ChangesShowAfter(whole, at(1'700'000'001, 999'000'000)));
+  EXPECT_TRUE(ChangesShowAfter(whole, at(1'700'000'002, 4'000'000)));
+}
+
 // A sparse file's copy takes the room of its data, not of its size.
 TEST(CopyFileTest, HolesOfASparseFileStayHoles) {
   TestTree t;

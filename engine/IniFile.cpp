@@ -324,7 +324,10 @@ IniFile::Section& IniFile::SectionToWrite(std::string_view section) {
   sections_.push_back(std::move(added));
   index_.emplace(Fold(section), sections_.size() - 1);
   Section& s = sections_.back();
-  SetText(s.header, "[" + std::string(section) + "]");
+  std::string header;
+  header.reserve(section.size() + 2);
+  header.append("[").append(section).append("]");
+  SetText(s.header, std::move(header));
   return s;
 }
 
