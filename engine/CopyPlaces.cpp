@@ -124,41 +124,47 @@ void CopyPlaces::EnterTo(bool make) {
   targetStatus_ = entered;
 }
 
+Status CopyPlaces::LookAtSource(const char* name, struct stat& source, bool& have) {
+  have = false;
+  EnterFrom();
+  if (!fromStatus_.ok()) return IsGone(fromStatus_) ? Status::Ok() : Failure(name, fromStatus_);
+  if (fstatat(from_.fd(), name, &source, 0) == 0) {
+    have = S_ISREG(source.st_mode);
+  } else if (!NoFileThere(errno)) {
+    return Failure(name, PathError(FromPath(name), errno));
+  }
+  return Status::Ok();
+}
+
+Status CopyPlaces::LookAtTarget(const char* name, bool make, struct stat& target, bool& have) {
+  have = false;
+  EnterTo(make);
+  if (target_ != TargetState::kOpen) return Status::Ok();
+  const int flags = replaceFileLinks_ ? AT_SYMLINK_NOFOLLOW : 0;
+  if (fstatat(to_.fd(), name, &target, flags) != 0) {
+    return NoFileThere(errno) ? Status::Ok() : Failure(name, PathError(ToPath(name), errno));
+  }
+  if (replaceFileLinks_ && S_ISLNK(target.st_mode)) {
+    // Planted: the copy takes its place, and what it names is neither
+    // compared nor written.
+    unlinkat(to_.fd(), name, 0);
+    return Status::Ok();
+  }
+  have = S_ISREG(target.st_mode);
+  return Status::Ok();
+}
+
 CopyPlaces::Decision CopyPlaces::Check(const char* name, bool newer, MakeFolders make) {
   Decision decision;
-  EnterFrom();
   struct stat source;
-  bool haveSource = false;
-  if (fromStatus_.ok()) {
-    if (fstatat(from_.fd(), name, &source, 0) == 0) {
-      haveSource = S_ISREG(source.st_mode);
-    } else if (!NoFileThere(errno)) {
-      decision.failure = Failure(name, PathError(FromPath(name), errno));
-      return decision;
-    }
-  } else if (!IsGone(fromStatus_)) {
-    decision.failure = Failure(name, fromStatus_);
-    return decision;
-  }
-
-  EnterTo(make == MakeFolders::kAlways);
   struct stat target;
+  bool haveSource = false;
   bool haveTarget = false;
-  if (target_ == TargetState::kOpen) {
-    const int flags = replaceFileLinks_ ? AT_SYMLINK_NOFOLLOW : 0;
-    if (fstatat(to_.fd(), name, &target, flags) == 0) {
-      if (replaceFileLinks_ && S_ISLNK(target.st_mode)) {
-        // Planted: the copy takes its place, and what it names is neither
-        // compared nor written.
-        unlinkat(to_.fd(), name, 0);
-      } else {
-        haveTarget = S_ISREG(target.st_mode);
-      }
-    } else if (!NoFileThere(errno)) {
-      decision.failure = Failure(name, PathError(ToPath(name), errno));
-      return decision;
-    }
+  decision.failure = LookAtSource(name, source, haveSource);
+  if (decision.failure.ok()) {
+    decision.failure = LookAtTarget(name, make == MakeFolders::kAlways, target, haveTarget);
   }
+  if (!decision.failure.ok()) return decision;
 
   if (!haveTarget) {
     decision.copy = newer ? haveSource : true;
@@ -169,14 +175,14 @@ CopyPlaces::Decision CopyPlaces::Check(const char* name, bool newer, MakeFolders
         CopyWanted(ages_.Pack(source.st_mtim.tv_sec), ages_.Pack(target.st_mtim.tv_sec), newer);
   }
   if (!decision.copy) return decision;
+  // A copy needs both folders.
   if (target_ == TargetState::kMissing) EnterTo(true);
   if (target_ != TargetState::kOpen) {
-    decision.copy = false;
     decision.failure = Failure(name, targetStatus_);
   } else if (!fromStatus_.ok()) {
-    decision.copy = false;
     decision.failure = Failure(name, fromStatus_);
   }
+  decision.copy = decision.failure.ok();
   return decision;
 }
 

@@ -6,6 +6,7 @@
 // copy through this.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -92,6 +93,10 @@ class CopyPlaces : private FolderMaker {
 
   void EnterFrom();
   void EnterTo(bool make);
+  // The status of the file `name` of the current folder on either side, and
+  // whether a regular file is there; a failure when it cannot be looked at.
+  Status LookAtSource(const char* name, struct stat& source, bool& have);
+  Status LookAtTarget(const char* name, bool make, struct stat& target, bool& have);
   bool InSourcePlace(std::string_view relative) const;
   Status Failure(const char* name, const Status& reason) const;
 

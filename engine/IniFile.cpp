@@ -426,15 +426,15 @@ std::string IniFile::Serialize() const {
   return out;
 }
 
-Status IniFile::WriteFile(const std::string& content) {
+Status IniFile::FileToReplace(std::string& target) const {
   // Through a symbolic link the file it names is written, and the link stays.
   // Only a link of this user's own (or root's) is followed: one planted by
   // another user in a folder others may write would steer the write to any
   // file this process may write.
-  std::string target = path_;
+  target = path_;
   for (int hops = 0;; ++hops) {
     std::string aim;
-    if (!ReadLink(target, aim)) break;
+    if (!ReadLink(target, aim)) return Status::Ok();
     if (hops == 40) return PathError(path_, ELOOP);
     struct stat link {};
     if (::lstat(target.c_str(), &link) != 0) return PathError(path_, errno);
@@ -443,52 +443,45 @@ Status IniFile::WriteFile(const std::string& content) {
     }
     target = !aim.empty() && aim.front() == '/' ? aim : JoinPath(FolderOfFull(target), aim);
   }
-  const std::string folderPath = FolderOfFull(target);
-  const std::string name(LastName(target));
-  const UniqueFd folder(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!folder.valid()) return PathError(path_, errno);
+}
 
-  // The new file keeps the old one's permission bits and owner; a first file
-  // gets the usual bits for a new file. A file the user made read-only stays
-  // as it is, even for root, and so does one this process may not write.
-  struct stat st {};
-  const bool existed = ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-  if (existed) {
-    // Never rename over a folder, FIFO or device that took the file's place.
-    if (!S_ISREG(st.st_mode)) return Refusal(Status::Code::kInvalid, "not a regular file");
-    if ((st.st_mode & 0222) == 0) {
-      return Refusal(Status::Code::kPermission, "the file is read-only");
-    }
-    if (::faccessat(folder.get(), name.c_str(), W_OK, AT_EACCESS) != 0) {
-      return PathError(path_, errno);
-    }
-  }
-  // What a write killed earlier left beside the file.
-  if (!leftoversRemoved_) {
-    RemoveLeftoverTemporaryFiles(folder.get(), name);
-    leftoversRemoved_ = true;
-  }
+Status IniFile::CheckReplaceable(int folder, const std::string& name, struct stat& old,
+                                 bool& existed) const {
+  existed = ::fstatat(folder, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!existed) return Status::Ok();
+  // Never rename over a folder, FIFO or device that took the file's place. A
+  // file the user made read-only stays as it is, even for root, and so does
+  // one this process may not write.
+  if (!S_ISREG(old.st_mode)) return Refusal(Status::Code::kInvalid, "not a regular file");
+  if ((old.st_mode & 0222) == 0) return Refusal(Status::Code::kPermission, "the file is read-only");
+  if (::faccessat(folder, name.c_str(), W_OK, AT_EACCESS) != 0) return PathError(path_, errno);
+  return Status::Ok();
+}
 
+Status IniFile::Replace(int folder, const std::string& name, const struct stat* old,
+                        const std::string& content) const {
   std::string temp;
   UniqueFd out;
   for (int attempt = 0; attempt < 100 && !out.valid(); ++attempt) {
     temp = NewTemporaryName();
-    out.reset(::openat(folder.get(), temp.c_str(),
-                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    out.reset(
+        ::openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid() && errno != EEXIST) break;
   }
   if (!out.valid()) return PathError(path_, errno);
   auto fail = [&](int err) {
     out.reset();
-    ::unlinkat(folder.get(), temp.c_str(), 0);
+    ::unlinkat(folder, temp.c_str(), 0);
     return PathError(path_, err);
   };
-  if (existed) {
-    ::fchmod(out.get(), st.st_mode & 0777);
-    // Only possible with the right to; otherwise the file stays ours.
-    if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
-        ::fchown(out.get(), st.st_uid, st.st_gid) != 0) {
+  // The new file keeps the old one's owner (where this process may give it)
+  // and permission bits; a first file gets the usual bits for a new file.
+  if (old != nullptr) {
+    if ((old->st_uid != ::geteuid() || old->st_gid != ::getegid()) &&
+        ::fchown(out.get(), old->st_uid, old->st_gid) != 0) {
+      // Not permitted: the file stays ours.
     }
+    ::fchmod(out.get(), old->st_mode & 0777);
   } else {
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -498,10 +491,29 @@ Status IniFile::WriteFile(const std::string& content) {
   if (::fsync(out.get()) != 0) return fail(errno);
   // close() is where some file systems report a failed write.
   if (::close(out.release()) != 0) return fail(errno);
-  if (::renameat(folder.get(), temp.c_str(), folder.get(), name.c_str()) != 0) return fail(errno);
+  if (::renameat(folder, temp.c_str(), folder, name.c_str()) != 0) return fail(errno);
   // Make the rename itself durable.
-  ::fsync(folder.get());
+  ::fsync(folder);
   return Status::Ok();
+}
+
+Status IniFile::WriteFile(const std::string& content) {
+  std::string target;
+  if (Status resolved = FileToReplace(target); !resolved.ok()) return resolved;
+  const std::string name(LastName(target));
+  const UniqueFd folder(::open(FolderOfFull(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid()) return PathError(path_, errno);
+  struct stat old {};
+  bool existed = false;
+  if (Status refused = CheckReplaceable(folder.get(), name, old, existed); !refused.ok()) {
+    return refused;
+  }
+  // What a write killed earlier left beside the file.
+  if (!leftoversRemoved_) {
+    RemoveLeftoverTemporaryFiles(folder.get(), name);
+    leftoversRemoved_ = true;
+  }
+  return Replace(folder.get(), name, existed ? &old : nullptr, content);
 }
 
 }  // namespace quillfen

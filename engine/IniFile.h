@@ -4,6 +4,8 @@
 // sections at the end of the file).
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -104,8 +106,14 @@ class IniFile {
   void AddKey(Section& section, std::string_view key, std::string_view value);
   Status Commit();
   // Replaces the file with `content` atomically, beside the file a symbolic
-  // link at the path names.
+  // link at the path names: finds that file, checks that it may be replaced,
+  // removes leftovers of earlier writes (once), writes and renames.
   Status WriteFile(const std::string& content);
+  Status FileToReplace(std::string& target) const;
+  Status CheckReplaceable(int folder, const std::string& name, struct stat& old,
+                          bool& existed) const;
+  Status Replace(int folder, const std::string& name, const struct stat* old,
+                 const std::string& content) const;
   // A refusal naming the file: "<path>: <reason>".
   Status Refusal(Status::Code code, std::string_view reason) const;
 
