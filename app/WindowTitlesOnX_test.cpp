@@ -152,6 +152,9 @@ class WindowTitlesOnX : public ::testing::Test {
     // The server takes any local client; no cookie of another server is offered.
     qputenv("XAUTHORITY", "/dev/null");
     qunsetenv("QT_QPA_PLATFORMTHEME");  // Qt's own dialogs, whatever the desktop
+    // A desktop's locale, whatever the caller's: WM_NAME is written in the
+    // locale's encoding, which the C locale lacks for Japanese captions.
+    qputenv("LC_ALL", "C.UTF-8");
     static int argc = 1;
     static char name[] = "quillfen";
     static char* argv[] = {name, nullptr};
