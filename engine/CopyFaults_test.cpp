@@ -227,8 +227,11 @@ TEST(CopyFaults, MissingTargetFolderIsAnErrorNamingBothPaths) {
   Status s = CopyFile(source, target);
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.message(), source + " -> " + target + ": " + ErrnoText(ENOENT));
-  EXPECT_FALSE(SyncFileSystem(tree.Path("no/such")).ok());
-  EXPECT_TRUE(SyncFileSystem(tree.root()).ok());
+  EXPECT_EQ(SyncFileSystemOf(-1, tree.Path("no/such")).message(),
+            tree.Path("no/such") + ": " + ErrnoText(EBADF));
+  const int folder = open(tree.root().c_str(), O_RDONLY | O_DIRECTORY);
+  EXPECT_TRUE(SyncFileSystemOf(folder, tree.root()).ok());
+  close(folder);
 }
 
 // The size of a sparse file is no measure of the room its copy needs: a file

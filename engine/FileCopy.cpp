@@ -452,10 +452,4 @@ Status SyncFileSystemOf(int fd, std::string_view path) {
   return syncfs(fd) == 0 ? Status::Ok() : PathError(path, errno);
 }
 
-Status SyncFileSystem(std::string_view path) {
-  UniqueFd fd(open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!fd.valid()) return PathError(path, errno);
-  return SyncFileSystemOf(fd.get(), path);
-}
-
 }  // namespace quillfen

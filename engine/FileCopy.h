@@ -68,7 +68,4 @@ bool ChangesShowAfter(const struct timespec& changeTime, const struct timespec& 
 // (syncfs); `path` names it in the error.
 Status SyncFileSystemOf(int fd, std::string_view path);
 
-// The same for the file system holding `path`.
-Status SyncFileSystem(std::string_view path);
-
 }  // namespace quillfen

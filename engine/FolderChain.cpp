@@ -30,14 +30,17 @@ bool SplitNames(std::string_view relative, std::vector<std::string_view>& names)
   }
 }
 
-}  // namespace
-
+// Opens `name` in the folder `parentFd` as a folder, without following a
+// link: for reading when possible, else for lookups. Sets `readable`.
+// Returns the descriptor, or -1 with errno set.
 int OpenFolderAt(int parentFd, const char* name, bool& readable) {
   int fd = openat(parentFd, name, O_RDONLY | kFolderFlags);
   readable = fd >= 0;
   if (fd < 0 && errno == EACCES) fd = openat(parentFd, name, O_PATH | kFolderFlags);
   return fd;
 }
+
+}  // namespace
 
 Status FolderChain::OpenRoot(std::string_view rootPath) {
   levels_.clear();

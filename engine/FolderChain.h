@@ -95,9 +95,4 @@ class FolderChain {
   bool entered_ = false;
 };
 
-// Opens `name` in the folder `parentFd` as a folder, without following a
-// link: for reading when possible, else for lookups. Sets `readable`.
-// Returns the descriptor, or -1 with errno set.
-int OpenFolderAt(int parentFd, const char* name, bool& readable);
-
 }  // namespace quillfen
