@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include "about/HelpPage.h"
@@ -37,10 +38,11 @@ TEST(HelpPageRequest, KeepsPathsAsTheyAre) {
   EXPECT_EQ(HelpPageRequest("/srv", "quillfen").workingFolder, "");
 }
 
-// Waits until `path` exists, at most a few seconds.
+// Waits until the file at `path` has content (the opener writes one line,
+// after making the file), at most a few seconds.
 bool WaitForFile(const QString& path) {
   for (int i = 0; i < 200; ++i) {
-    if (QFile::exists(path)) return true;
+    if (QFileInfo(path).size() > 0) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
   return false;
