@@ -51,6 +51,7 @@ struct SetCopy {
   long long copied = 0;
   long long failed = 0;  // files and source folders
   Status sync = Status::Ok();
+  bool stopped = false;  // asked to stop before the last file
 };
 
 // Whether `set` is due now; if not, shows why and counts a set without a
@@ -77,7 +78,8 @@ bool SetIsDue(const BackupSet& set, const std::string& source, const std::string
 // Lists the source tree whole, then copies what the rules select. Every
 // failure goes to `failures`, one line each.
 SetCopy CopySetFiles(const std::string& source, const std::string& destination,
-                     const ExtensionRules& rules, std::vector<std::string>& failures) {
+                     const ExtensionRules& rules, BackupRunView& view,
+                     std::vector<std::string>& failures) {
   SetCopy result;
   auto fail = [&](const Status& status) {
     ++result.failed;
@@ -90,8 +92,10 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   // Replaced targets are closed for the last time on a second thread.
   DeferredCloser replaced;
   for (const TreeListing::Folder& folder : listing.folders) {
+    if (result.stopped) break;
     places.Enter(folder.relative);
     TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
+      if (result.stopped || (result.stopped = view.StopRequested())) return;
       const std::string_view extension = FileExtension(name);
       if (rules.excluded.Contains(extension)) return;
       const bool newer = !rules.keepOriginal.Contains(extension);
@@ -111,6 +115,7 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   }
   for (const Status& failure : places.FinishFolders()) fail(failure);
   replaced.Wait();
+  if (result.stopped) return result;
   // The end time must not claim copies that a power loss could take back.
   if (result.copied > 0) result.sync = places.Sync();
   return result;
@@ -141,8 +146,13 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
     if (!SetIsDue(set, source, destination, clock.Now(), settings, view, result)) continue;
     view.SetStatus(set.name + "をバックアップ中");
 
-    const SetCopy copy = CopySetFiles(source, destination, rules, result.failures);
+    const SetCopy copy = CopySetFiles(source, destination, rules, view, result.failures);
     result.filesCopied += copy.copied;
+    if (copy.stopped) {
+      result.failures.push_back(set.name + ": stopped before all files were looked at");
+      result.stopped = true;
+      return result;
+    }
     if (copy.failed > 0) {
       view.SetStatus(set.name + "のコピーに失敗したファイルが" + std::to_string(copy.failed) +
                      "件あります。");

@@ -32,6 +32,9 @@ class BackupRunView {
   // Switches on the timer that empties the status line later; a timer already
   // running keeps its count.
   virtual void StartTimer2() = 0;
+  // Whether the program has been asked to end (a signal): the run then stops
+  // before the next file, and the set it was in stays due.
+  virtual bool StopRequested() { return false; }
 };
 
 struct BackupRunResult {
@@ -43,6 +46,9 @@ struct BackupRunResult {
   Status settingsError = Status::Ok();
   int setsBackedUp = 0;
   long long filesCopied = 0;
+  // The run stopped early because the view asked it to; the set it was in
+  // got no end time and the sets after it were not looked at.
+  bool stopped = false;
 };
 
 // Runs every set in order. A set is skipped when fewer than 24 whole hours lie
@@ -54,7 +60,8 @@ struct BackupRunResult {
 // destination leads a copy outside it. Source folders that cannot be read
 // count as failed files. Afterwards the destination file system is synced and
 // the set's end time is written to `settings`; a failed sync leaves the set
-// due, a failed write ends the run there.
+// due, a failed write ends the run there. When the view asks the run to stop,
+// it stops before the next file with a failure line for the set.
 BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
                           const std::vector<std::string>& keepOriginal,
                           const std::vector<std::string>& excluded, const Clock& clock,

@@ -11,6 +11,7 @@
 
 #include "engine/DateTime.h"
 #include "engine/IniFile.h"
+#include "testing/FaultInjection.h"
 #include "testing/RunSupport.h"
 #include "testing/TestTree.h"
 
@@ -219,6 +220,32 @@ TEST_F(BackupRunTest, SetWithoutDestinationIsRefused) {
   EXPECT_EQ(result.filesCopied, 0);
   EXPECT_EQ(EndTime("S"), -1.0);
   EXPECT_EQ(view.timer2Starts, 1);
+}
+
+// Asked to end (a signal), the run stops before its next file: what was copied
+// stays, the set it was in gets no end time and the next set is not begun.
+TEST_F(BackupRunTest, AStopRequestEndsTheRunBetweenFilesAndLeavesTheSetDue) {
+  for (const char* name : {"a", "b", "c", "d"}) tree.File(std::string("one/") + name, name);
+  tree.File("two/e", "e");
+  view.stopAfterQuestions = 2;
+  const BackupRunResult result = Run(
+      {{"one", tree.Path("one"), tree.Path("bk1")}, {"two", tree.Path("two"), tree.Path("bk2")}});
+  EXPECT_TRUE(result.stopped);
+  EXPECT_EQ(result.filesCopied, 2);
+  EXPECT_EQ(testing::NamesIn(tree.Path("bk1")).size(), 2u);
+  EXPECT_FALSE(Exists(tree.Path("bk2")));
+  EXPECT_EQ(EndTime("one"), -1.0);
+  EXPECT_EQ(EndTime("two"), -1.0);
+  EXPECT_THAT(result.failures, ElementsAre("one: stopped before all files were looked at"));
+  EXPECT_EQ(result.setsBackedUp, 0);
+
+  // The next run finishes the set.
+  view.stopAfterQuestions = -1;
+  const BackupRunResult next = Run(
+      {{"one", tree.Path("one"), tree.Path("bk1")}, {"two", tree.Path("two"), tree.Path("bk2")}});
+  EXPECT_FALSE(next.stopped);
+  EXPECT_EQ(next.filesCopied, 3);
+  EXPECT_EQ(next.setsBackedUp, 2);
 }
 
 }  // namespace

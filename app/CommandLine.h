@@ -26,4 +26,15 @@ bool HasUnattendedSwitch(int argc, const char* const* argv);
 std::optional<std::string> UnattendedPlatforms(int argc, const char* const* argv,
                                                const char* (*getenv)(const char*));
 
+// The Qt platforms a start with the window asks for: those Qt would try (the
+// user's choice, or the displays the environment names), then offscreen, so
+// that a missing or unreachable display shows as the offscreen platform
+// instead of ending in the toolkit's abort; the program then says so and
+// ends. nullopt with the switch, or when the user chose offscreen.
+std::optional<std::string> WindowPlatforms(int argc, const char* const* argv,
+                                           const char* (*getenv)(const char*));
+
+// The one line printed when the window cannot be shown for want of a display.
+extern const char kNoDisplayMessage[];
+
 }  // namespace quillfen

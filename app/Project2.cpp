@@ -1,19 +1,24 @@
 // Project2, the main program: creates the main window, then the comparison
 // window and the about box hidden, and runs the event loop. The exit status
 // is the main window's: 0 success, 1 some files could not be copied, 2 the
-// settings file could not be written.
+// settings file could not be written, 128 + N ended by signal N before the
+// unattended backup was over; 1 without a display to show the window on.
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 #include <QApplication>
 
 #include "about/Unit3.h"
 #include "about/XdgDocumentOpener.h"
 #include "app/CommandLine.h"
+#include "app/EndRequests.h"
 #include "app/Unit1.h"
 #include "compare/Unit2.h"
 #include "engine/DateTime.h"
 #include "ui/ApplicationName.h"
+#include "ui/QtTexts.h"
 #include "ui/QtUserDialogs.h"
 
 namespace {
@@ -27,6 +32,24 @@ void UnattendedMessages(QtMsgType type, const QMessageLogContext&, const QString
   }
 }
 
+// While the toolkit starts, its messages are held back: a display that cannot
+// be opened produces notices that only the program's own line should replace.
+// They are passed on unchanged when a display was found.
+std::vector<std::pair<QtMsgType, QString>> heldMessages;
+QtMessageHandler passOn = nullptr;
+
+void HoldMessage(QtMsgType type, const QMessageLogContext&, const QString& text) {
+  heldMessages.emplace_back(type, text);
+}
+
+void PassOnHeldMessages() {
+  qInstallMessageHandler(passOn);
+  for (const auto& [type, text] : heldMessages) {
+    passOn(type, QMessageLogContext(), text);
+  }
+  heldMessages.clear();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -38,8 +61,26 @@ int main(int argc, char** argv) {
           argc, argv, [](const char* name) -> const char* { return std::getenv(name); })) {
     setenv("QT_QPA_PLATFORM", platforms->c_str(), 1);
   }
+  // With the window to show, a display that is missing or cannot be opened
+  // ends the start in one clear line instead of the toolkit's abort.
+  const std::optional<std::string> windowPlatforms = quillfen::WindowPlatforms(
+      argc, argv, [](const char* name) -> const char* { return std::getenv(name); });
+  if (windowPlatforms) {
+    setenv("QT_QPA_PLATFORM", windowPlatforms->c_str(), 1);
+    passOn = qInstallMessageHandler(HoldMessage);
+  }
   QApplication app(argc, argv);
+  if (windowPlatforms) {
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+      std::fprintf(stderr, "%s\n", quillfen::kNoDisplayMessage);
+      return 1;
+    }
+    PassOnHeldMessages();
+  }
   quillfen_ui::NameApplication();
+  LoadJapaneseQtTexts(app);
+  // A logout, a shutdown or `kill` ends the program through its normal close.
+  EndRequests endRequests;
 
   QtUserDialogs dialogs;
   quillfen::SystemClock clock;
@@ -50,11 +91,13 @@ int main(int argc, char** argv) {
   services.documents = &documents;
   services.arguments = QApplication::arguments().mid(1);
   services.executablePath = QApplication::applicationFilePath().toStdString();
+  services.pendingEnd = &EndRequests::PendingSignal;
 
   TForm1 form1(services);
   TForm2 form2(dialogs, clock, form1, &form1);
   TForm3 form3(&form1);
   form1.SetModalWindows(&form2, &form3);
+  QObject::connect(&endRequests, &EndRequests::Requested, &form1, &TForm1::EndOnRequest);
   form1.show();
   const int loop = app.exec();
   return loop != 0 ? loop : form1.ExitStatus();

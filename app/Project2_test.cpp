@@ -1,17 +1,21 @@
 // The start-up switch, and the real program started unattended in a folder
 // with a settings file, without a display.
+#include <signal.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <chrono>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QProcess>
 #include <QProcessEnvironment>
-
-#include <sys/stat.h>
 
 #include "app/CommandLine.h"
 #include "engine/IniFile.h"
@@ -58,9 +62,26 @@ TEST(CommandLine, UnattendedRunFallsBackToOffscreenWhateverTheDisplay) {
       "wayland;xcb;offscreen");
   EXPECT_EQ(platforms({{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", ":0"}}), "xcb;offscreen");
   EXPECT_EQ(platforms({{"QT_QPA_PLATFORM", "offscreen"}}), "offscreen");
-  // Without the switch Qt chooses as always.
+  // Without the switch the unattended choice is not made.
   gEnv = {{"DISPLAY", ":0"}};
   EXPECT_EQ(quillfen::UnattendedPlatforms(1, without, FakeEnv), std::nullopt);
+}
+
+// The window tries the displays Qt would, and lands on offscreen only when
+// none works, which the program reports; a user's own offscreen stays.
+TEST(CommandLine, WindowStartFallsBackToOffscreenOnlyToReportIt) {
+  const char* withSwitch[] = {"quillfen", "-s"};
+  const char* without[] = {"quillfen"};
+  auto platforms = [&](std::map<std::string, std::string> env) {
+    gEnv = std::move(env);
+    return quillfen::WindowPlatforms(1, without, FakeEnv).value_or("<unset>");
+  };
+  EXPECT_EQ(platforms({}), "offscreen");
+  EXPECT_EQ(platforms({{"DISPLAY", ":0"}}), "xcb;offscreen");
+  EXPECT_EQ(platforms({{"QT_QPA_PLATFORM", "wayland"}}), "wayland;offscreen");
+  EXPECT_EQ(platforms({{"QT_QPA_PLATFORM", "offscreen"}, {"DISPLAY", ":0"}}), "<unset>");
+  gEnv = {{"DISPLAY", ":0"}};
+  EXPECT_EQ(quillfen::WindowPlatforms(2, withSwitch, FakeEnv), std::nullopt);
 }
 
 struct Outcome {
@@ -162,6 +183,81 @@ TEST(Program, UnattendedRunWithADisplayThatCannotBeOpenedRunsOffscreen) {
   EXPECT_EQ(outcome.exitCode, 0) << outcome.errors;
   EXPECT_EQ(outcome.errors, "");
   EXPECT_EQ(TestTree::Read(tree.Path("dst/a.txt")), "a");
+}
+
+// Started for the window without a display (none named, or one that cannot
+// be opened): one line that says what to do, status 1, no abort.
+TEST(Program, WindowWithoutADisplaySaysSoInOneLine) {
+  for (const std::map<QString, QString>& displays :
+       {std::map<QString, QString>{}, std::map<QString, QString>{{"DISPLAY", ":97"}}}) {
+    TestTree tree;
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+    for (const auto& [name, value] : displays) env.insert(name, value);
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(QString::fromStdString(tree.root()));
+    process.start(QUILLFEN_EXECUTABLE, QStringList());
+    ASSERT_TRUE(process.waitForFinished(30000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 1);
+    EXPECT_EQ(process.readAllStandardError().toStdString(),
+              std::string(quillfen::kNoDisplayMessage) + "\n");
+    EXPECT_FALSE(quillfen::testing::Exists(tree.Path("Quillfen.ini")));
+  }
+}
+
+// Whether process `pid` catches `signalNumber` (its handler is installed).
+bool Catches(qint64 pid, int signalNumber) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigCgt:", 0) == 0) {
+      const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+      return (mask >> (signalNumber - 1)) & 1;
+    }
+  }
+  return false;
+}
+
+// Starts the program on the offscreen platform in `folder` and sends it
+// `signalNumber` once it catches it; returns its exit code (-1: killed).
+int EndBySignal(const std::string& folder, const QStringList& arguments, int signalNumber) {
+  QProcess process;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  process.setProcessEnvironment(env);
+  process.setWorkingDirectory(QString::fromStdString(folder));
+  process.start(QUILLFEN_EXECUTABLE, arguments);
+  if (!process.waitForStarted(30000)) return -2;
+  for (int i = 0; i < 3000 && !Catches(process.processId(), signalNumber); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ::kill(static_cast<pid_t>(process.processId()), signalNumber);
+  if (!process.waitForFinished(30000)) {
+    process.kill();
+    return -3;
+  }
+  return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+// A logout or `kill` runs the normal close: the settings are written and the
+// program ends by itself. An unattended program ended before its backup says
+// so in its status.
+TEST(Program, TerminationAndHangUpEndThroughTheNormalClose) {
+  for (const int signalNumber : {SIGTERM, SIGHUP}) {
+    TestTree tree;
+    tree.File("Quillfen.ini", "[Work]\r\nコピー元=/nowhere\r\nコピー先=/nowhere2\r\n");
+    EXPECT_EQ(EndBySignal(tree.root(), {}, signalNumber), 0) << signalNumber;
+    const quillfen::IniFile settings(tree.Path("Quillfen.ini"));
+    EXPECT_GT(settings.ReadDateTime("Main", "ソフト終了時刻", 0.0), 0.0) << signalNumber;
+    EXPECT_EQ(settings.ReadString("Work", "コピー元", ""), "/nowhere");
+  }
+  TestTree tree;
+  tree.File("src/a.txt", "a");
+  tree.File("Quillfen.ini",
+            "[Work]\r\nコピー元=" + tree.Path("src") + "\r\nコピー先=" + tree.Path("dst") + "\r\n");
+  EXPECT_EQ(EndBySignal(tree.root(), {"-s"}, SIGTERM), 128 + SIGTERM);
+  EXPECT_FALSE(quillfen::testing::Exists(tree.Path("dst/a.txt")));
 }
 
 }  // namespace

@@ -126,17 +126,19 @@ class WaitCursor {
 // without handling events, and Timer2.
 class StatusLineView : public quillfen::BackupRunView {
  public:
-  StatusLineView(QStatusBar* statusBar, std::function<void()> startTimer2)
-      : statusBar_(statusBar), startTimer2_(std::move(startTimer2)) {}
+  StatusLineView(QStatusBar* statusBar, std::function<void()> startTimer2, int (*pendingEnd)())
+      : statusBar_(statusBar), startTimer2_(std::move(startTimer2)), pendingEnd_(pendingEnd) {}
   void SetStatus(const std::string& text) override {
     statusBar_->showMessage(QString::fromStdString(text));
     statusBar_->repaint();
   }
   void StartTimer2() override { startTimer2_(); }
+  bool StopRequested() override { return pendingEnd_ != nullptr && pendingEnd_() != 0; }
 
  private:
   QStatusBar* statusBar_;
   std::function<void()> startTimer2_;
+  int (*pendingEnd_)();
 };
 
 // Writes one line to standard error. Control characters (a file name may hold
@@ -165,8 +167,12 @@ bool TForm1::Unattended() const {
   return Timer1->isActive();
 }
 
+bool TForm1::NobodyAnswers() const {
+  return Unattended() || ending_;
+}
+
 UserDialogs& TForm1::Dialogs() {
-  if (Unattended()) {
+  if (NobodyAnswers()) {
     if (!unattendedDialogs_) unattendedDialogs_ = std::make_unique<StderrDialogs>();
     return *unattendedDialogs_;
   }
@@ -176,7 +182,7 @@ UserDialogs& TForm1::Dialogs() {
 void TForm1::ReportSettingsError(const quillfen::Status& status) {
   exitStatus_ = 2;
   const std::string message = quillfen_ui::CannotWriteMessage(SettingsPath());
-  if (Unattended()) {
+  if (NobodyAnswers()) {
     WriteErrorLine(status.detail().empty() ? message : message + " (" + status.detail() + ")");
   } else {
     Dialogs().ShowError(QString::fromStdString(message));
@@ -228,10 +234,25 @@ bool TForm1::FormClose() {
   if (status.ok()) return true;
 
   ReportSettingsError(status);
-  // Unattended, nobody can answer: the reason is on standard error and the
-  // program ends with status 2. Otherwise the user chooses.
-  if (Unattended()) return true;
+  // Unattended or ending from outside, nobody can answer: the reason is on
+  // standard error and the program ends with status 2. Otherwise the user
+  // chooses.
+  if (NobodyAnswers()) return true;
   return Dialogs().AskYesNo(QStringLiteral("設定を保存せずに終了しますか？"));
+}
+
+void TForm1::EndOnRequest(int signalNumber) {
+  if (ending_) return;
+  ending_ = true;
+  // Before the timer's run has ended (it closes the window itself), an
+  // unattended program has not done its backup.
+  if (Unattended() && signalNumber > 0) exitStatus_ = std::max(exitStatus_, 128 + signalNumber);
+  if (saveOnClose_) FormClose();
+  saveOnClose_ = false;
+  Timer1->stop();
+  close();
+  // Also leaves any modal window's loop (the comparison window, a question).
+  QCoreApplication::exit(0);
 }
 
 void TForm1::Timer2Timer() {
@@ -246,12 +267,16 @@ void TForm1::Button9Click() {
   {
     const WaitCursor waitCursor;
     quillfen::IniFile ini(SettingsPath());
-    StatusLineView view(StatusBar1, [this] { SwitchOn(Timer2); });
+    StatusLineView view(
+        StatusBar1, [this] { SwitchOn(Timer2); }, services_.pendingEnd);
     result = quillfen::RunBackup(sets, TickedKeepOriginal(), TickedExcluded(), *services_.clock,
                                  ini, view);
   }
   for (const std::string& failure : result.failures) WriteErrorLine(failure);
   if (!result.failures.empty()) exitStatus_ = std::max(exitStatus_, 1);
+  if (result.stopped && services_.pendingEnd != nullptr) {
+    exitStatus_ = std::max(exitStatus_, 128 + services_.pendingEnd());
+  }
 
   if (!result.settingsError.ok()) {
     const bool unattended = Unattended();

@@ -36,6 +36,9 @@ struct MainWindowServices {
   DocumentOpener* documents = nullptr;  // opens the help page
   QStringList arguments;                // command line after the program name
   std::string executablePath;           // for the help page's working folder
+  // The number of a signal that asked the program to end, or 0; a backup run
+  // stops before its next file when it is not 0. Null: never asked.
+  int (*pendingEnd)() = nullptr;
 };
 
 class TForm1 : public QMainWindow, public MainWindowLink {
@@ -112,6 +115,13 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   void FormActivate();
   // Writes the settings at the close; false keeps the window open.
   bool FormClose();
+  // The program was asked to end from outside: by signal `signalNumber`, or
+  // by the end of the session (0). Runs the close as the user's close would,
+  // without a question nobody could answer (a settings file that cannot be
+  // written is reported on standard error, status 2), and ends the program.
+  // An unattended run ended before its backup is over ends with status
+  // 128 + the signal's number.
+  void EndOnRequest(int signalNumber);
   void Timer2Timer();
   void Button9Click();
   void About1Click();
@@ -170,6 +180,9 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   static void SwitchOn(QTimer* timer);
   // Whether this is the unattended run: Timer1 on.
   bool Unattended() const;
+  // Whether no one can answer a message box: unattended, or ending on a
+  // request from outside.
+  bool NobodyAnswers() const;
   // The dialogs to use now: the services' ones, or standard error when
   // unattended (no modal box waits for an answer nobody can give).
   UserDialogs& Dialogs();
@@ -187,4 +200,6 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   // False once an unattended run has failed to write the settings file: the
   // window then closes without writing them again.
   bool saveOnClose_ = true;
+  // Set once the program ends on a request from outside.
+  bool ending_ = false;
 };

@@ -43,6 +43,7 @@ class MainWindowFixture : public ::testing::Test {
     services.dialogs = &dialogs;
     services.clock = &clock;
     services.arguments = std::move(arguments);
+    services.pendingEnd = pendingEnd;
     form_ = MakeForm(services);
     return *form_;
   }
@@ -126,6 +127,8 @@ class MainWindowFixture : public ::testing::Test {
   quillfen::testing::TestTree tree;
   ScriptedDialogs dialogs;
   quillfen::testing::FakeClock clock;
+  // What the window is told of a signal asking the program to end.
+  int (*pendingEnd)() = nullptr;
 
  private:
   char oldCwd_[4096] = {};

@@ -26,8 +26,14 @@ class RecordingRunView : public BackupRunView {
  public:
   std::vector<std::string> statuses;
   int timer2Starts = 0;
+  // Asks the run to stop once it has asked this many times (-1: never).
+  int stopAfterQuestions = -1;
+  int questions = 0;
   void SetStatus(const std::string& text) override { statuses.push_back(text); }
   void StartTimer2() override { ++timer2Starts; }
+  bool StopRequested() override {
+    return stopAfterQuestions >= 0 && questions++ >= stopAfterQuestions;
+  }
 };
 
 // The fixture of the backup-run tests: a test tree holding the settings
