@@ -68,6 +68,7 @@ bool SetIsDue(const BackupSet& set, const std::string& source, const std::string
     // whole tree into the file system root.
     skipped = "はコピー先フォルダが指定されていません。";
     result.failures.push_back(set.name + ": no destination folder");
+    result.failedSets.push_back(set.name + skipped);
   }
   if (skipped == nullptr) return true;
   view.SetStatus(set.name + skipped);
@@ -150,17 +151,22 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
     result.filesCopied += copy.copied;
     if (copy.stopped) {
       result.failures.push_back(set.name + ": stopped before all files were looked at");
+      result.failedSets.push_back(set.name + "のバックアップは途中で終了しました。");
       result.stopped = true;
       return result;
     }
     if (copy.failed > 0) {
-      view.SetStatus(set.name + "のコピーに失敗したファイルが" + std::to_string(copy.failed) +
-                     "件あります。");
+      const std::string text =
+          set.name + "のコピーに失敗したファイルが" + std::to_string(copy.failed) + "件あります。";
+      view.SetStatus(text);
       view.StartTimer2();
+      result.failedSets.push_back(text);
     }
     if (!copy.sync.ok()) {
       // Not flushed: the set stays due.
       result.failures.push_back(copy.sync.message());
+      result.failedSets.push_back(
+          set.name + "のコピーを記録できませんでした（書き込みの完了を確認できません）。");
       continue;
     }
     const Status written = settings.WriteDateTime(set.name, kEndTimeKey, clock.Now());

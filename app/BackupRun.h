@@ -42,6 +42,10 @@ struct BackupRunResult {
   // <reason>") and per source folder that could not be read ("<folder>:
   // <reason>"), in the order met.
   std::vector<std::string> failures;
+  // For each set that had failures, in order, the line that says so
+  // ("<name>のコピーに失敗したファイルがN件あります。", ...): what a notice to
+  // the user names.
+  std::vector<std::string> failedSets;
   // Ok, or the error that stopped the run while writing an end time.
   Status settingsError = Status::Ok();
   int setsBackedUp = 0;

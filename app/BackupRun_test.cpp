@@ -66,6 +66,7 @@ TEST_F(BackupRunTest, DocsExample) {
   const BackupRunResult result = Run({{"Docs", tree.Path("docs"), dst}}, {".xls"}, {".tmp"});
 
   EXPECT_TRUE(result.failures.empty());
+  EXPECT_TRUE(result.failedSets.empty());
   EXPECT_TRUE(result.settingsError.ok());
   EXPECT_EQ(result.filesCopied, 2);
   EXPECT_EQ(TestTree::Read(dst + "/a.txt"), "a");
@@ -180,6 +181,7 @@ TEST_F(BackupRunTest, FailedCopiesAreCountedAndTheEndTimeIsStillWritten) {
   EXPECT_EQ(TestTree::Read(tree.Path("d/c.txt")), "c");
   EXPECT_THAT(view.statuses,
               ElementsAre("Setをバックアップ中", "Setのコピーに失敗したファイルが2件あります。"));
+  EXPECT_THAT(result.failedSets, ElementsAre("Setのコピーに失敗したファイルが2件あります。"));
   EXPECT_EQ(view.timer2Starts, 1);
   EXPECT_NEAR(EndTime("Set"), clock.now, 1.0 / 86400);
 }
@@ -237,6 +239,7 @@ TEST_F(BackupRunTest, AStopRequestEndsTheRunBetweenFilesAndLeavesTheSetDue) {
   EXPECT_EQ(EndTime("one"), -1.0);
   EXPECT_EQ(EndTime("two"), -1.0);
   EXPECT_THAT(result.failures, ElementsAre("one: stopped before all files were looked at"));
+  EXPECT_THAT(result.failedSets, ElementsAre("oneのバックアップは途中で終了しました。"));
   EXPECT_EQ(result.setsBackedUp, 0);
 
   // The next run finishes the set.

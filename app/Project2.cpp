@@ -18,6 +18,7 @@
 #include "compare/Unit2.h"
 #include "engine/DateTime.h"
 #include "ui/ApplicationName.h"
+#include "ui/DBusDesktopNotices.h"
 #include "ui/QtTexts.h"
 #include "ui/QtUserDialogs.h"
 
@@ -85,6 +86,7 @@ int main(int argc, char** argv) {
   QtUserDialogs dialogs;
   quillfen::SystemClock clock;
   XdgDocumentOpener documents;
+  DBusDesktopNotices notices;
   MainWindowServices services;
   services.dialogs = &dialogs;
   services.clock = &clock;
@@ -92,6 +94,7 @@ int main(int argc, char** argv) {
   services.arguments = QApplication::arguments().mid(1);
   services.executablePath = QApplication::applicationFilePath().toStdString();
   services.pendingEnd = &EndRequests::PendingSignal;
+  services.notices = &notices;
 
   TForm1 form1(services);
   TForm2 form2(dialogs, clock, form1, &form1);

@@ -16,9 +16,11 @@
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTest>
 
 #include "app/CommandLine.h"
 #include "engine/IniFile.h"
+#include "testing/NotificationStandIn.h"
 #include "testing/TestTree.h"
 
 namespace {
@@ -89,12 +91,15 @@ struct Outcome {
   std::string errors;
 };
 
-// Runs the program with -s in `folder`, with no display in its environment
-// but those of `displays`.
+// Runs the program with -s in `folder`, with no display and no session bus in
+// its environment but those of `displays`.
 Outcome RunUnattended(const std::string& folder, const std::map<QString, QString>& displays = {}) {
   QProcess process;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",
+                           "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"}) {
+    env.remove(name);
+  }
   for (const auto& [name, value] : displays) env.insert(name, value);
   process.setProcessEnvironment(env);
   process.setWorkingDirectory(QString::fromStdString(folder));
@@ -109,15 +114,19 @@ Outcome RunUnattended(const std::string& folder, const std::map<QString, QString
   return outcome;
 }
 
-// Both cases in one test: each start waits the designed 5 seconds.
+// Both cases in one test: each start waits the designed 5 seconds. Run in a
+// desktop session, the failed run leaves one notice; the good one none.
 TEST(Program, UnattendedRunBacksUpAndReportsFailedFiles) {
+  quillfen::testing::NotificationStandIn desktop;
+  ASSERT_TRUE(desktop.ok()) << desktop.error().toStdString();
+  const std::map<QString, QString> session = {{"DBUS_SESSION_BUS_ADDRESS", desktop.address()}};
   TestTree tree;
   tree.File("src/a.txt", "a");
   tree.File("src/sub/b.txt", "b");
   tree.File("src/c.tmp", "c");
   tree.File("Quillfen.ini", "[Work]\r\nコピー元=" + tree.Path("src") + "\r\nコピー先=" +
                                 tree.Path("dst") + "\r\n[Main]\r\n保存対象外拡張子=.tmp,\r\n");
-  const Outcome ok = RunUnattended(tree.root());
+  const Outcome ok = RunUnattended(tree.root(), session);
   EXPECT_EQ(ok.exitCode, 0);
   EXPECT_EQ(ok.errors, "");  // silent on success
   EXPECT_EQ(TestTree::Read(tree.Path("dst/a.txt")), "a");
@@ -135,8 +144,12 @@ TEST(Program, UnattendedRunBacksUpAndReportsFailedFiles) {
   tree.Dir("dst2/x\n.txt/inner");
   tree.File("Quillfen.ini", "[Other]\r\nコピー元=" + tree.Path("src2") +
                                 "\r\nコピー先=" + tree.Path("dst2") + "\r\n");
-  const Outcome failed = RunUnattended(tree.root());
+  const Outcome failed = RunUnattended(tree.root(), session);
   EXPECT_EQ(failed.exitCode, 1);
+  QTRY_COMPARE_WITH_TIMEOUT(desktop.notices().size(), size_t{1}, 5000);
+  EXPECT_EQ(desktop.notices()[0].summary,
+            "Quillfen: バックアップできなかったファイルが1件あります");
+  EXPECT_EQ(desktop.notices()[0].body, "Otherのコピーに失敗したファイルが1件あります。");
   EXPECT_THAT(failed.errors,
               HasSubstr(tree.Path("src2/x\\x0a.txt") + " -> " + tree.Path("dst2/x\\x0a.txt")));
   EXPECT_EQ(std::count(failed.errors.begin(), failed.errors.end(), '\n'), 1) << failed.errors;

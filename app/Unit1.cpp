@@ -24,8 +24,10 @@
 #include "app/BackupRun.h"
 #include "app/CommandLine.h"
 #include "app/MainSettings.h"
+#include "app/RunNotice.h"
 #include "engine/DateTime.h"
 #include "engine/IniFile.h"
+#include "ui/DesktopNotices.h"
 #include "ui/Messages.h"
 #include "ui/QtUserDialogs.h"
 #include "ui/WindowFont.h"
@@ -182,6 +184,7 @@ UserDialogs& TForm1::Dialogs() {
 void TForm1::ReportSettingsError(const quillfen::Status& status) {
   exitStatus_ = 2;
   const std::string message = quillfen_ui::CannotWriteMessage(SettingsPath());
+  settingsErrorText_ = message;
   if (NobodyAnswers()) {
     WriteErrorLine(status.detail().empty() ? message : message + " (" + status.detail() + ")");
   } else {
@@ -210,7 +213,10 @@ void TForm1::FormCreate() {
 
 void TForm1::FormShow() {
   for (const QString& argument : services_.arguments) {
-    if (quillfen::IsUnattendedSwitch(argument.toStdString())) SwitchOn(Timer1);
+    if (quillfen::IsUnattendedSwitch(argument.toStdString())) {
+      SwitchOn(Timer1);
+      startedUnattended_ = true;
+    }
   }
 }
 
@@ -274,6 +280,8 @@ void TForm1::Button9Click() {
   }
   for (const std::string& failure : result.failures) WriteErrorLine(failure);
   if (!result.failures.empty()) exitStatus_ = std::max(exitStatus_, 1);
+  failureCount_ += result.failures.size();
+  failedSets_.insert(failedSets_.end(), result.failedSets.begin(), result.failedSets.end());
   if (result.stopped && services_.pendingEnd != nullptr) {
     exitStatus_ = std::max(exitStatus_, 128 + services_.pendingEnd());
   }
@@ -324,8 +332,18 @@ bool TForm1::event(QEvent* event) {
 void TForm1::closeEvent(QCloseEvent* event) {
   if (!saveOnClose_ || FormClose()) {
     event->accept();
+    if (startedUnattended_) NoticeUnattendedEnd();
   } else {
     event->ignore();
+  }
+}
+
+void TForm1::NoticeUnattendedEnd() {
+  if (noticeGiven_ || services_.notices == nullptr) return;
+  noticeGiven_ = true;
+  if (const std::optional<quillfen::RunNotice> notice =
+          quillfen::UnattendedRunNotice(failedSets_, failureCount_, settingsErrorText_)) {
+    services_.notices->Notify(notice->summary, notice->body);
   }
 }
 

@@ -23,6 +23,7 @@ class QStatusBar;
 class QTimer;
 class UserDialogs;
 class DocumentOpener;
+class DesktopNotices;
 namespace quillfen {
 class Clock;
 class Status;
@@ -39,6 +40,8 @@ struct MainWindowServices {
   // The number of a signal that asked the program to end, or 0; a backup run
   // stops before its next file when it is not 0. Null: never asked.
   int (*pendingEnd)() = nullptr;
+  // Where an unattended program that ends with failures leaves a notice.
+  DesktopNotices* notices = nullptr;
 };
 
 class TForm1 : public QMainWindow, public MainWindowLink {
@@ -202,4 +205,12 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   bool saveOnClose_ = true;
   // Set once the program ends on a request from outside.
   bool ending_ = false;
+  // What the notice at the end of an unattended program names: the sets with
+  // failures, the failure lines, the settings file's error.
+  void NoticeUnattendedEnd();
+  bool startedUnattended_ = false;
+  bool noticeGiven_ = false;
+  std::vector<std::string> failedSets_;
+  size_t failureCount_ = 0;
+  std::string settingsErrorText_;
 };
