@@ -22,8 +22,12 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
+# The program runs in a working folder of its own under the build folder,
+# which holds the help page and gets the settings file.
 run: build
-	$(BUILD_DIR)/quillfen
+	@mkdir -p $(BUILD_DIR)/run
+	@cp data/Quillfen.html $(BUILD_DIR)/run/Quillfen.html
+	cd $(BUILD_DIR)/run && $(abspath $(BUILD_DIR))/quillfen
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)

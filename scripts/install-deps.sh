@@ -5,12 +5,16 @@
 #           format (clang-format, git),
 #           screenshots (xvfb, imagemagick, x11-apps, xdotool)
 # Idempotent: does nothing when everything is installed. As root it runs apt-get;
-# otherwise it prints the exact command to run and exits with status 1.
+# otherwise it prints the exact command to run as root (with sudo where it is
+# installed, and with su) and exits with status 1.
 set -euo pipefail
 
 # xvfb and libx11-dev: the window-title test reads the titles from a real X server.
+# qt6-translations-l10n: Qt's own dialogs in Japanese. xdg-utils: the help page
+# opens in the browser. dbus-daemon: the notification tests' private bus.
 packages=(cmake g++ make ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev
-  fonts-ipafont-gothic desktop-file-utils xvfb libx11-dev)
+  fonts-ipafont-gothic desktop-file-utils xvfb libx11-dev qt6-translations-l10n xdg-utils
+  dbus-daemon)
 for group in "$@"; do
   case "$group" in
     bench) packages+=(rsync hyperfine time python3) ;;
@@ -30,8 +34,13 @@ done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 if [[ $(id -u) -ne 0 ]]; then
+  install="apt-get install -y --no-install-recommends ${missing[*]}"
   echo "Missing packages: ${missing[*]}" >&2
-  echo "Run: sudo apt-get update && sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
+  echo "Install them as root, then run the same make command again:" >&2
+  if command -v sudo >/dev/null 2>&1; then
+    echo "  sudo apt-get update && sudo $install" >&2
+  fi
+  echo "  su -c 'apt-get update && $install'" >&2
   exit 1
 fi
 echo "Installing: ${missing[*]}"
