@@ -9,8 +9,10 @@
 set -euo pipefail
 
 # xvfb and libx11-dev: the window-title test reads the titles from a real X server.
+# binutils and appstream: the installation test checks the program is stripped and
+# validates the AppStream metadata.
 packages=(cmake g++ make ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev
-  fonts-ipafont-gothic desktop-file-utils xvfb libx11-dev)
+  fonts-ipafont-gothic desktop-file-utils xvfb libx11-dev binutils appstream)
 for group in "$@"; do
   case "$group" in
     bench) packages+=(rsync hyperfine time python3) ;;
