@@ -9,7 +9,7 @@ BENCH_BUILD_DIR ?= build-bench
 CMAKE_FLAGS ?=
 
 .PHONY: all deps configure build run test test-asan format-check bench install screenshots fuzz clean
-.PHONY: uninstall
+.PHONY: uninstall deb
 
 all: build
 
@@ -69,6 +69,13 @@ install: build
 # folder's install_manifest.txt); give the same DESTDIR as to the install.
 uninstall:
 	DESTDIR="$(DESTDIR)" scripts/uninstall.sh $(BUILD_DIR)/install_manifest.txt
+
+# The Debian package quillfen_<version>_<arch>.deb and its debug symbols
+# quillfen-dbgsym_<version>_<arch>.deb, in DEB_DIR, from an installation
+# under /usr of this build (scripts/make-deb.sh), checked by lintian.
+DEB_DIR ?= .
+deb: build
+	scripts/make-deb.sh --lintian $(BUILD_DIR) $(DEB_DIR)
 
 # Runs the program under Xvfb with a sample settings file and saves pictures of
 # the main window and the comparison window into docs/.

@@ -10,9 +10,10 @@ set -euo pipefail
 
 # xvfb and libx11-dev: the window-title test reads the titles from a real X server.
 # binutils and appstream: the installation test checks the program is stripped and
-# validates the AppStream metadata.
+# validates the AppStream metadata. dpkg-dev and lintian: a test builds the Debian
+# package and checks it.
 packages=(cmake g++ make ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev
-  fonts-ipafont-gothic desktop-file-utils xvfb libx11-dev binutils appstream)
+  fonts-ipafont-gothic desktop-file-utils xvfb libx11-dev dpkg-dev binutils appstream lintian)
 for group in "$@"; do
   case "$group" in
     bench) packages+=(rsync hyperfine time python3) ;;
