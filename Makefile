@@ -9,6 +9,7 @@ BENCH_BUILD_DIR ?= build-bench
 CMAKE_FLAGS ?=
 
 .PHONY: all deps configure build run test test-asan format-check bench install screenshots fuzz clean
+.PHONY: uninstall deb
 
 all: build
 
@@ -61,11 +62,24 @@ fuzz:
 	    -artifact_prefix=$(FUZZ_DIR)/$$t- $(FUZZ_DIR)/corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done
 
-# Installs the program, its launcher, menu entry, icon, help page, manual page and
-# examples under PREFIX (default /usr/local), below DESTDIR when it is given:
+# Installs the program (stripped), its launcher, menu entry, icon, help page,
+# manual pages, AppStream metadata and examples under PREFIX (default
+# /usr/local), below DESTDIR when it is given:
 #   make install PREFIX=$HOME/.local      make install DESTDIR=/tmp/stage PREFIX=/usr
 install: build
-	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR)
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --strip
+
+# Removes what the last `make install` installed (listed in the build
+# folder's install_manifest.txt); give the same DESTDIR as to the install.
+uninstall:
+	DESTDIR="$(DESTDIR)" scripts/uninstall.sh $(BUILD_DIR)/install_manifest.txt
+
+# The Debian package quillfen_<version>_<arch>.deb and its debug symbols
+# quillfen-dbgsym_<version>_<arch>.deb, in DEB_DIR, from an installation
+# under /usr of this build (scripts/make-deb.sh), checked by lintian.
+DEB_DIR ?= .
+deb: build
+	scripts/make-deb.sh --lintian $(BUILD_DIR) $(DEB_DIR)
 
 # Runs the program under Xvfb with a sample settings file and saves pictures of
 # the main window and the comparison window into docs/.

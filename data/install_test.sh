@@ -1,10 +1,12 @@
 #!/bin/sh
-# Installs the build into a temporary DESTDIR and checks the installed files,
-# then runs the installed launcher: first with a stand-in for the program in a
-# moved copy of the installation, then with the real program in unattended mode.
-# Usage: install_test.sh BUILD_DIR PREFIX BINDIR DATADIR MANDIR
+# Installs the build (stripped, as `make install` does) into a temporary
+# DESTDIR and checks the installed files, then runs the installed launcher:
+# first with a stand-in for the program in a moved copy of the installation,
+# then with the real program in unattended mode. Last, the uninstall script
+# removes the installation again by the install manifest.
+# Usage: install_test.sh BUILD_DIR PREFIX BINDIR DATADIR MANDIR APPSTREAM_ID UNINSTALL_SCRIPT
 set -u
-build=$1 prefix=$2 bindir=$3 datadir=$4 mandir=$5
+build=$1 prefix=$2 bindir=$3 datadir=$4 mandir=$5 appstream_id=$6 uninstall=$7
 
 failures=0
 fail() {
@@ -20,11 +22,25 @@ lines_within() {
 }
 
 tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
 dest="$tmp/dest"
 root="$dest$prefix"
 
-if ! DESTDIR="$dest" cmake --install "$build" >"$tmp/install.log" 2>&1; then
+# The installation here writes the build folder's install manifest; the one of
+# the last real installation is put back, so `make uninstall` still finds it.
+manifest="$build/install_manifest.txt"
+[ -f "$manifest" ] && cp -p "$manifest" "$tmp/install_manifest.saved"
+cleanup() {
+  if [ -f "$tmp/install_manifest.saved" ]; then
+    cp -p "$tmp/install_manifest.saved" "$manifest"
+  else
+    rm -f "$manifest"
+  fi
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 1' HUP INT TERM
+
+if ! DESTDIR="$dest" cmake --install "$build" --strip >"$tmp/install.log" 2>&1; then
   cat "$tmp/install.log" >&2
   fail "cmake --install into DESTDIR failed"
   exit 1
@@ -36,10 +52,15 @@ share="$root/$datadir"
 for f in "$bin/quillfen" "$bin/quillfen-launcher" "$share/applications/quillfen.desktop" \
   "$share/icons/hicolor/scalable/apps/quillfen.svg" "$share/quillfen/Quillfen.html" \
   "$root/$mandir/man1/quillfen.1" "$root/$mandir/man1/quillfen-launcher.1" \
-  "$share/doc/quillfen/examples/quillfen.service" "$share/doc/quillfen/examples/quillfen.timer"; do
+  "$share/doc/quillfen/examples/quillfen.service" "$share/doc/quillfen/examples/quillfen.timer" \
+  "$share/metainfo/$appstream_id.metainfo.xml"; do
   check_file "$f"
 done
 [ -x "$bin/quillfen-launcher" ] || fail "the launcher is not executable"
+# Installed stripped: without debug information or symbol table.
+for section in .debug_info .symtab; do
+  readelf -S -W "$bin/quillfen" | grep -q " $section " && fail "installed program keeps $section"
+done
 if grep -rl '@[A-Z_]*@' "$dest" | grep -v '/bin/quillfen$'; then
   fail "unsubstituted placeholders in the files above"
 fi
@@ -55,6 +76,10 @@ for key in 'Name\[ja\]' 'Comment' 'Comment\[ja\]'; do
 done
 if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the entry"
+fi
+if command -v appstreamcli >/dev/null; then
+  appstreamcli validate --no-net "$share/metainfo/$appstream_id.metainfo.xml" >"$tmp/appstream.log" 2>&1 ||
+    fail "appstreamcli rejects the metadata: $(cat "$tmp/appstream.log")"
 fi
 if command -v xmllint >/dev/null; then
   xmllint --noout "$share/icons/hicolor/scalable/apps/quillfen.svg" || fail "icon is not well-formed XML"
@@ -124,6 +149,20 @@ if HOME="$realhome" XDG_CONFIG_HOME= QT_QPA_PLATFORM=offscreen timeout 60 \
   [ -f "$realhome/Quillfen.ini" ] && fail "unattended run wrote Quillfen.ini outside the settings folder"
 else
   fail "unattended run through the launcher failed: $(cat "$tmp/real.log")"
+fi
+
+# Uninstalling by the manifest removes every installed file (so the manifest
+# lists them all) and the folders of the program's own, and keeps the shared
+# folders.
+if DESTDIR="$dest" sh "$uninstall" "$manifest" >"$tmp/uninstall.log" 2>&1; then
+  left=$(find "$dest" ! -type d)
+  [ -z "$left" ] || fail "uninstall left $left"
+  for d in "$share/quillfen" "$share/doc/quillfen"; do
+    [ -e "$d" ] && fail "uninstall left the folder $d"
+  done
+  [ -d "$bin" ] && [ -d "$share/applications" ] || fail "uninstall removed shared folders"
+else
+  fail "uninstall failed: $(cat "$tmp/uninstall.log")"
 fi
 
 if [ "$failures" -ne 0 ]; then

@@ -12,9 +12,12 @@ set -euo pipefail
 # xvfb and libx11-dev: the window-title test reads the titles from a real X server.
 # qt6-translations-l10n: Qt's own dialogs in Japanese. xdg-utils: the help page
 # opens in the browser. dbus-daemon: the notification tests' private bus.
+# binutils and appstream: the installation test checks the program is stripped and
+# validates the AppStream metadata. dpkg-dev and lintian: a test builds the Debian
+# package and checks it.
 packages=(cmake g++ make ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev
   fonts-ipafont-gothic desktop-file-utils xvfb libx11-dev qt6-translations-l10n xdg-utils
-  dbus-daemon)
+  dbus-daemon dpkg-dev binutils appstream lintian)
 for group in "$@"; do
   case "$group" in
     bench) packages+=(rsync hyperfine time python3) ;;
