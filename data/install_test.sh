@@ -89,14 +89,28 @@ if command -v groff >/dev/null; then
   warnings=$(groff -k -man -Tutf8 -ww -z "$root/$mandir/man1/quillfen.1" 2>&1)
   [ -z "$warnings" ] || fail "manual page warnings: $warnings"
 fi
+# As man shows it: in a UTF-8 locale with the Japanese keys, and in the C
+# locale whole (the keys spelled out) and without troff's complaints.
+if command -v man >/dev/null && command -v preconv >/dev/null; then
+  page="$root/$mandir/man1/quillfen.1"
+  LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" >"$tmp/man.utf8" 2>"$tmp/man.utf8.err"
+  grep -q 'コピー元' "$tmp/man.utf8" || fail "manual page in UTF-8 lacks the key コピー元"
+  [ -s "$tmp/man.utf8.err" ] && fail "man in UTF-8 complains: $(cat "$tmp/man.utf8.err")"
+  LC_ALL=C LANG=C MANWIDTH=80 man -l "$page" >"$tmp/man.c" 2>"$tmp/man.c.err"
+  tr -s ' \n' '  ' <"$tmp/man.c" | grep -q 'U+30B3 U+30D4 U+30FC U+5143 (kopi-moto)' ||
+    fail "manual page in the C locale drops the key names: $(grep -A3 Settings "$tmp/man.c")"
+  [ -s "$tmp/man.c.err" ] && fail "man in the C locale complains: $(cat "$tmp/man.c.err")"
+else
+  echo "install_test: man or preconv missing, the manual page is not rendered as man shows it"
+fi
 
-# The examples run the installed program in the settings folder, and the help
+# The examples run the installed launcher (which picks the settings folder), and the help
 # page shows them as they are installed (with the default prefix).
 examples="$share/doc/quillfen/examples"
-grep -Fxq "ExecStart=$prefix/$bindir/quillfen -s" "$examples/quillfen.service" ||
-  fail "service does not run the installed program with -s"
-grep -Fxq 'WorkingDirectory=%h/.config/quillfen' "$examples/quillfen.service" ||
-  fail "service does not run in the settings folder"
+grep -Fxq "ExecStart=$prefix/$bindir/quillfen-launcher -s" "$examples/quillfen.service" ||
+  fail "service does not run the installed launcher with -s"
+grep -q '^WorkingDirectory=' "$examples/quillfen.service" &&
+  fail "service sets its own folder instead of the launcher's settings folder"
 sed "s|^ExecStart=$prefix/$bindir/|ExecStart=/usr/local/bin/|" "$examples/quillfen.service" \
   >"$tmp/service.default"
 sed 's|^<pre>||; s|</pre>$||' "$share/quillfen/Quillfen.html" >"$tmp/help.txt"

@@ -132,8 +132,8 @@ grep -Fq /usr/share/quillfen/Quillfen.html "$tmp/quillfen.1" ||
 # Installed paths in the menu entry and the example service are the package's.
 desktop="$share/applications/quillfen.desktop"
 grep -Fxq 'Exec=/usr/bin/quillfen-launcher' "$desktop" || fail "menu entry Exec is $(grep ^Exec= "$desktop")"
-grep -Fxq 'ExecStart=/usr/bin/quillfen -s' "$share/doc/quillfen/examples/quillfen.service" ||
-  fail "example service does not run /usr/bin/quillfen"
+grep -Fxq 'ExecStart=/usr/bin/quillfen-launcher -s' "$share/doc/quillfen/examples/quillfen.service" ||
+  fail "example service does not run /usr/bin/quillfen-launcher"
 metainfo="$share/metainfo/$appstream_id.metainfo.xml"
 grep -Fq "<id>$appstream_id</id>" "$metainfo" || fail "metainfo id is not $appstream_id"
 launchable=$(sed -n 's|.*<launchable type="desktop-id">\(.*\)</launchable>.*|\1|p' "$metainfo")

@@ -121,7 +121,7 @@ Architecture: $arch
 Maintainer: $maintainer
 Installed-Size: $(installed_size "$root")
 Depends: $depends
-Recommends: fonts-ipafont-gothic, xdg-utils
+Recommends: fonts-ipafont-gothic, qt6-translations-l10n, xdg-utils
 Section: utils
 Priority: optional
 Homepage: https://quillfen.example.org
