@@ -219,7 +219,7 @@ Status CopyPlaces::Make(int parentFd, const char* name, std::string_view relativ
       bits |= S_IRWXU;
     }
   }
-  if (fchmod(fd.get(), bits) != 0) return PathError(path, errno);
+  if (const int err = SetPermissionBits(fd.get(), bits)) return PathError(path, err);
   made = std::move(fd);
   return Status::Ok();
 }
@@ -243,8 +243,8 @@ std::vector<Status> CopyPlaces::FinishFolders() {
       if (!IsGone(entered)) failures.push_back(entered);
       continue;
     }
-    if (fchmod(to_.fd(), it->second) != 0) {
-      failures.push_back(PathError(JoinRelative(toRoot_, it->first), errno));
+    if (const int err = SetPermissionBits(to_.fd(), it->second)) {
+      failures.push_back(PathError(JoinRelative(toRoot_, it->first), err));
     }
   }
   finalBits_.clear();
