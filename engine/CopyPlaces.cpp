@@ -1,11 +1,13 @@
 #include "engine/CopyPlaces.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "engine/FiCheck.h"
 #include "engine/FileCopy.h"
@@ -25,6 +27,39 @@ bool NoFileThere(int err) {
 bool IsGone(const Status& status) {
   return status.code() == Status::Code::kNotFound || status.code() == Status::Code::kLink ||
          status.code() == Status::Code::kNotAFolder;
+}
+
+// The names in the open folder `folderFd` (read from its start).
+void ReadNames(int folderFd, std::unordered_set<std::string>& names) {
+  names.clear();
+  if (lseek(folderFd, 0, SEEK_SET) != 0) return;
+  alignas(8) char buffer[32768];
+  for (;;) {
+    const ssize_t n = getdents64(folderFd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    for (ssize_t pos = 0; pos < n;) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + pos);
+      pos += entry->d_reclen;
+      names.emplace(entry->d_name);
+    }
+  }
+}
+
+// Whether the two names are the same but for the letter case of ASCII letters.
+bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool SameEntry(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 void AddPlace(std::vector<std::string>& places, std::string place) {
@@ -62,6 +97,8 @@ void CopyPlaces::Enter(std::string_view relative) {
   relative_.assign(relative);
   fromEntered_ = false;
   target_ = TargetState::kUnknown;
+  targetNamesRead_ = false;
+  targetNames_.clear();
   replaceFileLinks_ = links_ == Links::kReplace && !InSourcePlace(relative_);
 }
 
@@ -164,6 +201,9 @@ CopyPlaces::Decision CopyPlaces::Check(const char* name, bool newer, MakeFolders
   if (decision.failure.ok()) {
     decision.failure = LookAtTarget(name, make == MakeFolders::kAlways, target, haveTarget);
   }
+  if (decision.failure.ok() && haveSource && haveTarget) {
+    decision.failure = CheckFolding(name, target);
+  }
   if (!decision.failure.ok()) return decision;
 
   if (!haveTarget) {
@@ -187,7 +227,58 @@ CopyPlaces::Decision CopyPlaces::Check(const char* name, bool newer, MakeFolders
 }
 
 Status CopyPlaces::Copy(const char* name, DeferredCloser* closer) {
-  return CopyFileAt(from_.fd(), name, to_.fd(), name, FromPath(name), ToPath(name), closer);
+  Status copied =
+      CopyFileAt(from_.fd(), name, to_.fd(), name, FromPath(name), ToPath(name), closer);
+  if (copied.ok() && targetNamesRead_) targetNames_.emplace(name);
+  return copied;
+}
+
+Status CopyPlaces::CheckFolding(const char* name, const struct stat& target) {
+  if (!to_.readable()) return Status::Ok();  // nothing to compare with
+  if (!targetNamesRead_) {
+    ReadNames(to_.fd(), targetNames_);
+    targetNamesRead_ = true;
+  }
+  if (targetNames_.count(name) != 0) return Status::Ok();
+  const std::string listed = ListedNameOf(name, target);
+  std::string reason = "the destination's file system does not tell this name from ";
+  if (!listed.empty()) {
+    struct stat other;
+    struct stat self;
+    if (fstatat(from_.fd(), listed.c_str(), &other, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) return Status::Ok();
+    } else if (fstatat(from_.fd(), name, &self, AT_SYMLINK_NOFOLLOW) == 0 &&
+               SameEntry(self, other)) {
+      return Status::Ok();  // the copy-from folder folds the two names as well
+    }
+    reason.append("\"").append(listed).append("\", another file's copy, which is kept");
+  } else {
+    reason.append("another name there; the file there is kept");
+  }
+  return Failure(name, PathError(ToPath(name), Status::Code::kExists, reason));
+}
+
+std::string CopyPlaces::ListedNameOf(const char* name, const struct stat& target) {
+  // Names differing in letter case only first: one of them is nearly always it.
+  std::vector<const std::string*> caseOnly;
+  for (const std::string& listed : targetNames_) {
+    if (SameIgnoringAsciiCase(listed, name)) caseOnly.push_back(&listed);
+  }
+  auto isTarget = [&](const std::string& listed) {
+    struct stat st;
+    return fstatat(to_.fd(), listed.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           SameEntry(st, target);
+  };
+  for (const std::string* listed : caseOnly) {
+    if (isTarget(*listed)) return *listed;
+  }
+  // A FUSE file system may number the entry anew for each name it is looked
+  // up by: the one name differing in case only is taken as it.
+  if (caseOnly.size() == 1) return *caseOnly[0];
+  for (const std::string& listed : targetNames_) {
+    if (isTarget(listed)) return listed;
+  }
+  return {};
 }
 
 Status CopyPlaces::Make(int parentFd, const char* name, std::string_view relative, size_t level,
@@ -249,6 +340,8 @@ std::vector<Status> CopyPlaces::FinishFolders() {
   }
   finalBits_.clear();
   target_ = TargetState::kUnknown;
+  targetNamesRead_ = false;
+  targetNames_.clear();
   return failures;
 }
 

@@ -11,6 +11,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -97,6 +98,15 @@ class CopyPlaces : private FolderMaker {
   // whether a regular file is there; a failure when it cannot be looked at.
   Status LookAtSource(const char* name, struct stat& source, bool& have);
   Status LookAtTarget(const char* name, bool make, struct stat& target, bool& have);
+  // Ok when the copy-to file `name` of the current folder, found at
+  // `target`, is listed under that name. Where the file system folds names
+  // (letter case on FAT, exFAT) and lists it under another only, the failure,
+  // unless the copy-from folder holds no other file of that name (the file
+  // was renamed in case only: the copy there is its own).
+  Status CheckFolding(const char* name, const struct stat& target);
+  // The listed name of the current copy-to folder's entry at `target`;
+  // empty when none is found.
+  std::string ListedNameOf(const char* name, const struct stat& target);
   bool InSourcePlace(std::string_view relative) const;
   Status Failure(const char* name, const Status& reason) const;
 
@@ -119,6 +129,10 @@ class CopyPlaces : private FolderMaker {
   TargetState target_ = TargetState::kUnknown;
   Status targetStatus_ = Status::Ok();
   bool replaceFileLinks_ = false;
+  // The names the current copy-to folder lists, read at the first need, and
+  // the copies made in it since.
+  std::unordered_set<std::string> targetNames_;
+  bool targetNamesRead_ = false;
   FileAgeCache ages_;
   // Folders made with the owner's permissions added, and their final bits.
   std::vector<std::pair<std::string, mode_t>> finalBits_;
