@@ -9,8 +9,10 @@
 set -euo pipefail
 
 # xvfb and libx11-dev: the window-title test reads the titles from a real X server.
+# fuse3 to mount (losetup): the runs onto FAT, exFAT and NTFS volumes mounted through FUSE.
 packages=(cmake g++ make ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev
-  fonts-ipafont-gothic desktop-file-utils xvfb libx11-dev)
+  fonts-ipafont-gothic desktop-file-utils xvfb libx11-dev
+  fuse3 fusefat exfat-fuse exfatprogs ntfs-3g dosfstools mount)
 for group in "$@"; do
   case "$group" in
     bench) packages+=(rsync hyperfine time python3) ;;
