@@ -183,6 +183,44 @@ TEST_P(RunRemovableMedia, NamesFoldedIntoOneFailNeverOverwrite) {
   EXPECT_EQ(TestTree::Read(dst_ + "/OTHER.TXT"), "other, newer");
 }
 
+// Two source folders the medium folds into one: the files of the one met
+// second fail, each on its line, and overwrite nothing of the other's, even
+// when newer.
+TEST_P(RunRemovableMedia, FoldersFoldedIntoOneFailNeverOverwrite) {
+  const std::string src = tree.Dir("src");
+  tree.File("src/Docs/a.txt", "upper a");
+  tree.File("src/Docs/sub/c.txt", "upper c");
+  tree.File("src/docs/a.txt", "lower a");
+  tree.File("src/docs/sub/c.txt", "lower c");
+  const BackupRunResult first = RunNextDay({"Folders", src, dst_});
+  if (!GetParam().foldsCase) {
+    EXPECT_TRUE(first.failures.empty()) << Failures(first);
+    EXPECT_EQ(FilesOnly(Snapshot(dst_)), FilesOnly(Snapshot(src)));
+    return;
+  }
+  EXPECT_EQ(first.filesCopied, 2);
+  ASSERT_THAT(first.failures, SizeIs(2)) << Failures(first);
+  const std::set<std::string> copied = NamesIn(dst_);
+  ASSERT_THAT(copied, SizeIs(1));
+  const std::string winner = *copied.begin();
+  const std::string loser = winner == "Docs" ? "docs" : "Docs";
+  const std::string kept = winner == "Docs" ? "upper" : "lower";
+  for (const std::string& failure : first.failures) {
+    EXPECT_THAT(failure, HasSubstr(src + "/" + loser + "/"));
+    EXPECT_THAT(failure, HasSubstr("\"" + winner + "\", another folder's copy"));
+  }
+  EXPECT_EQ(TestTree::Read(dst_ + "/" + winner + "/a.txt"), kept + " a");
+  EXPECT_EQ(TestTree::Read(dst_ + "/" + winner + "/sub/c.txt"), kept + " c");
+
+  TestTree::SetMtime(tree.Path("src/" + loser + "/a.txt"), 1'900'000'000);
+  TestTree::SetMtime(tree.Path("src/" + loser + "/sub/c.txt"), 1'900'000'000);
+  const BackupRunResult second = RunNextDay({"Folders", src, dst_});
+  EXPECT_EQ(second.filesCopied, 0);
+  EXPECT_THAT(second.failures, SizeIs(2)) << Failures(second);
+  EXPECT_EQ(TestTree::Read(dst_ + "/" + winner + "/a.txt"), kept + " a");
+  EXPECT_EQ(TestTree::Read(dst_ + "/" + winner + "/sub/c.txt"), kept + " c");
+}
+
 // Names the medium cannot hold fail each on its line with the reason; the
 // rest of the run goes on, no temporary file is left, and the next run copies
 // nothing and reports the same.

@@ -29,14 +29,16 @@ bool IsGone(const Status& status) {
          status.code() == Status::Code::kNotAFolder;
 }
 
-// The names in the open folder `folderFd` (read from its start).
-void ReadNames(int folderFd, std::unordered_set<std::string>& names) {
+// The names in the open folder `folderFd` (read from its start); false when
+// it cannot be read (a folder open for lookups only).
+bool ReadNames(int folderFd, std::unordered_set<std::string>& names) {
   names.clear();
-  if (lseek(folderFd, 0, SEEK_SET) != 0) return;
+  if (lseek(folderFd, 0, SEEK_SET) != 0) return false;
   alignas(8) char buffer[32768];
   for (;;) {
     const ssize_t n = getdents64(folderFd, buffer, sizeof buffer);
-    if (n <= 0) break;
+    if (n < 0) return false;
+    if (n == 0) return true;
     for (ssize_t pos = 0; pos < n;) {
       const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + pos);
       pos += entry->d_reclen;
@@ -60,6 +62,57 @@ bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
 
 bool SameEntry(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The name under which the folder `folderFd`, listing `names`, holds the
+// entry that the unlisted `name` led to (`target`); empty when none is found.
+std::string ListedNameOf(int folderFd, const std::unordered_set<std::string>& names,
+                         std::string_view name, const struct stat& target) {
+  // Names differing in letter case only first: one of them is nearly always it.
+  std::vector<const std::string*> caseOnly;
+  for (const std::string& listed : names) {
+    if (SameIgnoringAsciiCase(listed, name)) caseOnly.push_back(&listed);
+  }
+  auto isTarget = [&](const std::string& listed) {
+    struct stat st;
+    return fstatat(folderFd, listed.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           SameEntry(st, target);
+  };
+  for (const std::string* listed : caseOnly) {
+    if (isTarget(*listed)) return *listed;
+  }
+  // A FUSE file system may number the entry anew for each name it is looked
+  // up by: the one name differing in case only is taken as it.
+  if (caseOnly.size() == 1) return *caseOnly[0];
+  for (const std::string& listed : names) {
+    if (isTarget(listed)) return listed;
+  }
+  return {};
+}
+
+// Whether the copy-from folder `sourceFd` holds, as `listed`, another entry
+// than `name` (of the same kind: a folder when `folder`), whose copy the
+// copy-to entry under that name is. Where it cannot be looked at, it counts
+// as there.
+bool OtherSourceHolds(int sourceFd, const std::string& listed, const char* name, bool folder) {
+  if (listed.empty()) return true;
+  struct stat other;
+  if (fstatat(sourceFd, listed.c_str(), &other, AT_SYMLINK_NOFOLLOW) != 0) return errno != ENOENT;
+  if (folder && !S_ISDIR(other.st_mode)) return false;
+  struct stat self;
+  // The same entry: the copy-from folder folds the two names as well.
+  return fstatat(sourceFd, name, &self, AT_SYMLINK_NOFOLLOW) != 0 || !SameEntry(self, other);
+}
+
+// Why an unlisted name cannot be written: the entry it leads to is `listed`.
+std::string FoldedReason(const std::string& listed, const char* what) {
+  std::string reason = "the destination's file system does not tell this name from ";
+  if (listed.empty()) return reason.append("another name there, which is kept");
+  return reason.append("\"")
+      .append(listed)
+      .append("\", another ")
+      .append(what)
+      .append("'s copy, which is kept");
 }
 
 void AddPlace(std::vector<std::string>& places, std::string place) {
@@ -147,7 +200,8 @@ void CopyPlaces::EnterTo(bool make) {
       return;
     }
   }
-  const Status entered = to_.Enter(relative_, make ? this : nullptr);
+  Status entered = to_.Enter(relative_, make ? this : nullptr);
+  if (entered.ok()) entered = CheckFolderFolding();
   if (entered.ok()) {
     target_ = TargetState::kOpen;
     if (to_.readable()) RemoveLeftoverTemporaryFiles(to_.fd());
@@ -236,49 +290,54 @@ Status CopyPlaces::Copy(const char* name, DeferredCloser* closer) {
 Status CopyPlaces::CheckFolding(const char* name, const struct stat& target) {
   if (!to_.readable()) return Status::Ok();  // nothing to compare with
   if (!targetNamesRead_) {
-    ReadNames(to_.fd(), targetNames_);
+    if (!ReadNames(to_.fd(), targetNames_)) return Status::Ok();
     targetNamesRead_ = true;
   }
   if (targetNames_.count(name) != 0) return Status::Ok();
-  const std::string listed = ListedNameOf(name, target);
-  std::string reason = "the destination's file system does not tell this name from ";
-  if (!listed.empty()) {
-    struct stat other;
-    struct stat self;
-    if (fstatat(from_.fd(), listed.c_str(), &other, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno == ENOENT) return Status::Ok();
-    } else if (fstatat(from_.fd(), name, &self, AT_SYMLINK_NOFOLLOW) == 0 &&
-               SameEntry(self, other)) {
-      return Status::Ok();  // the copy-from folder folds the two names as well
-    }
-    reason.append("\"").append(listed).append("\", another file's copy, which is kept");
-  } else {
-    reason.append("another name there; the file there is kept");
-  }
-  return Failure(name, PathError(ToPath(name), Status::Code::kExists, reason));
+  const std::string listed = ListedNameOf(to_.fd(), targetNames_, name, target);
+  if (!OtherSourceHolds(from_.fd(), listed, name, false)) return Status::Ok();
+  return Failure(name,
+                 PathError(ToPath(name), Status::Code::kExists, FoldedReason(listed, "file")));
 }
 
-std::string CopyPlaces::ListedNameOf(const char* name, const struct stat& target) {
-  // Names differing in letter case only first: one of them is nearly always it.
-  std::vector<const std::string*> caseOnly;
-  for (const std::string& listed : targetNames_) {
-    if (SameIgnoringAsciiCase(listed, name)) caseOnly.push_back(&listed);
+Status CopyPlaces::CheckFolderFolding() {
+  // Each level of the copy-to chain against its parent's listing, which is
+  // read once for all its subfolders; a level already checked is not again.
+  std::string relative;
+  size_t level = 0;
+  size_t pos = 0;
+  while (pos < relative_.size()) {
+    const size_t slash = relative_.find('/', pos + 1);
+    const size_t end = slash == std::string::npos ? relative_.size() : slash;
+    const std::string parent = relative;
+    const std::string name = relative_.substr(pos + 1, end - pos - 1);
+    relative = relative_.substr(0, end);
+    pos = end;
+    ++level;
+    if (checkedFolders_.size() < level) checkedFolders_.resize(level);
+    if (checkedFolders_[level - 1] == relative) continue;
+    if (parentNames_.size() < level) parentNames_.resize(level);
+    ParentNames& names = parentNames_[level - 1];
+    const int parentFd = to_.FdAt(level - 1);
+    if (parentFd < 0) return Status::Ok();
+    if (!names.read || names.relative != parent) {
+      names.relative = parent;
+      names.read = ReadNames(parentFd, names.names);
+      if (!names.read) return Status::Ok();  // nothing to compare with
+    }
+    if (names.names.count(name) == 0) {
+      struct stat target;
+      if (fstatat(parentFd, name.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0) return Status::Ok();
+      const std::string listed = ListedNameOf(parentFd, names.names, name, target);
+      const int sourceParent = from_.depth() + 1 >= level ? from_.FdAt(level - 1) : -1;
+      if (sourceParent < 0 || OtherSourceHolds(sourceParent, listed, name.c_str(), true)) {
+        return PathError(JoinRelative(toRoot_, relative), Status::Code::kExists,
+                         FoldedReason(listed, "folder"));
+      }
+    }
+    checkedFolders_[level - 1] = relative;
   }
-  auto isTarget = [&](const std::string& listed) {
-    struct stat st;
-    return fstatat(to_.fd(), listed.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           SameEntry(st, target);
-  };
-  for (const std::string* listed : caseOnly) {
-    if (isTarget(*listed)) return *listed;
-  }
-  // A FUSE file system may number the entry anew for each name it is looked
-  // up by: the one name differing in case only is taken as it.
-  if (caseOnly.size() == 1) return *caseOnly[0];
-  for (const std::string& listed : targetNames_) {
-    if (isTarget(listed)) return listed;
-  }
-  return {};
+  return Status::Ok();
 }
 
 Status CopyPlaces::Make(int parentFd, const char* name, std::string_view relative, size_t level,
@@ -311,6 +370,10 @@ Status CopyPlaces::Make(int parentFd, const char* name, std::string_view relativ
     }
   }
   if (const int err = SetPermissionBits(fd.get(), bits)) return PathError(path, err);
+  if (level <= parentNames_.size() && parentNames_[level - 1].read &&
+      parentNames_[level - 1].relative == FolderOf(relative)) {
+    parentNames_[level - 1].names.emplace(name);
+  }
   made = std::move(fd);
   return Status::Ok();
 }

@@ -104,9 +104,11 @@ class CopyPlaces : private FolderMaker {
   // unless the copy-from folder holds no other file of that name (the file
   // was renamed in case only: the copy there is its own).
   Status CheckFolding(const char* name, const struct stat& target);
-  // The listed name of the current copy-to folder's entry at `target`;
-  // empty when none is found.
-  std::string ListedNameOf(const char* name, const struct stat& target);
+  // Ok when each folder of the current copy-to chain is listed in its parent
+  // under its own name. One that is listed under another only (a folder met
+  // under another letter case) fails as another folder's copy when the
+  // copy-from tree holds a folder of that name beside it, as CheckFolding.
+  Status CheckFolderFolding();
   bool InSourcePlace(std::string_view relative) const;
   Status Failure(const char* name, const Status& reason) const;
 
@@ -133,6 +135,15 @@ class CopyPlaces : private FolderMaker {
   // the copies made in it since.
   std::unordered_set<std::string> targetNames_;
   bool targetNamesRead_ = false;
+  // Per level of the copy-to chain: the relative path checked by
+  // CheckFolderFolding, and the listing of its parent folder.
+  struct ParentNames {
+    std::string relative;
+    std::unordered_set<std::string> names;
+    bool read = false;
+  };
+  std::vector<std::string> checkedFolders_;
+  std::vector<ParentNames> parentNames_;
   FileAgeCache ages_;
   // Folders made with the owner's permissions added, and their final bits.
   std::vector<std::pair<std::string, mode_t>> finalBits_;
