@@ -2,7 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/magic.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,6 +48,35 @@ bool ReadNames(int folderFd, std::unordered_set<std::string>& names) {
       pos += entry->d_reclen;
       names.emplace(entry->d_name);
     }
+  }
+}
+
+// Whether the file system of the open folder `fd` may take a name for
+// another entry's (letter case folded, as FAT, exFAT, NTFS and network file
+// systems may): not the common Linux ones, unless the folder is marked
+// case-insensitive (ext4, f2fs, tmpfs).
+bool MayFoldNames(int fd) {
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return true;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case EXT4_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case TMPFS_MAGIC: {
+      int flags = 0;
+      if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) return (flags & FS_CASEFOLD_FL) != 0;
+      // No flags here at all: no case-insensitive folders either.
+      return errno != ENOTTY && errno != EINVAL && errno != EOPNOTSUPP;
+    }
+    case BTRFS_SUPER_MAGIC:
+    case XFS_SUPER_MAGIC:
+    case OVERLAYFS_SUPER_MAGIC:
+    case NILFS_SUPER_MAGIC:
+    case REISERFS_SUPER_MAGIC:
+    case 0x2fc12fc1:  // ZFS
+    case 0xca451a4e:  // bcachefs
+      return false;
+    default:
+      return true;
   }
 }
 
@@ -150,8 +183,6 @@ void CopyPlaces::Enter(std::string_view relative) {
   relative_.assign(relative);
   fromEntered_ = false;
   target_ = TargetState::kUnknown;
-  targetNamesRead_ = false;
-  targetNames_.clear();
   replaceFileLinks_ = links_ == Links::kReplace && !InSourcePlace(relative_);
 }
 
@@ -283,18 +314,40 @@ CopyPlaces::Decision CopyPlaces::Check(const char* name, bool newer, MakeFolders
 Status CopyPlaces::Copy(const char* name, DeferredCloser* closer) {
   Status copied =
       CopyFileAt(from_.fd(), name, to_.fd(), name, FromPath(name), ToPath(name), closer);
-  if (copied.ok() && targetNamesRead_) targetNames_.emplace(name);
+  if (copied.ok()) NoteMade(to_.depth(), relative_, name);
   return copied;
 }
 
-Status CopyPlaces::CheckFolding(const char* name, const struct stat& target) {
-  if (!to_.readable()) return Status::Ok();  // nothing to compare with
-  if (!targetNamesRead_) {
-    if (!ReadNames(to_.fd(), targetNames_)) return Status::Ok();
-    targetNamesRead_ = true;
+const std::unordered_set<std::string>* CopyPlaces::FoldableNames(size_t level,
+                                                                 std::string_view relative, int fd,
+                                                                 bool again) {
+  if (chainNames_.size() <= level) chainNames_.resize(level + 1);
+  FolderNames& folder = chainNames_[level];
+  if (!folder.known || folder.relative != relative) {
+    folder.known = true;
+    folder.relative.assign(relative);
+    folder.names.clear();
+    folder.listed = MayFoldNames(fd) && ReadNames(fd, folder.names);
+  } else if (again && folder.listed) {
+    folder.listed = ReadNames(fd, folder.names);
   }
-  if (targetNames_.count(name) != 0) return Status::Ok();
-  const std::string listed = ListedNameOf(to_.fd(), targetNames_, name, target);
+  return folder.listed ? &folder.names : nullptr;
+}
+
+void CopyPlaces::NoteMade(size_t level, std::string_view relative, std::string_view name) {
+  if (level >= chainNames_.size()) return;
+  FolderNames& folder = chainNames_[level];
+  if (folder.listed && folder.relative == relative) folder.names.emplace(name);
+}
+
+Status CopyPlaces::CheckFolding(const char* name, const struct stat& target) {
+  const size_t level = to_.depth();
+  const std::unordered_set<std::string>* names = FoldableNames(level, relative_, to_.fd());
+  if (names == nullptr || names->count(name) != 0) return Status::Ok();
+  // Made by another meanwhile, perhaps: the listing is read once more.
+  names = FoldableNames(level, relative_, to_.fd(), true);
+  if (names == nullptr || names->count(name) != 0) return Status::Ok();
+  const std::string listed = ListedNameOf(to_.fd(), *names, name, target);
   if (!OtherSourceHolds(from_.fd(), listed, name, false)) return Status::Ok();
   return Failure(name,
                  PathError(ToPath(name), Status::Code::kExists, FoldedReason(listed, "file")));
@@ -302,7 +355,8 @@ Status CopyPlaces::CheckFolding(const char* name, const struct stat& target) {
 
 Status CopyPlaces::CheckFolderFolding() {
   // Each level of the copy-to chain against its parent's listing, which is
-  // read once for all its subfolders; a level already checked is not again.
+  // read once for all its subfolders; a level already found listed is not
+  // looked at again.
   std::string relative;
   size_t level = 0;
   size_t pos = 0;
@@ -316,19 +370,16 @@ Status CopyPlaces::CheckFolderFolding() {
     ++level;
     if (checkedFolders_.size() < level) checkedFolders_.resize(level);
     if (checkedFolders_[level - 1] == relative) continue;
-    if (parentNames_.size() < level) parentNames_.resize(level);
-    ParentNames& names = parentNames_[level - 1];
     const int parentFd = to_.FdAt(level - 1);
     if (parentFd < 0) return Status::Ok();
-    if (!names.read || names.relative != parent) {
-      names.relative = parent;
-      names.read = ReadNames(parentFd, names.names);
-      if (!names.read) return Status::Ok();  // nothing to compare with
+    const std::unordered_set<std::string>* names = FoldableNames(level - 1, parent, parentFd);
+    if (names != nullptr && names->count(name) == 0) {
+      names = FoldableNames(level - 1, parent, parentFd, true);
     }
-    if (names.names.count(name) == 0) {
+    if (names != nullptr && names->count(name) == 0) {
       struct stat target;
       if (fstatat(parentFd, name.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0) return Status::Ok();
-      const std::string listed = ListedNameOf(parentFd, names.names, name, target);
+      const std::string listed = ListedNameOf(parentFd, *names, name, target);
       const int sourceParent = from_.depth() + 1 >= level ? from_.FdAt(level - 1) : -1;
       if (sourceParent < 0 || OtherSourceHolds(sourceParent, listed, name.c_str(), true)) {
         return PathError(JoinRelative(toRoot_, relative), Status::Code::kExists,
@@ -370,10 +421,7 @@ Status CopyPlaces::Make(int parentFd, const char* name, std::string_view relativ
     }
   }
   if (const int err = SetPermissionBits(fd.get(), bits)) return PathError(path, err);
-  if (level <= parentNames_.size() && parentNames_[level - 1].read &&
-      parentNames_[level - 1].relative == FolderOf(relative)) {
-    parentNames_[level - 1].names.emplace(name);
-  }
+  NoteMade(level - 1, FolderOf(relative), name);
   made = std::move(fd);
   return Status::Ok();
 }
@@ -403,8 +451,8 @@ std::vector<Status> CopyPlaces::FinishFolders() {
   }
   finalBits_.clear();
   target_ = TargetState::kUnknown;
-  targetNamesRead_ = false;
-  targetNames_.clear();
+  chainNames_.clear();
+  checkedFolders_.clear();
   return failures;
 }
 

@@ -131,19 +131,25 @@ class CopyPlaces : private FolderMaker {
   TargetState target_ = TargetState::kUnknown;
   Status targetStatus_ = Status::Ok();
   bool replaceFileLinks_ = false;
-  // The names the current copy-to folder lists, read at the first need, and
-  // the copies made in it since.
-  std::unordered_set<std::string> targetNames_;
-  bool targetNamesRead_ = false;
-  // Per level of the copy-to chain: the relative path checked by
-  // CheckFolderFolding, and the listing of its parent folder.
-  struct ParentNames {
+  // What is known of the names of a folder of the copy-to chain, for the
+  // checks above: read once while the folder stays on the chain, and only
+  // where its file system may fold names.
+  struct FolderNames {
     std::string relative;
+    bool known = false;
+    bool listed = false;  // `names` holds its listing and the entries made since
     std::unordered_set<std::string> names;
-    bool read = false;
   };
+  // The names of the copy-to folder at `level` of the chain (relative path
+  // `relative`, open as `fd`), read anew when `again`; nullptr when its
+  // names cannot fold or cannot be read (nothing to check).
+  const std::unordered_set<std::string>* FoldableNames(size_t level, std::string_view relative,
+                                                       int fd, bool again = false);
+  // Notes the entry `name` made in the copy-to folder at `level`.
+  void NoteMade(size_t level, std::string_view relative, std::string_view name);
+  std::vector<FolderNames> chainNames_;  // by level, [0] the root
+  // By level below the root: the relative path last found listed.
   std::vector<std::string> checkedFolders_;
-  std::vector<ParentNames> parentNames_;
   FileAgeCache ages_;
   // Folders made with the owner's permissions added, and their final bits.
   std::vector<std::pair<std::string, mode_t>> finalBits_;
