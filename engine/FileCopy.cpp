@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/FiCheck.h"
 #include "engine/OpenFile.h"
 #include "engine/Path.h"
 #include "engine/TemporaryFiles.h"
@@ -259,33 +260,65 @@ Status OpenSource(int folder, const char* name, Source& in, std::string_view sou
   return Status::Ok();
 }
 
-// Owner, permission bits and times of the source onto the new file `out`.
-// Owner and bits go only as far as the file system holds them (see
-// SetPermissionBits); the last-write time must be held, as finely as the
-// file system keeps it: `held` is the time it then shows.
-Err SetAttributes(const struct stat& source, int out, struct timespec& held) {
-  if (Err err = SetPermissionBits(out, AdoptOwner(source, out))) return err;
-  const struct timespec times[2] = {source.st_atim, source.st_mtim};
-  if (futimens(out, times) != 0) return errno;
-  struct stat st;
-  if (fstat(out, &st) != 0) return errno;
-  held = st.st_mtim;
-  return 0;
-}
-
-// The time set on a copy is not the time it shows once named.
+// The copy does not hold a last-write time of the same file age as the
+// source's, or does not show it once named.
 constexpr Err kTimeNotKept = -4;
 
+// Whether a copy showing the last-write time `held` has the file age (see
+// FiCheck.h) of a source of the time `source`: the copy decision then takes
+// it for up to date, however coarsely its file system keeps time.
+bool SameFileAge(const struct timespec& held, const struct timespec& source) {
+  return held.tv_sec == source.tv_sec || PackFileAge(held.tv_sec) == PackFileAge(source.tv_sec);
+}
+
+// The local time `year`-`month`-`day` `hour`:`minute`:`second` as a POSIX time.
+struct timespec LocalMoment(int year, int month, int day, int hour, int minute, int second) {
+  struct tm local = {};
+  local.tm_year = year - 1900;
+  local.tm_mon = month - 1;
+  local.tm_mday = day;
+  local.tm_hour = hour;
+  local.tm_min = minute;
+  local.tm_sec = second;
+  local.tm_isdst = -1;
+  return {mktime(&local), 0};
+}
+
+// Owner, permission bits and times of the source onto the new file `out`.
+// Owner and bits go only as far as the file system holds them (see
+// SetPermissionBits). The last-write time must be held, as finely as the
+// file system keeps it; one outside the range of file ages (FAT holds 1980
+// to 2107 only) is set to the end of the range it passed, which has the same
+// file age. `held` is the time the copy then shows.
+Err SetAttributes(const struct stat& source, int out, struct timespec& held) {
+  if (Err err = SetPermissionBits(out, AdoptOwner(source, out))) return err;
+  struct timespec times[2] = {source.st_atim, source.st_mtim};
+  for (int attempt = 0;; ++attempt) {
+    if (futimens(out, times) != 0) return errno;
+    struct stat st;
+    if (fstat(out, &st) != 0) return errno;
+    held = st.st_mtim;
+    if (SameFileAge(held, source.st_mtim)) return 0;
+    if (attempt == 1) return kTimeNotKept;
+    const int64_t seconds = source.st_mtim.tv_sec;
+    times[1] = seconds < 0 || PackFileAge(seconds) == PackFileAge(0)
+                   ? LocalMoment(1980, 1, 1, 0, 0, 0)
+                   : LocalMoment(2107, 12, 31, 23, 59, 58);
+    times[0] = times[1];
+  }
+}
+
 // Some file systems stamp the time anew when a file is named (fusefat does
-// at a rename): the named copy `name` in `folder` is given the source's time
-// again when it does not show the time it held, `held`. Never follows a link.
-Err KeepTime(int folder, const char* name, const struct stat& source, const struct timespec& held) {
+// at a rename): the named copy `name` in `folder` is given the time it held
+// before, `held` (as both its times), again when it shows another. Never
+// follows a link.
+Err KeepTime(int folder, const char* name, const struct timespec& held) {
   for (int attempt = 0;; ++attempt) {
     struct stat st;
     if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
     if (st.st_mtim.tv_sec == held.tv_sec && st.st_mtim.tv_nsec == held.tv_nsec) return 0;
     if (attempt == 1) return kTimeNotKept;
-    const struct timespec times[2] = {source.st_atim, source.st_mtim};
+    const struct timespec times[2] = {held, held};
     if (utimensat(folder, name, times, AT_SYMLINK_NOFOLLOW) != 0) return errno;
   }
 }
@@ -349,7 +382,7 @@ Err CopyThroughNamedFile(Source& in, int targetFolder, const char* targetName) {
       unlinkat(targetFolder, temp.c_str(), 0);
       return err;
     }
-    return KeepTime(targetFolder, targetName, in.st, held);
+    return KeepTime(targetFolder, targetName, held);
   }
   return EEXIST;
 }
@@ -422,7 +455,7 @@ Err WriteCopy(Source& in, int targetFolder, const char* targetName, DeferredClos
   if (Err err = FillCopy(in, out.get(), held)) return err;
   const Err err = NameCopy(out.get(), targetFolder, targetName, closer);
   if (err == kNoName) return CopyThroughNamedFile(in, targetFolder, targetName);
-  return err != 0 ? err : KeepTime(targetFolder, targetName, in.st, held);
+  return err != 0 ? err : KeepTime(targetFolder, targetName, held);
 }
 
 // WriteCopy, once more from the start when the source changed meanwhile.
@@ -437,7 +470,7 @@ Status CopyOpenSource(Source& in, int targetFolder, const char* targetName, std:
     }
     if (err == kTimeNotKept) {
       return CopyError(source, target, Status::Code::kUnsupported,
-                       "the destination does not keep the last-write time");
+                       "the destination's file system cannot hold the last-write time");
     }
     if (err != kChangedMark) return CopyError(source, target, err);
     if (attempt == 1) {

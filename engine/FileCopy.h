@@ -20,13 +20,17 @@ namespace quillfen {
 //
 // The copy gets the source's content (holes of a sparse file stay holes), its
 // last-write time to the nanosecond (or as finely as the target's file system
-// holds it) and its permission bits, but never a privilege the source did not
-// give: run as root, it takes the source's owner and group (set before the
-// bits, as a change of owner clears set-ID bits); otherwise the set-user-ID
-// bit is dropped when the copy's owner differs from the source's, and the
-// set-group-ID bit and group bits beyond the others' when its group differs
-// (see AdoptOwner). A file system that holds no owners or permission bits
-// (FAT, exFAT) still gets content and time (see SetPermissionBits).
+// holds it; a time outside the range it holds, such as FAT's 1980 to 2107, as
+// the end of that range, which has the same file age of FiCheck.h; where even
+// that is not held, the copy fails with that reason) and its permission bits,
+// but never a privilege the source did not give: run as root, it takes the
+// source's owner and group (set before the bits, as a change of owner clears
+// set-ID bits); otherwise the set-user-ID bit is dropped when the copy's
+// owner differs from the source's, and the set-group-ID bit and group bits
+// beyond the others' when its group differs (see AdoptOwner). A file system
+// that holds no owners or permission bits (FAT, exFAT) still gets content and
+// time (see SetPermissionBits). A name the target's file system refuses fails
+// with that reason.
 //
 // The target is always either the old file or the whole new one: the copy is
 // written unnamed (or, where the file system refuses unnamed files, under a
