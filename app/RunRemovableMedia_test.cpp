@@ -120,6 +120,37 @@ TEST_P(RunRemovableMedia, FirstRunCopiesAllSecondNothing) {
   EXPECT_EQ(RunNextDay({"Stick", src, dst_}).filesCopied, 0);
 }
 
+// Times FAT cannot hold (before 1980, after 2107; fusefat would wrap them
+// round its 128 years) are held as the end of its range, which is the same
+// file age: no failure, a second run copies nothing, and a source changed
+// to a time the medium holds is copied again.
+TEST_P(RunRemovableMedia, TimesOutsideTheMediumsRangeAreNotCopiedAgain) {
+  const std::string src = tree.Dir("src");
+  tree.File("src/old.txt", "old");
+  tree.File("src/older.txt", "older");
+  tree.File("src/future.txt", "future");
+  TestTree::SetMtime(tree.Path("src/old.txt"), 163'220'767);       // 1975
+  TestTree::SetMtime(tree.Path("src/older.txt"), -315'619'200);    // 1960
+  TestTree::SetMtime(tree.Path("src/future.txt"), 5'679'590'400);  // 2150
+  for (const std::vector<std::string>& keep :
+       {std::vector<std::string>{}, std::vector<std::string>{".txt"}}) {
+    SCOPED_TRACE(keep.empty() ? "newer test" : "keep-original test");
+    const std::string dst = dst_ + (keep.empty() ? "/newer" : "/keep");
+    const BackupRunResult first = RunNextDay({"Range", src, dst}, keep);
+    EXPECT_TRUE(first.failures.empty()) << Failures(first);
+    EXPECT_EQ(first.filesCopied, 3);
+    const BackupRunResult second = RunNextDay({"Range", src, dst}, keep);
+    EXPECT_TRUE(second.failures.empty()) << Failures(second);
+    EXPECT_EQ(second.filesCopied, 0);
+  }
+  tree.File("src/old.txt", "old, changed in 2001");
+  TestTree::SetMtime(tree.Path("src/old.txt"), 1'000'000'000);
+  const BackupRunResult third = RunNextDay({"Range", src, dst_ + "/newer"});
+  EXPECT_TRUE(third.failures.empty()) << Failures(third);
+  EXPECT_EQ(third.filesCopied, 1);
+  EXPECT_EQ(TestTree::Read(dst_ + "/newer/old.txt"), "old, changed in 2001");
+}
+
 // Keep-original files compare the other way round (a copy newer than its
 // source is replaced): a time the medium holds coarsely must not make the
 // copy look newer, or each run would copy it again.
