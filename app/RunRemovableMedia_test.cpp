@@ -238,7 +238,8 @@ TEST_P(RunRemovableMedia, FoldersFoldedIntoOneFailNeverOverwrite) {
   const std::string kept = winner == "Docs" ? "upper" : "lower";
   for (const std::string& failure : first.failures) {
     EXPECT_THAT(failure, HasSubstr(src + "/" + loser + "/"));
-    EXPECT_THAT(failure, HasSubstr("\"" + winner + "\", another folder's copy"));
+    EXPECT_THAT(failure, HasSubstr("the folder \"" + loser + "\" from \"" + winner +
+                                   "\", another folder's copy"));
   }
   EXPECT_EQ(TestTree::Read(dst_ + "/" + winner + "/a.txt"), kept + " a");
   EXPECT_EQ(TestTree::Read(dst_ + "/" + winner + "/sub/c.txt"), kept + " c");

@@ -137,15 +137,18 @@ bool OtherSourceHolds(int sourceFd, const std::string& listed, const char* name,
   return fstatat(sourceFd, name, &self, AT_SYMLINK_NOFOLLOW) != 0 || !SameEntry(self, other);
 }
 
-// Why an unlisted name cannot be written: the entry it leads to is `listed`.
-std::string FoldedReason(const std::string& listed, const char* what) {
-  std::string reason = "the destination's file system does not tell this name from ";
+// Why the unlisted name `name` of a file (or, with `folder`, of the folder
+// `name` the file is in) cannot be written: the entry it leads to is `listed`.
+std::string FoldedReason(std::string_view name, const std::string& listed, bool folder) {
+  std::string reason = "the destination's file system does not tell ";
+  if (folder)
+    reason.append("the folder \"").append(name).append("\" from ");
+  else
+    reason.append("this name from ");
   if (listed.empty()) return reason.append("another name there, which is kept");
-  return reason.append("\"")
-      .append(listed)
-      .append("\", another ")
-      .append(what)
-      .append("'s copy, which is kept");
+  return reason.append("\"").append(listed).append(folder
+                                                       ? "\", another folder's copy, which is kept"
+                                                       : "\", another file's copy, which is kept");
 }
 
 void AddPlace(std::vector<std::string>& places, std::string place) {
@@ -350,7 +353,7 @@ Status CopyPlaces::CheckFolding(const char* name, const struct stat& target) {
   const std::string listed = ListedNameOf(to_.fd(), *names, name, target);
   if (!OtherSourceHolds(from_.fd(), listed, name, false)) return Status::Ok();
   return Failure(name,
-                 PathError(ToPath(name), Status::Code::kExists, FoldedReason(listed, "file")));
+                 PathError(ToPath(name), Status::Code::kExists, FoldedReason(name, listed, false)));
 }
 
 Status CopyPlaces::CheckFolderFolding() {
@@ -383,7 +386,7 @@ Status CopyPlaces::CheckFolderFolding() {
       const int sourceParent = from_.depth() + 1 >= level ? from_.FdAt(level - 1) : -1;
       if (sourceParent < 0 || OtherSourceHolds(sourceParent, listed, name.c_str(), true)) {
         return PathError(JoinRelative(toRoot_, relative), Status::Code::kExists,
-                         FoldedReason(listed, "folder"));
+                         FoldedReason(name, listed, true));
       }
     }
     checkedFolders_[level - 1] = relative;
