@@ -71,7 +71,11 @@ class CopyPlaces : private FolderMaker {
   // search permission gets them until FinishFolders. The copy-to root itself,
   // when missing, is made with its missing parents as any folder the user
   // makes. In every folder entered, leftover temporary files of the program
-  // are removed first.
+  // are removed first. Where the copy-to file system folds names (letter
+  // case on FAT, exFAT), a copy-to file or folder met under another name
+  // than the one asked for fails the file when the copy-from tree holds
+  // another entry of that name (two names folded into one: the copy there
+  // is kept); otherwise it is the file's own (renamed in case only).
   Decision Check(const char* name, bool newer, MakeFolders make);
 
   // Copies the file `name` of the current folder after a Check that said so
