@@ -1,11 +1,17 @@
 #include "engine/CopyPlaces.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/magic.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "engine/FiCheck.h"
 #include "engine/FileCopy.h"
@@ -25,6 +31,124 @@ bool NoFileThere(int err) {
 bool IsGone(const Status& status) {
   return status.code() == Status::Code::kNotFound || status.code() == Status::Code::kLink ||
          status.code() == Status::Code::kNotAFolder;
+}
+
+// The names in the open folder `folderFd` (read from its start); false when
+// it cannot be read (a folder open for lookups only).
+bool ReadNames(int folderFd, std::unordered_set<std::string>& names) {
+  names.clear();
+  if (lseek(folderFd, 0, SEEK_SET) != 0) return false;
+  alignas(8) char buffer[32768];
+  for (;;) {
+    const ssize_t n = getdents64(folderFd, buffer, sizeof buffer);
+    if (n < 0) return false;
+    if (n == 0) return true;
+    for (ssize_t pos = 0; pos < n;) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + pos);
+      pos += entry->d_reclen;
+      names.emplace(entry->d_name);
+    }
+  }
+}
+
+// Whether the file system of the open folder `fd` may take a name for
+// another entry's (letter case folded, as FAT, exFAT, NTFS and network file
+// systems may): not the common Linux ones, unless the folder is marked
+// case-insensitive (ext4, f2fs, tmpfs).
+bool MayFoldNames(int fd) {
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return true;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case EXT4_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case TMPFS_MAGIC: {
+      int flags = 0;
+      if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) return (flags & FS_CASEFOLD_FL) != 0;
+      // No flags here at all: no case-insensitive folders either.
+      return errno != ENOTTY && errno != EINVAL && errno != EOPNOTSUPP;
+    }
+    case BTRFS_SUPER_MAGIC:
+    case XFS_SUPER_MAGIC:
+    case OVERLAYFS_SUPER_MAGIC:
+    case NILFS_SUPER_MAGIC:
+    case REISERFS_SUPER_MAGIC:
+    case 0x2fc12fc1:  // ZFS
+    case 0xca451a4e:  // bcachefs
+      return false;
+    default:
+      return true;
+  }
+}
+
+// Whether the two names are the same but for the letter case of ASCII letters.
+bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool SameEntry(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The name under which the folder `folderFd`, listing `names`, holds the
+// entry that the unlisted `name` led to (`target`); empty when none is found.
+std::string ListedNameOf(int folderFd, const std::unordered_set<std::string>& names,
+                         std::string_view name, const struct stat& target) {
+  // Names differing in letter case only first: one of them is nearly always it.
+  std::vector<const std::string*> caseOnly;
+  for (const std::string& listed : names) {
+    if (SameIgnoringAsciiCase(listed, name)) caseOnly.push_back(&listed);
+  }
+  auto isTarget = [&](const std::string& listed) {
+    struct stat st;
+    return fstatat(folderFd, listed.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           SameEntry(st, target);
+  };
+  for (const std::string* listed : caseOnly) {
+    if (isTarget(*listed)) return *listed;
+  }
+  // A FUSE file system may number the entry anew for each name it is looked
+  // up by: the one name differing in case only is taken as it.
+  if (caseOnly.size() == 1) return *caseOnly[0];
+  for (const std::string& listed : names) {
+    if (isTarget(listed)) return listed;
+  }
+  return {};
+}
+
+// Whether the copy-from folder `sourceFd` holds, as `listed`, another entry
+// than `name` (of the same kind: a folder when `folder`), whose copy the
+// copy-to entry under that name is. Where it cannot be looked at, it counts
+// as there.
+bool OtherSourceHolds(int sourceFd, const std::string& listed, const char* name, bool folder) {
+  if (listed.empty()) return true;
+  struct stat other;
+  if (fstatat(sourceFd, listed.c_str(), &other, AT_SYMLINK_NOFOLLOW) != 0) return errno != ENOENT;
+  if (folder && !S_ISDIR(other.st_mode)) return false;
+  struct stat self;
+  // The same entry: the copy-from folder folds the two names as well.
+  return fstatat(sourceFd, name, &self, AT_SYMLINK_NOFOLLOW) != 0 || !SameEntry(self, other);
+}
+
+// Why the unlisted name `name` of a file (or, with `folder`, of the folder
+// `name` the file is in) cannot be written: the entry it leads to is `listed`.
+std::string FoldedReason(std::string_view name, const std::string& listed, bool folder) {
+  std::string reason = "the destination's file system does not tell ";
+  if (folder)
+    reason.append("the folder \"").append(name).append("\" from ");
+  else
+    reason.append("this name from ");
+  if (listed.empty()) return reason.append("another name there, which is kept");
+  return reason.append("\"").append(listed).append(folder
+                                                       ? "\", another folder's copy, which is kept"
+                                                       : "\", another file's copy, which is kept");
 }
 
 void AddPlace(std::vector<std::string>& places, std::string place) {
@@ -110,7 +234,8 @@ void CopyPlaces::EnterTo(bool make) {
       return;
     }
   }
-  const Status entered = to_.Enter(relative_, make ? this : nullptr);
+  Status entered = to_.Enter(relative_, make ? this : nullptr);
+  if (entered.ok()) entered = CheckFolderFolding();
   if (entered.ok()) {
     target_ = TargetState::kOpen;
     if (to_.readable()) RemoveLeftoverTemporaryFiles(to_.fd());
@@ -164,6 +289,9 @@ CopyPlaces::Decision CopyPlaces::Check(const char* name, bool newer, MakeFolders
   if (decision.failure.ok()) {
     decision.failure = LookAtTarget(name, make == MakeFolders::kAlways, target, haveTarget);
   }
+  if (decision.failure.ok() && haveSource && haveTarget) {
+    decision.failure = CheckFolding(name, target);
+  }
   if (!decision.failure.ok()) return decision;
 
   if (!haveTarget) {
@@ -187,7 +315,83 @@ CopyPlaces::Decision CopyPlaces::Check(const char* name, bool newer, MakeFolders
 }
 
 Status CopyPlaces::Copy(const char* name, DeferredCloser* closer) {
-  return CopyFileAt(from_.fd(), name, to_.fd(), name, FromPath(name), ToPath(name), closer);
+  Status copied =
+      CopyFileAt(from_.fd(), name, to_.fd(), name, FromPath(name), ToPath(name), closer);
+  if (copied.ok()) NoteMade(to_.depth(), relative_, name);
+  return copied;
+}
+
+const std::unordered_set<std::string>* CopyPlaces::FoldableNames(size_t level,
+                                                                 std::string_view relative, int fd,
+                                                                 bool again) {
+  if (chainNames_.size() <= level) chainNames_.resize(level + 1);
+  FolderNames& folder = chainNames_[level];
+  if (!folder.known || folder.relative != relative) {
+    folder.known = true;
+    folder.relative.assign(relative);
+    folder.names.clear();
+    folder.listed = MayFoldNames(fd) && ReadNames(fd, folder.names);
+  } else if (again && folder.listed) {
+    folder.listed = ReadNames(fd, folder.names);
+  }
+  return folder.listed ? &folder.names : nullptr;
+}
+
+void CopyPlaces::NoteMade(size_t level, std::string_view relative, std::string_view name) {
+  if (level >= chainNames_.size()) return;
+  FolderNames& folder = chainNames_[level];
+  if (folder.listed && folder.relative == relative) folder.names.emplace(name);
+}
+
+Status CopyPlaces::CheckFolding(const char* name, const struct stat& target) {
+  const size_t level = to_.depth();
+  const std::unordered_set<std::string>* names = FoldableNames(level, relative_, to_.fd());
+  if (names == nullptr || names->count(name) != 0) return Status::Ok();
+  // Made by another meanwhile, perhaps: the listing is read once more.
+  names = FoldableNames(level, relative_, to_.fd(), true);
+  if (names == nullptr || names->count(name) != 0) return Status::Ok();
+  const std::string listed = ListedNameOf(to_.fd(), *names, name, target);
+  if (!OtherSourceHolds(from_.fd(), listed, name, false)) return Status::Ok();
+  return Failure(name,
+                 PathError(ToPath(name), Status::Code::kExists, FoldedReason(name, listed, false)));
+}
+
+Status CopyPlaces::CheckFolderFolding() {
+  // Each level of the copy-to chain against its parent's listing, which is
+  // read once for all its subfolders; a level already found listed is not
+  // looked at again.
+  std::string relative;
+  size_t level = 0;
+  size_t pos = 0;
+  while (pos < relative_.size()) {
+    const size_t slash = relative_.find('/', pos + 1);
+    const size_t end = slash == std::string::npos ? relative_.size() : slash;
+    const std::string parent = relative;
+    const std::string name = relative_.substr(pos + 1, end - pos - 1);
+    relative = relative_.substr(0, end);
+    pos = end;
+    ++level;
+    if (checkedFolders_.size() < level) checkedFolders_.resize(level);
+    if (checkedFolders_[level - 1] == relative) continue;
+    const int parentFd = to_.FdAt(level - 1);
+    if (parentFd < 0) return Status::Ok();
+    const std::unordered_set<std::string>* names = FoldableNames(level - 1, parent, parentFd);
+    if (names != nullptr && names->count(name) == 0) {
+      names = FoldableNames(level - 1, parent, parentFd, true);
+    }
+    if (names != nullptr && names->count(name) == 0) {
+      struct stat target;
+      if (fstatat(parentFd, name.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0) return Status::Ok();
+      const std::string listed = ListedNameOf(parentFd, *names, name, target);
+      const int sourceParent = from_.depth() + 1 >= level ? from_.FdAt(level - 1) : -1;
+      if (sourceParent < 0 || OtherSourceHolds(sourceParent, listed, name.c_str(), true)) {
+        return PathError(JoinRelative(toRoot_, relative), Status::Code::kExists,
+                         FoldedReason(name, listed, true));
+      }
+    }
+    checkedFolders_[level - 1] = relative;
+  }
+  return Status::Ok();
 }
 
 Status CopyPlaces::Make(int parentFd, const char* name, std::string_view relative, size_t level,
@@ -219,7 +423,8 @@ Status CopyPlaces::Make(int parentFd, const char* name, std::string_view relativ
       bits |= S_IRWXU;
     }
   }
-  if (fchmod(fd.get(), bits) != 0) return PathError(path, errno);
+  if (const int err = SetPermissionBits(fd.get(), bits)) return PathError(path, err);
+  NoteMade(level - 1, FolderOf(relative), name);
   made = std::move(fd);
   return Status::Ok();
 }
@@ -243,12 +448,14 @@ std::vector<Status> CopyPlaces::FinishFolders() {
       if (!IsGone(entered)) failures.push_back(entered);
       continue;
     }
-    if (fchmod(to_.fd(), it->second) != 0) {
-      failures.push_back(PathError(JoinRelative(toRoot_, it->first), errno));
+    if (const int err = SetPermissionBits(to_.fd(), it->second)) {
+      failures.push_back(PathError(JoinRelative(toRoot_, it->first), err));
     }
   }
   finalBits_.clear();
   target_ = TargetState::kUnknown;
+  chainNames_.clear();
+  checkedFolders_.clear();
   return failures;
 }
 

@@ -11,6 +11,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -70,7 +71,11 @@ class CopyPlaces : private FolderMaker {
   // search permission gets them until FinishFolders. The copy-to root itself,
   // when missing, is made with its missing parents as any folder the user
   // makes. In every folder entered, leftover temporary files of the program
-  // are removed first.
+  // are removed first. Where the copy-to file system folds names (letter
+  // case on FAT, exFAT), a copy-to file or folder met under another name
+  // than the one asked for fails the file when the copy-from tree holds
+  // another entry of that name (two names folded into one: the copy there
+  // is kept); otherwise it is the file's own (renamed in case only).
   Decision Check(const char* name, bool newer, MakeFolders make);
 
   // Copies the file `name` of the current folder after a Check that said so
@@ -97,6 +102,17 @@ class CopyPlaces : private FolderMaker {
   // whether a regular file is there; a failure when it cannot be looked at.
   Status LookAtSource(const char* name, struct stat& source, bool& have);
   Status LookAtTarget(const char* name, bool make, struct stat& target, bool& have);
+  // Ok when the copy-to file `name` of the current folder, found at
+  // `target`, is listed under that name. Where the file system folds names
+  // (letter case on FAT, exFAT) and lists it under another only, the failure,
+  // unless the copy-from folder holds no other file of that name (the file
+  // was renamed in case only: the copy there is its own).
+  Status CheckFolding(const char* name, const struct stat& target);
+  // Ok when each folder of the current copy-to chain is listed in its parent
+  // under its own name. One that is listed under another only (a folder met
+  // under another letter case) fails as another folder's copy when the
+  // copy-from tree holds a folder of that name beside it, as CheckFolding.
+  Status CheckFolderFolding();
   bool InSourcePlace(std::string_view relative) const;
   Status Failure(const char* name, const Status& reason) const;
 
@@ -119,6 +135,25 @@ class CopyPlaces : private FolderMaker {
   TargetState target_ = TargetState::kUnknown;
   Status targetStatus_ = Status::Ok();
   bool replaceFileLinks_ = false;
+  // What is known of the names of a folder of the copy-to chain, for the
+  // checks above: read once while the folder stays on the chain, and only
+  // where its file system may fold names.
+  struct FolderNames {
+    std::string relative;
+    bool known = false;
+    bool listed = false;  // `names` holds its listing and the entries made since
+    std::unordered_set<std::string> names;
+  };
+  // The names of the copy-to folder at `level` of the chain (relative path
+  // `relative`, open as `fd`), read anew when `again`; nullptr when its
+  // names cannot fold or cannot be read (nothing to check).
+  const std::unordered_set<std::string>* FoldableNames(size_t level, std::string_view relative,
+                                                       int fd, bool again = false);
+  // Notes the entry `name` made in the copy-to folder at `level`.
+  void NoteMade(size_t level, std::string_view relative, std::string_view name);
+  std::vector<FolderNames> chainNames_;  // by level, [0] the root
+  // By level below the root: the relative path last found listed.
+  std::vector<std::string> checkedFolders_;
   FileAgeCache ages_;
   // Folders made with the owner's permissions added, and their final bits.
   std::vector<std::pair<std::string, mode_t>> finalBits_;

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/FiCheck.h"
 #include "engine/OpenFile.h"
 #include "engine/Path.h"
 #include "engine/TemporaryFiles.h"
@@ -259,11 +260,67 @@ Status OpenSource(int folder, const char* name, Source& in, std::string_view sou
   return Status::Ok();
 }
 
+// The copy does not hold a last-write time of the same file age as the
+// source's, or does not show it once named.
+constexpr Err kTimeNotKept = -4;
+
+// Whether a copy showing the last-write time `held` has the file age (see
+// FiCheck.h) of a source of the time `source`: the copy decision then takes
+// it for up to date, however coarsely its file system keeps time.
+bool SameFileAge(const struct timespec& held, const struct timespec& source) {
+  return held.tv_sec == source.tv_sec || PackFileAge(held.tv_sec) == PackFileAge(source.tv_sec);
+}
+
+// The local time `year`-`month`-`day` `hour`:`minute`:`second` as a POSIX time.
+struct timespec LocalMoment(int year, int month, int day, int hour, int minute, int second) {
+  struct tm local = {};
+  local.tm_year = year - 1900;
+  local.tm_mon = month - 1;
+  local.tm_mday = day;
+  local.tm_hour = hour;
+  local.tm_min = minute;
+  local.tm_sec = second;
+  local.tm_isdst = -1;
+  return {mktime(&local), 0};
+}
+
 // Owner, permission bits and times of the source onto the new file `out`.
-Err SetAttributes(const struct stat& source, int out) {
-  if (fchmod(out, AdoptOwner(source, out)) != 0) return errno;
-  const struct timespec times[2] = {source.st_atim, source.st_mtim};
-  return futimens(out, times) == 0 ? 0 : errno;
+// Owner and bits go only as far as the file system holds them (see
+// SetPermissionBits). The last-write time must be held, as finely as the
+// file system keeps it; one outside the range of file ages (FAT holds 1980
+// to 2107 only) is set to the end of the range it passed, which has the same
+// file age. `held` is the time the copy then shows.
+Err SetAttributes(const struct stat& source, int out, struct timespec& held) {
+  if (Err err = SetPermissionBits(out, AdoptOwner(source, out))) return err;
+  struct timespec times[2] = {source.st_atim, source.st_mtim};
+  for (int attempt = 0;; ++attempt) {
+    if (futimens(out, times) != 0) return errno;
+    struct stat st;
+    if (fstat(out, &st) != 0) return errno;
+    held = st.st_mtim;
+    if (SameFileAge(held, source.st_mtim)) return 0;
+    if (attempt == 1) return kTimeNotKept;
+    const int64_t seconds = source.st_mtim.tv_sec;
+    times[1] = seconds < 0 || PackFileAge(seconds) == PackFileAge(0)
+                   ? LocalMoment(1980, 1, 1, 0, 0, 0)
+                   : LocalMoment(2107, 12, 31, 23, 59, 58);
+    times[0] = times[1];
+  }
+}
+
+// Some file systems stamp the time anew when a file is named (fusefat does
+// at a rename): the named copy `name` in `folder` is given the time it held
+// before, `held` (as both its times), again when it shows another. Never
+// follows a link.
+Err KeepTime(int folder, const char* name, const struct timespec& held) {
+  for (int attempt = 0;; ++attempt) {
+    struct stat st;
+    if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (st.st_mtim.tv_sec == held.tv_sec && st.st_mtim.tv_nsec == held.tv_nsec) return 0;
+    if (attempt == 1) return kTimeNotKept;
+    const struct timespec times[2] = {held, held};
+    if (utimensat(folder, name, times, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  }
 }
 
 // Whether the open source still is what it was when `before` was taken.
@@ -279,11 +336,28 @@ bool Unchanged(const Source& in, const struct stat& before) {
 // Content and attributes onto `out`; kChangedMark when the source changed
 // meanwhile, or may have changed unseen.
 constexpr Err kChangedMark = -3;
-Err FillCopy(Source& in, int out) {
+Err FillCopy(Source& in, int out, struct timespec& held) {
   if (Err err = CopyContent(in.fd.get(), out, in.st)) return err;
-  if (Err err = SetAttributes(in.st, out)) return err;
+  if (Err err = SetAttributes(in.st, out, held)) return err;
   const bool written = in.watched && in.watch.Written();
   return in.settled && !written && Unchanged(in, in.st) ? 0 : kChangedMark;
+}
+
+// A name the target's file system cannot hold (FAT refuses ':' and '?').
+constexpr Err kNameRefused = -5;
+
+// What the failed rename of the temporary file `temp` in `folder` onto `name`
+// with `err` means: kNameRefused when nothing stands at the name and the
+// temporary file is still there, and the error is one a file system gives
+// for a name it refuses (exFAT through FUSE gives ENOENT); else `err`.
+Err RenameError(Err err, int folder, const char* temp, const char* name) {
+  if (err != EINVAL && err != EILSEQ && err != ENAMETOOLONG && err != EPERM && err != ENOENT) {
+    return err;
+  }
+  struct stat st;
+  if (fstatat(folder, temp, &st, AT_SYMLINK_NOFOLLOW) != 0) return err;
+  if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0) return err;
+  return kNameRefused;
 }
 
 // The copy through a named temporary file beside the target, renamed over it,
@@ -297,14 +371,18 @@ Err CopyThroughNamedFile(Source& in, int targetFolder, const char* targetName) {
       if (errno == EEXIST) continue;
       return errno;
     }
-    Err err = FillCopy(in, out.get());
+    struct timespec held;
+    Err err = FillCopy(in, out.get(), held);
     // close() is where some file systems report a failed write.
     if (close(out.release()) != 0 && err == 0) err = errno;
     if (err == 0 && renameat(targetFolder, temp.c_str(), targetFolder, targetName) != 0) {
-      err = errno;
+      err = RenameError(errno, targetFolder, temp.c_str(), targetName);
     }
-    if (err != 0) unlinkat(targetFolder, temp.c_str(), 0);
-    return err;
+    if (err != 0) {
+      unlinkat(targetFolder, temp.c_str(), 0);
+      return err;
+    }
+    return KeepTime(targetFolder, targetName, held);
   }
   return EEXIST;
 }
@@ -373,9 +451,11 @@ Err WriteCopy(Source& in, int targetFolder, const char* targetName, DeferredClos
     }
     return errno;
   }
-  if (Err err = FillCopy(in, out.get())) return err;
+  struct timespec held;
+  if (Err err = FillCopy(in, out.get(), held)) return err;
   const Err err = NameCopy(out.get(), targetFolder, targetName, closer);
-  return err == kNoName ? CopyThroughNamedFile(in, targetFolder, targetName) : err;
+  if (err == kNoName) return CopyThroughNamedFile(in, targetFolder, targetName);
+  return err != 0 ? err : KeepTime(targetFolder, targetName, held);
 }
 
 // WriteCopy, once more from the start when the source changed meanwhile.
@@ -384,6 +464,14 @@ Status CopyOpenSource(Source& in, int targetFolder, const char* targetName, std:
   for (int attempt = 0;; ++attempt) {
     const Err err = WriteCopy(in, targetFolder, targetName, closer);
     if (err == 0) return Status::Ok();
+    if (err == kNameRefused) {
+      return CopyError(source, target, Status::Code::kInvalid,
+                       "the destination's file system cannot hold this name");
+    }
+    if (err == kTimeNotKept) {
+      return CopyError(source, target, Status::Code::kUnsupported,
+                       "the destination's file system cannot hold the last-write time");
+    }
     if (err != kChangedMark) return CopyError(source, target, err);
     if (attempt == 1) {
       return CopyError(source, target, Status::Code::kChanged, "changed while being copied");
@@ -413,12 +501,27 @@ mode_t AdoptOwner(const struct stat& source, int fd) {
   if (geteuid() == 0 && fchown(fd, source.st_uid, source.st_gid) != 0) {
   }
   mode_t bits = source.st_mode & 07777;
-  if ((bits & (S_ISUID | S_ISGID)) == 0) return bits;
   struct stat copy;
-  if (fstat(fd, &copy) != 0) return bits & ~(S_ISUID | S_ISGID);
-  if (copy.st_uid != source.st_uid) bits &= ~S_ISUID;
-  if (copy.st_gid != source.st_gid) bits &= ~S_ISGID;
+  const bool known = fstat(fd, &copy) == 0;
+  if (!known || copy.st_uid != source.st_uid) bits &= ~S_ISUID;
+  if (!known || copy.st_gid != source.st_gid) {
+    // Another group: its members get what the source gave everyone else,
+    // never what it gave its own group.
+    bits &= ~(S_ISGID | (S_IRWXG & ~((bits & S_IRWXO) << 3)));
+  }
   return bits;
+}
+
+int SetPermissionBits(int fd, mode_t bits) {
+  if (fchmod(fd, bits) == 0) return 0;
+  const int err = errno;
+  if (err != EPERM && err != ENOSYS && err != EOPNOTSUPP) return err;
+  // Refused: the file system cannot hold permission bits and shows bits of
+  // its own (FAT and exFAT, one mode for the whole mount). Accepted unless
+  // they carry a set-ID bit that was not meant.
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  return (st.st_mode & ~bits & (S_ISUID | S_ISGID)) == 0 ? 0 : err;
 }
 
 Status CopyFileAt(int sourceFolder, const char* sourceName, int targetFolder,

@@ -19,11 +19,18 @@ namespace quillfen {
 // through. A link at the source's place is followed (its content is copied).
 //
 // The copy gets the source's content (holes of a sparse file stay holes), its
-// last-write time to the nanosecond and its permission bits, but never a
-// privilege the source did not give: run as root, it takes the source's owner
-// and group (set before the bits, as a change of owner clears set-ID bits);
-// otherwise the set-user-ID bit is dropped when the copy's owner differs from
-// the source's, and the set-group-ID bit when its group differs.
+// last-write time to the nanosecond (or as finely as the target's file system
+// holds it; a time outside the range it holds, such as FAT's 1980 to 2107, as
+// the end of that range, which has the same file age of FiCheck.h; where even
+// that is not held, the copy fails with that reason) and its permission bits,
+// but never a privilege the source did not give: run as root, it takes the
+// source's owner and group (set before the bits, as a change of owner clears
+// set-ID bits); otherwise the set-user-ID bit is dropped when the copy's
+// owner differs from the source's, and the set-group-ID bit and group bits
+// beyond the others' when its group differs (see AdoptOwner). A file system
+// that holds no owners or permission bits (FAT, exFAT) still gets content and
+// time (see SetPermissionBits). A name the target's file system refuses fails
+// with that reason.
 //
 // The target is always either the old file or the whole new one: the copy is
 // written unnamed (or, where the file system refuses unnamed files, under a
@@ -49,8 +56,16 @@ Status CopyFile(std::string_view source, std::string_view target);
 // Gives the new file or folder `fd`, made by this process as a copy of
 // `source`, the owner it may have (run as root: the source's owner and group)
 // and returns the permission bits it may then carry: the source's, without a
-// set-ID bit whose owner or group the copy lacks. Sets no bits itself.
+// set-ID bit whose owner or group the copy lacks; where the copy's group is
+// not the source's, that group gets no more than the source gave all others.
+// Sets no bits itself.
 mode_t AdoptOwner(const struct stat& source, int fd);
+
+// Gives the file or folder `fd`, made by this process, the permission bits
+// `bits`. Where the file system cannot hold permission bits and refuses them
+// (EPERM, ENOSYS or EOPNOTSUPP, as FAT does), the bits it shows are kept,
+// unless they carry a set-ID bit `bits` lacks. Returns 0 or the errno value.
+int SetPermissionBits(int fd, mode_t bits);
 
 // Whether a change made at the coarse clock reading `coarseNow`
 // (CLOCK_REALTIME_COARSE) or later to a file whose change time is

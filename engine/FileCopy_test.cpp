@@ -10,6 +10,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "testing/FaultInjection.h"
@@ -209,6 +210,29 @@ TEST(CopyFileTest, ACopyThatCannotHaveTheSourcesOwnerDropsItsSetIdBits) {
   EXPECT_EQ(copy.st_uid, testing::kNobody);
   EXPECT_EQ(copy.st_mode & 07777, 0755u);
   EXPECT_EQ(StatOf(out + "/own-copy").st_mode & 07777, 06755u);
+}
+
+// A copy that cannot have the source's group gives the group it has no more
+// than the source gave all others: what root's group may write, the copier's
+// group may not.
+TEST(CopyFileTest, ACopyInAnotherGroupGivesThatGroupOnlyWhatOthersHad) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+  TestTree t;
+  ASSERT_EQ(chmod(t.root().c_str(), 0755), 0);
+  const std::string out = t.Dir("out");
+  ASSERT_EQ(chown(out.c_str(), testing::kNobody, testing::kNogroup), 0);
+  const std::vector<std::pair<mode_t, mode_t>> cases = {{0664, 0644}, {0674, 0644},  {0654, 0644},
+                                                        {0646, 0646}, {02775, 0755}, {0777, 0777}};
+  for (const auto& [bits, expected] : cases) {
+    SCOPED_TRACE(bits);
+    const std::string src = t.File("roots", "root's file");
+    ASSERT_EQ(chmod(src.c_str(), bits), 0);
+    ASSERT_TRUE(testing::AsUser(testing::kNobody, testing::kNogroup,
+                                [&] { return CopyFile(src, out + "/copy").ok(); }));
+    const struct stat copy = StatOf(out + "/copy");
+    EXPECT_EQ(copy.st_gid, testing::kNogroup);
+    EXPECT_EQ(copy.st_mode & 07777, expected);
+  }
 }
 
 // When a further change must show in a file's change time: once the coarse

@@ -15,9 +15,11 @@ set -euo pipefail
 # binutils and appstream: the installation test checks the program is stripped and
 # validates the AppStream metadata. dpkg-dev and lintian: a test builds the Debian
 # package and checks it.
+# fuse3 to mount (losetup): the runs onto FAT, exFAT and NTFS volumes mounted through FUSE.
 packages=(cmake g++ make ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev
   fonts-ipafont-gothic desktop-file-utils xvfb libx11-dev qt6-translations-l10n xdg-utils
-  dbus-daemon dpkg-dev binutils appstream lintian)
+  dbus-daemon dpkg-dev binutils appstream lintian
+  fuse3 fusefat exfat-fuse exfatprogs ntfs-3g dosfstools mount)
 for group in "$@"; do
   case "$group" in
     bench) packages+=(rsync hyperfine time python3) ;;
