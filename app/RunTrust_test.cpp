@@ -198,7 +198,11 @@ TEST_F(RunTrust, TemporaryFilesOfKilledRunsAreRemovedByTheNextRun) {
   memory.File("dst/f1/.quillfen-0123456789", "left by an earlier version");
   memory.File("dst/f2/.quillfen-tmp-999999999-0123456789abcdef", "left by a killed run");
   writeGeneration(99);
+  // A last run that was not killed wrote its end time a day after this
+  // clock: one day more, so that the set is due whichever way the kills fell.
+  clock.NextDay();
   const BackupRunResult last = RunNextDay({"Killed", src, dst});
+  EXPECT_EQ(last.setsBackedUp, 1);
   EXPECT_TRUE(last.failures.empty()) << Failures(last);
   EXPECT_THAT(TemporaryFilesIn(dst), ::testing::IsEmpty());
   EXPECT_EQ(FilesOnly(Snapshot(dst)), FilesOnly(Snapshot(src)));
