@@ -4,13 +4,13 @@
 // CompareLogic.h / SelectiveCopy.h and write results back to the controls.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <QDialog>
-#include <QElapsedTimer>
 
 class QLabel;
 class QListView;
@@ -111,7 +111,7 @@ class TForm2 : public QDialog {
   // True while a handler changes a selection itself: no click handler then.
   bool handlerSelecting_ = false;
   std::function<void(const QString&)> statusObserver_;
-  QElapsedTimer statusRepaint_;
+  int64_t lastRepaintMs_ = -1;  // when the status line was last repainted (CoarseMillis)
   std::string pendingStatus_;
   bool statusPending_ = false;
 };
