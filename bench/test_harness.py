@@ -15,6 +15,7 @@ import sys
 import tempfile
 import unittest
 
+sys.dont_write_bytecode = True  # no __pycache__ beside the sources
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import run_bench  # noqa: E402  (the driver's pure parts are checked below)
 
