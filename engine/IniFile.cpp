@@ -163,8 +163,9 @@ void IniFile::Parse() {
     }
   };
 
-  // Lines are kept as places with 32-bit lengths: a file with a line of 4 GiB
-  // or more (or with as many sections) is refused like an unreadable one.
+  // Lines are kept as places with 32-bit lengths: a file with a line of 2 GiB
+  // or more (its text may grow by half when decoded) or with 4 billion
+  // sections is refused like an unreadable one.
   bool fits = true;
   size_t headers = 0;
   forEachLine([&](std::string_view line, bool) {
@@ -174,8 +175,7 @@ void IniFile::Parse() {
   });
   if (!fits || headers >= kNoEq - 1) {
     load_error_ = Refusal(Status::Code::kInvalid,
-                          "cannot read the file: a line or section "
-                          "count too large");
+                          "cannot read the file: a line of 2 GiB or more, or too many sections");
     content_.clear();
     bom_ = false;
     encoding_ = Encoding::kUtf8;
@@ -458,7 +458,7 @@ void IniFile::ReplaceValue(Line& line, std::string_view value) {
       // Only when the kept key bytes and the new value read back as one text
       // (not so for a key line that was read as UTF-8).
       if (Cp932ToUtf8(bytes) == text) {
-        if (bytes == oldBytes) return;  // the same bytes, so also the same text
+        if (bytes == oldBytes && text == old) return;  // nothing changes
         line.bytes = Keep(bytes);
         line.bytesSize = static_cast<uint32_t>(bytes.size());
         line.text = Keep(text);
