@@ -234,7 +234,10 @@ void TForm2::SetRootLabel(QLabel* label, const std::string& root) {
 }
 
 size_t TForm2::ShowCounts(QListView* list, QLabel* counter, Side side) {
-  const std::vector<char> flags = SelectedRows(list);
+  return ShowCounts(SelectedRows(list), counter, side);
+}
+
+size_t TForm2::ShowCounts(const std::vector<char>& flags, QLabel* counter, Side side) {
   const size_t selected = static_cast<size_t>(std::count(flags.begin(), flags.end(), 1));
   SetCounter(counter, quillfen::TotalText(side, flags.size()));
   SetCounter(counter, quillfen::SelectionText(side, selected, flags.size()));
@@ -302,17 +305,20 @@ void TForm2::Button1Click() {
   const quillfen::Comparison result =
       quillfen::CompareListings(model1_->Paths(), model2_->Paths(), feedback);
   FlushStatus();
+  // The counts come from the flags just set: reading back a selection of
+  // many separate runs from the list would cost as much again.
   SetSelectedRows(ListBox1, result.leftSelected);
-  ShowCounts(ListBox1, Label3, Side::Source);
+  ShowCounts(result.leftSelected, Label3, Side::Source);
   SetSelectedRows(ListBox2, result.rightSelected);
-  ShowCounts(ListBox2, Label4, Side::Destination);
+  ShowCounts(result.rightSelected, Label4, Side::Destination);
   StartTimer1();
   dialogs_.ShowMessage("保存元と保存先のファイルの比較が終了しました。");
 }
 
 void TForm2::SelectAll(QListView* list, QLabel* counter, Side side) {
-  SetSelectedRows(list, std::vector<char>(Paths(list).size(), 1));
-  ShowCounts(list, counter, side);
+  const std::vector<char> all(Paths(list).size(), 1);
+  SetSelectedRows(list, all);
+  ShowCounts(all, counter, side);
 }
 
 void TForm2::Button2Click() {

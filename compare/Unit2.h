@@ -97,6 +97,8 @@ class TForm2 : public QDialog {
   // Writes the side's total text, then its selection text; returns the
   // number of selected items.
   size_t ShowCounts(QListView* list, QLabel* counter, quillfen::Side side);
+  // The same for a list whose selection flags (one per row) are `flags`.
+  size_t ShowCounts(const std::vector<char>& flags, QLabel* counter, quillfen::Side side);
   void SetCounter(QLabel* counter, const std::string& text);
   void SetRootLabel(QLabel* label, const std::string& root);
   // The status line's text, also given to screen readers.
