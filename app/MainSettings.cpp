@@ -27,11 +27,12 @@ std::string ListValue(const std::vector<std::string>& items) {
 
 std::vector<BackupSet> ReadSets(const IniFile& settings) {
   std::vector<BackupSet> sets;
-  for (const std::string& name : settings.Sections()) {
-    if (name == kMainSection) continue;
-    sets.push_back({name, settings.ReadString(name, kSourceKey, ""),
-                    settings.ReadString(name, kDestinationKey, "")});
-  }
+  const std::string_view keys[] = {kSourceKey, kDestinationKey};
+  settings.ForEachSection(
+      keys, [&](std::string_view name, std::span<const std::string_view> folders) {
+        if (name == kMainSection) return;
+        sets.push_back({std::string(name), std::string(folders[0]), std::string(folders[1])});
+      });
   return sets;
 }
 

@@ -5,6 +5,10 @@ For each tree size it measures three cases, warm cache:
   initial  copy into an empty destination
   noop     every file already up to date
   changed  1 % of the files changed (newer modification time, new content)
+and, as root, the no-op case once more with a cold cache:
+  noop-cold  before every run of every tool `sync` and
+             `echo 3 > /proc/sys/vm/drop_caches`, no warm-up, median of 3
+Without root the cold case is skipped and the table says why.
 
 Every case runs each tool once as a warm-up and then --runs more times,
 alternating the tools (A B C A B C ...) so that drift on a shared machine
@@ -17,7 +21,8 @@ later invocations. Destinations live in one work folder that is removed only
 after all timing is done (a bulk delete slows file creation for minutes).
 
 Usage: run_bench.py [--build DIR] [--sizes 10000,100000] [--million]
-                    [--runs 5] [--seed 1] [--keep]
+                    [--runs 5] [--seed 1] [--keep] [--no-cold] [--no-other]
+                    [--settings-sets 1200000] [--compare-files 1000000]
 Environment: BENCH_DIR (default /var/tmp/quillfen-bench), BENCH_RUNS,
              BENCH_SIZES.
 """
@@ -37,6 +42,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 TREE_VERSION = 1  # bump when gen_tree's output changes
+COLD_RUNS = 3  # timed runs of each tool in the cold-cache case
+DROP_CACHES = "/proc/sys/vm/drop_caches"
 
 
 START = time.monotonic()
@@ -53,6 +60,7 @@ class Tools:
         self.quillfen_run = os.path.join(build, "bench", "quillfen_run")
         self.list_bench = os.path.join(build, "bench", "list_bench")
         self.compare_bench = os.path.join(build, "bench", "compare_bench")
+        self.settings_bench = os.path.join(build, "bench", "settings_bench")
         for exe in (self.gen_tree, self.floor, self.quillfen_run):
             if not os.access(exe, os.X_OK):
                 sys.exit(f"run_bench: {exe} is missing; build the bench programs first")
@@ -151,9 +159,10 @@ class Tool:
         self.failures = []
 
 
-def run_case(case, tools_in_case, runs):
-    """Warm-up, then `runs` rounds, each tool once per round in a fixed order."""
-    for round_index in range(runs + 1):
+def run_case(case, tools_in_case, runs, warm_up=True):
+    """Warm-up (unless not `warm_up`), then `runs` rounds, each tool once per
+    round in a fixed order."""
+    for round_index in range(0 if warm_up else 1, runs + 1):
         for tool in tools_in_case:
             destination = tool.prepare()
             seconds, status, rss, cpu, output = timed(tool.argv_for(destination))
@@ -173,6 +182,22 @@ def run_case(case, tools_in_case, runs):
         if round_index > 0:
             log(f"  {case} round {round_index}/{runs}: " +
                 ", ".join(f"{t.name} {t.times[-1]:.3f}s" for t in tools_in_case))
+
+
+def cold_cache_refusal():
+    """None when the page cache can be dropped; else why the cold case is skipped."""
+    if os.geteuid() != 0:
+        return f"not root: dropping the page cache ({DROP_CACHES}) needs root"
+    if not os.access(DROP_CACHES, os.W_OK):
+        return f"{DROP_CACHES} is not writable here (a container without that right?)"
+    return None
+
+
+def drop_caches():
+    """Writes dirty data back, then drops the page cache, dentries and inodes."""
+    subprocess.run(["sync"], check=True)
+    with open(DROP_CACHES, "w", encoding="ascii") as f:
+        f.write("3\n")
 
 
 def verify(tools, source, destination):
@@ -201,10 +226,11 @@ def syscall_profile(argv):
     return head + body[:6] + [line for line in body if line.rstrip().endswith("total")]
 
 
-def measure_size(tools, trees, work, runs, profiles):
-    """All three cases for one tree size; returns {case: [Tool, ...]}.
-    Appends to `profiles` the system calls of one no-op run of Quillfen and
-    of the floor, when strace is installed."""
+def measure_size(tools, trees, work, runs, profiles, cold=True):
+    """All three cases for one tree size, and the cold no-op case when `cold`
+    (root only); returns {case: [Tool, ...]}. Appends to `profiles` the system
+    calls of one no-op run of Quillfen and of the floor, when strace is
+    installed."""
     q = shlex.quote
     src, chg = trees.source, trees.changed
     results = {}
@@ -284,6 +310,26 @@ def measure_size(tools, trees, work, runs, profiles):
     log(f"case noop ({trees.files} files)")
     run_case("noop", noop, runs)
     results["noop"] = noop
+
+    # The same no-op runs from a cold cache: every tool reads the metadata of
+    # both trees from the disk. The dropping happens before the timing.
+    if cold and cold_cache_refusal() is None:
+        def cold_noop():
+            drop_caches()
+            return noop_dest
+
+        noop_cold = [
+            Tool("quillfen_run", lambda d: [tools.quillfen_run, src, d], cold_noop,
+                 check_noop(True)),
+            Tool("rsync -rt --update", lambda d: ["rsync", "-rt", "--update", src + "/", d + "/"],
+                 cold_noop, check_noop(False)),
+            Tool("cp -ru", lambda d: ["cp", "-ru", "--preserve=timestamps", src + "/.", d],
+                 cold_noop, check_noop(False)),
+            Tool("floor", lambda d: [tools.floor, src, d], cold_noop, None),
+        ]
+        log(f"case noop-cold ({trees.files} files, page cache dropped before every run)")
+        run_case("noop-cold", noop_cold, COLD_RUNS, warm_up=False)
+        results["noop-cold"] = noop_cold
     if shutil.which("strace"):
         for name, argv in (("quillfen_run", [tools.quillfen_run, src, noop_dest]),
                            ("floor", [tools.floor, src, noop_dest])):
@@ -363,11 +409,17 @@ def machine_line(bench_dir):
             f"trees in {bench_dir} on {fs or '?'}")
 
 
-def print_table(all_results, trees_by_size, runs, csv_path, stamp, bench_dir):
+def print_table(all_results, trees_by_size, runs, csv_path, stamp, bench_dir, other=None,
+                cold_note=None):
     rows = []
-    lines = ["", f"Backup benchmark, {stamp}, warm cache (trees already in the page cache).",
+    cold = (f"noop-cold rows: page cache dropped (sync; echo 3 > {DROP_CACHES}) before every "
+            f"run of every tool, no warm-up, {COLD_RUNS} timed runs."
+            if cold_note is None else f"noop-cold case skipped: {cold_note}.")
+    lines = ["", f"Backup benchmark, {stamp}, warm cache (trees already in the page cache) "
+             "unless the case says cold.", cold,
              machine_line(bench_dir),
-             f"{runs} timed runs per tool after one warm-up, tools alternating; "
+             f"{runs} timed runs per tool after one warm-up (cold case: see above), "
+             "tools alternating; "
              "median [min-max] in seconds; peak RSS median in MiB; "
              "CPU s = median user + system time; "
              "ratio = Quillfen's median / this tool's median.",
@@ -399,7 +451,7 @@ def print_table(all_results, trees_by_size, runs, csv_path, stamp, bench_dir):
                     "max_s": round(s[2], 4), "peak_rss_kib": int(s[3]), "cpu_s": round(s[4], 3),
                     "quillfen_ratio": round(ratio, 3), "failed_runs": len(tool.failures),
                     "all_s": " ".join(f"{t:.4f}" for t in tool.times)})
-    lines.extend(target_lines(all_results, trees_by_size))
+    lines.extend(target_lines(all_results, other, cold_note))
     text = "\n".join(lines)
     print(text, flush=True)
     os.makedirs(os.path.dirname(csv_path), exist_ok=True)
@@ -418,50 +470,62 @@ def median_of(results, case, prefix):
     return None
 
 
-def target_lines(all_results, trees_by_size):
-    """Quillfen's ratios against the figures it is meant to reach."""
+def growth_pairs(sizes):
+    """Pairs (small, large) of measured sizes whose growth is judged: each size
+    against the next, so 100,000 -> 1,000,000 is its own pair."""
+    return list(zip(sizes, sizes[1:]))
+
+
+def target_lines(all_results, other=None, cold_note=None):
+    """Quillfen's ratios against the goals of the speed work, each marked met
+    or NOT met (or not measured). `other` holds the figures parsed from the
+    settings and comparison-window benchmarks (see parse_other); `cold_note`
+    says why the cold case was skipped, if it was."""
+    other = other or {}
     lines = ["", "Quillfen against the goals (largest size measured):"]
     size = max(all_results)
     r = all_results[size]
 
-    def ratio_line(label, num, den, goal, lower_is_better=True):
-        if num is None or den is None:
-            return f"  {label}: not measured"
-        value = num / den
-        ok = value <= goal if lower_is_better else value >= goal
-        sign = "<=" if lower_is_better else ">="
-        return f"  {label}: {value:.2f} (goal {sign} {goal}) {'met' if ok else 'NOT met'}"
+    def verdict(ok):
+        return "met" if ok else "NOT met"
 
-    qn = median_of(r, "noop", "quillfen_run")
-    lines.append(ratio_line("no-op, Quillfen / floor", qn, median_of(r, "noop", "floor"), 1.3))
-    lines.append(ratio_line("no-op, Quillfen / rsync", qn, median_of(r, "noop", "rsync"), 0.6))
-    lines.append(ratio_line("no-op, Quillfen / cp -ru", qn, median_of(r, "noop", "cp"), 0.75))
-    qi = median_of(r, "initial", "quillfen_run")
-    lines.append(ratio_line("initial, Quillfen / (cp -r; sync)", qi,
-                            median_of(r, "initial", "cp -r; sync"), 1.1))
-    lines.append(ratio_line("initial, Quillfen / (rsync -rt; sync)", qi,
-                            median_of(r, "initial", "rsync"), 1.0))
-    cp_plain = next((t for t in r["initial"] if t.name == "cp -r" and t.times), None)
-    if qi is not None and cp_plain is not None:
-        lines.append(f"  initial, Quillfen / cp -r without sync: "
-                     f"{qi / statistics.median(cp_plain.times):.2f}")
-    qc = median_of(r, "changed", "quillfen_run")
-    cr = median_of(r, "changed", "rsync")
-    cc = median_of(r, "changed", "cp")
-    if qc:
-        lines.append(ratio_line("1 % changed, cp -ru / Quillfen", cc, qc, 1.5, False))
-        lines.append(ratio_line("1 % changed, rsync / Quillfen", cr, qc, 1.5, False))
+    def ratio_line(label, num, den, goal, why_missing=None):
+        if num is None or den is None:
+            return f"  {label}: not measured" + (f" ({why_missing})" if why_missing else "")
+        value = num / den
+        return f"  {label}: {value:.2f} (goal <= {goal}) {verdict(value <= goal)}"
+
+    def med(case, prefix):
+        return median_of(r, case, prefix) if case in r else None
+
+    qn = med("noop", "quillfen_run")
+    lines.append(ratio_line("no-op warm, Quillfen / floor", qn, med("noop", "floor"), 0.7))
+    qcold = med("noop-cold", "quillfen_run")
+    lines.append(ratio_line("no-op cold, Quillfen / floor", qcold, med("noop-cold", "floor"),
+                            0.5, cold_note))
+    lines.append(ratio_line("no-op cold, Quillfen / cp -ru", qcold, med("noop-cold", "cp"), 0.4,
+                            cold_note))
+    lines.append(ratio_line("initial, Quillfen / (cp -r; sync)", med("initial", "quillfen_run"),
+                            med("initial", "cp -r; sync"), 1.0))
+    lines.append(ratio_line("1 % changed, Quillfen / cp -ru", med("changed", "quillfen_run"),
+                            med("changed", "cp"), 0.6))
+
     sizes = sorted(all_results)
-    if len(sizes) >= 2:
-        small, large = sizes[0], sizes[-1]
-        factor = large / small
-        for case in ("initial", "noop", "changed"):
+    pairs = growth_pairs(sizes)
+    if not pairs:
+        lines.append("  growth: not measured (one size only)")
+    for small, large in pairs:
+        goal = 1.1 * large / small
+        for case in ("initial", "noop", "noop-cold", "changed"):
+            if case not in all_results[small] or case not in all_results[large]:
+                continue
             a = median_of(all_results[small], case, "quillfen_run")
             b = median_of(all_results[large], case, "quillfen_run")
             if a and b:
-                goal = 1.2 * factor
                 lines.append(f"  growth {case}, {large} / {small} files: {b / a:.1f}x "
-                             f"(goal <= {goal:.0f}x) {'met' if b / a <= goal else 'NOT met'}")
+                             f"(goal <= {goal:.0f}x) {verdict(b / a <= goal)}")
+    if len(sizes) >= 2:
+        small, large = sizes[0], sizes[-1]
         for case in ("initial", "noop", "changed"):
             qs = quillfen_of(all_results[small][case])
             ql = quillfen_of(all_results[large][case])
@@ -470,28 +534,95 @@ def target_lines(all_results, trees_by_size):
                             (large - small))
                 lines.append(f"  peak memory {case}: {statistics.median(ql.rss) / 1024:.1f} MiB "
                              f"for {large} files, {statistics.median(qs.rss) / 1024:.1f} MiB for "
-                             f"{small}: {per_file:.0f} bytes per extra file (goal < 200) "
-                             f"{'met' if per_file < 200 else 'NOT met'}")
+                             f"{small}: {per_file:.0f} bytes per extra file (goal <= 50) "
+                             f"{verdict(per_file <= 50)}")
+    else:
+        lines.append("  peak memory per file: not measured (one size only)")
+
+    settings = other.get("settings")
+    if settings:
+        lines.append(f"  settings file, {settings['sets']} sections read and written back: "
+                     f"{settings['seconds']:.2f} s (goal < 5 s) {verdict(settings['seconds'] < 5)}"
+                     f"; peak memory {settings['ratio']:.2f} x its size (goal < 10 x) "
+                     f"{verdict(settings['ratio'] < 10)}")
+    else:
+        lines.append("  settings file: not measured")
+    window = other.get("compare")
+    if window:
+        files = window.get("files", "?")
+        for label, key, goal in COMPARE_GOALS:
+            ms = window.get(key)
+            if ms is None:
+                lines.append(f"  comparison window, {label}: not measured")
+            else:
+                lines.append(f"  comparison window at {files} files per side, {label}: "
+                             f"{ms:.0f} ms (goal <= {goal} ms) {verdict(ms <= goal)}")
+    else:
+        lines.append("  comparison window: not measured")
     return lines
 
 
-def run_other_benches(tools, bench_dir):
-    """The listing and comparison-window benchmarks, when they are built."""
+# The comparison window's goals: label, the start of compare_bench's line,
+# the goal in milliseconds.
+COMPARE_GOALS = [
+    ("listing and filling both lists", "window opening", 2000),
+    ("比較選択", "比較選択 handler", 500),
+    ("ALL", "ALL on the compared", 50),
+    ("a ctrl-click", "ctrl-click toggle", 50),
+    ("a click", "plain click", 50),
+]
+
+
+def parse_other(settings_output, compare_output, compare_files):
+    """The figures of the goals from the outputs of settings_bench and
+    compare_bench (None where a benchmark did not run or printed no figure)."""
+    other = {}
+    if settings_output:
+        seconds = ratio = sets = None
+        for line in settings_output.splitlines():
+            if line.startswith("round trip: start-up read + close"):
+                seconds = float(line.split()[6]) / 1000
+                sets = int(line.split(",")[-1].split()[0])
+            elif line.startswith("round trip: peak resident memory"):
+                ratio = float(line.split("(")[1].split()[0])
+        if seconds is not None and ratio is not None:
+            other["settings"] = {"seconds": seconds, "ratio": ratio, "sets": sets}
+    if compare_output:
+        window = {"files": compare_files}
+        for line in compare_output.splitlines():
+            for _, key, _ in COMPARE_GOALS:
+                if line.startswith(key) and " median " in line:
+                    window[key] = float(line.split(" median ")[1].split()[0])
+        other["compare"] = window
+    return other
+
+
+def run_other_benches(tools, bench_dir, settings_sets, compare_files):
+    """The listing, settings and comparison-window benchmarks, when they are
+    built; returns their output lines and the figures of their goals."""
     lines = []
-    for name, exe in (("list_bench", tools.list_bench), ("compare_bench", tools.compare_bench)):
+    outputs = {}
+    programs = (("list_bench", tools.list_bench, []),
+                ("settings_bench", tools.settings_bench, [str(settings_sets)]),
+                ("compare_bench", tools.compare_bench, ["--files", str(compare_files)]))
+    for name, exe, extra in programs:
         if not os.access(exe, os.X_OK):
             lines.append(f"{name}: not built, skipped")
             continue
-        log(f"running {name} ...")
+        log(f"running {name} {' '.join(extra)} ...")
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         # Their trees go to their own default folders unless BENCH_DIR is set.
-        argv = [exe] + ([os.path.join(bench_dir, name + "-tree")]
-                        if "BENCH_DIR" in os.environ else [])
+        tree = ([os.path.join(bench_dir, f"{name}-tree-{compare_files}")]
+                if name == "compare_bench" else [os.path.join(bench_dir, name + "-tree")])
+        argv = [exe] + extra + (tree if "BENCH_DIR" in os.environ and name != "settings_bench"
+                                else [])
         result = subprocess.run(argv, env=env,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        outputs[name] = result.stdout if result.returncode == 0 else None
         lines.append(f"{name} (exit status {result.returncode}, warm cache):")
         lines.extend("  " + line for line in result.stdout.rstrip().splitlines())
-    return lines
+    return lines, parse_other(outputs.get("settings_bench"), outputs.get("compare_bench"),
+                              compare_files)
 
 
 def free_bytes(path):
@@ -509,7 +640,12 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--keep", action="store_true", help="keep the destinations")
     parser.add_argument("--no-other", action="store_true",
-                        help="skip list_bench and compare_bench")
+                        help="skip list_bench, settings_bench and compare_bench")
+    parser.add_argument("--no-cold", action="store_true", help="skip the cold-cache no-op case")
+    parser.add_argument("--settings-sets", type=int, default=1200000,
+                        help="sections of settings_bench's file")
+    parser.add_argument("--compare-files", type=int, default=1000000,
+                        help="files per side of compare_bench")
     args = parser.parse_args()
 
     sizes = [int(s) for s in args.sizes.split(",") if s.strip()]
@@ -530,6 +666,9 @@ def main():
     work_root = os.path.join(bench_dir, "work-" + stamp)
     os.mkdir(work_root)
     trees_by_size, all_results, profiles = {}, {}, []
+    cold_note = "--no-cold given" if args.no_cold else cold_cache_refusal()
+    if cold_note:
+        log(f"cold-cache case skipped: {cold_note}")
     try:
         for size in sizes:
             trees = Trees(tools, bench_dir, size, args.seed)
@@ -543,10 +682,15 @@ def main():
             os.mkdir(work)
             log(f"== {size} files: {trees.folders} folders, {trees.bytes / 2**20:.0f} MiB, "
                 f"warm cache")
-            all_results[size] = measure_size(tools, trees, work, args.runs, profiles)
-        extra = profiles + ([] if args.no_other else run_other_benches(tools, bench_dir))
+            all_results[size] = measure_size(tools, trees, work, args.runs, profiles,
+                                             cold=cold_note is None)
+        other_lines, other = (([], {}) if args.no_other else
+                              run_other_benches(tools, bench_dir, args.settings_sets,
+                                                args.compare_files))
+        extra = profiles + other_lines
         csv_path = os.path.join(HERE, "out", f"results-{stamp}.csv")
-        text = print_table(all_results, trees_by_size, args.runs, csv_path, stamp, bench_dir)
+        text = print_table(all_results, trees_by_size, args.runs, csv_path, stamp, bench_dir,
+                           other, cold_note)
         if extra:
             print("\n" + "\n".join(extra), flush=True)
         with open(os.path.join(HERE, "out", f"results-{stamp}.txt"), "w", encoding="utf-8") as f:

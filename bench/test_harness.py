@@ -15,6 +15,10 @@ import sys
 import tempfile
 import unittest
 
+sys.dont_write_bytecode = True  # no __pycache__ beside the sources
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import run_bench  # noqa: E402  (the driver's pure parts are checked below)
+
 BUILD = None
 
 
@@ -159,6 +163,92 @@ class QuillfenRunTest(unittest.TestCase):
             # The end time just written makes the same set due only in 24 hours.
             self.assertEqual(run(exe("quillfen_run"), "--settings", settings, src, dst,
                                  check=False).returncode, 3)
+
+
+def fake_case(**medians):
+    """A case's tools, each with three runs around the given median seconds."""
+    tools = []
+    for name, median in medians.items():
+        tool = run_bench.Tool(name.replace("_", " ").replace("quillfen run", "quillfen_run"),
+                              None)
+        tool.times = [median * 0.9, median, median * 1.2]
+        tool.rss = [1000, 1000, 1000]
+        tools.append(tool)
+    return tools
+
+
+class GoalsTest(unittest.TestCase):
+    """The verdicts under the table: every goal is listed, met or not, and a
+    case that did not run is said so instead of being judged."""
+
+    def results(self, cold=True):
+        r = {
+            "initial": fake_case(quillfen_run=1.0, **{"cp -r; sync": 1.0}),
+            "noop": fake_case(quillfen_run=0.7, floor=1.0, cp_ru=2.0),
+            "changed": fake_case(quillfen_run=0.5, cp_ru=1.0),
+        }
+        if cold:
+            r["noop-cold"] = fake_case(quillfen_run=1.0, floor=2.5, cp_ru=2.0)
+        return r
+
+    def verdicts(self, lines):
+        return {line.split(":")[0].strip(): line for line in lines[2:]}
+
+    def test_each_goal_is_judged_at_its_bound(self):
+        small, large = self.results(), self.results()
+        for case in large.values():
+            for tool in case:
+                tool.times = [t * 12 for t in tool.times]  # 12x for 10x the files: too slow
+                tool.rss = [1000 + 100000 * 40 // 1024] * 3  # 40 bytes per extra file
+        other = run_bench.parse_other(
+            "round trip: start-up read + close       4100.0 ms (read 1.0 ms, 1200000 sets)\n"
+            "round trip: peak resident memory         900.0 MB (10.50 x the file's 85.7 MB)\n",
+            "window opening: list, fill, paint            median   1900.0 ms  min 1 max 2\n"
+            "比較選択 handler: statuses, selections   median    600.0 ms  min 1 max 2\n"
+            "ALL on the compared left list                median     10.0 ms  min 1 max 2\n",
+            1000000)
+        lines = run_bench.target_lines({10000: small, 100000: large}, other)
+        v = self.verdicts(lines)
+        self.assertTrue(v["no-op warm, Quillfen / floor"].endswith(" met"))
+        self.assertIn("0.40 (goal <= 0.5) met", v["no-op cold, Quillfen / floor"])
+        self.assertIn("0.50 (goal <= 0.4) NOT met", v["no-op cold, Quillfen / cp -ru"])
+        self.assertTrue(v["initial, Quillfen / (cp -r; sync)"].endswith(" met"))
+        self.assertTrue(v["1 % changed, Quillfen / cp -ru"].endswith(" met"))
+        growth = [line for line in lines if "growth" in line]
+        self.assertEqual(len(growth), 4)  # every case, the cold one too
+        self.assertTrue(all(line.endswith("NOT met") for line in growth))
+        memory = [line for line in lines if "peak memory" in line and "settings" not in line]
+        self.assertEqual(len(memory), 3)
+        self.assertTrue(all(line.endswith(" met") for line in memory), memory)
+        settings = next(line for line in lines if "settings file" in line)
+        self.assertIn("4.10 s (goal < 5 s) met", settings)
+        self.assertIn("10.50 x its size (goal < 10 x) NOT met", settings)
+        window = [line for line in lines if "comparison window" in line]
+        self.assertEqual(len(window), 5)
+        self.assertIn("1900 ms (goal <= 2000 ms) met", window[0])
+        self.assertIn("600 ms (goal <= 500 ms) NOT met", window[1])
+        self.assertIn("10 ms (goal <= 50 ms) met", window[2])
+        self.assertTrue(window[3].endswith("not measured"))
+
+    def test_a_skipped_cold_case_is_named_not_judged(self):
+        lines = run_bench.target_lines({10000: self.results(cold=False)}, {},
+                                       "not root: dropping the page cache needs root")
+        cold = [line for line in lines if "no-op cold" in line]
+        self.assertEqual(len(cold), 2)
+        for line in cold:
+            self.assertIn("not measured (not root", line)
+            self.assertNotIn("met", line.replace("measured", ""))
+        self.assertIn("  settings file: not measured", lines)
+        self.assertIn("  comparison window: not measured", lines)
+
+    def test_cold_case_needs_root(self):
+        refusal = run_bench.cold_cache_refusal()
+        if os.geteuid() == 0:
+            # Root may still lack the right in a container; then the reason says so.
+            if refusal is not None:
+                self.assertIn("not writable", refusal)
+        else:
+            self.assertIn("not root", refusal)
 
 
 def main():

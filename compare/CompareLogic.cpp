@@ -1,6 +1,8 @@
 #include "compare/CompareLogic.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <unordered_set>
 
 #include "engine/FileAccess.h"
@@ -69,7 +71,16 @@ void MarkCommonHashed(const std::vector<std::string>& left, const std::vector<st
 
 bool RelativePathLess(std::string_view a, std::string_view b) {
   const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
+  // Paths of one folder share long beginnings: equal bytes are equal folded,
+  // so the common part is passed over eight bytes at a time.
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) break;
+  }
+  for (; i < n; ++i) {
     const unsigned char x = FoldAscii(a[i]), y = FoldAscii(b[i]);
     if (x != y) return x < y;
   }

@@ -4,13 +4,13 @@
 // CompareLogic.h / SelectiveCopy.h and write results back to the controls.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <QDialog>
-#include <QElapsedTimer>
 
 class QLabel;
 class QListView;
@@ -97,6 +97,8 @@ class TForm2 : public QDialog {
   // Writes the side's total text, then its selection text; returns the
   // number of selected items.
   size_t ShowCounts(QListView* list, QLabel* counter, quillfen::Side side);
+  // The same for a list whose selection flags (one per row) are `flags`.
+  size_t ShowCounts(const std::vector<char>& flags, QLabel* counter, quillfen::Side side);
   void SetCounter(QLabel* counter, const std::string& text);
   void SetRootLabel(QLabel* label, const std::string& root);
   // The status line's text, also given to screen readers.
@@ -111,7 +113,7 @@ class TForm2 : public QDialog {
   // True while a handler changes a selection itself: no click handler then.
   bool handlerSelecting_ = false;
   std::function<void(const QString&)> statusObserver_;
-  QElapsedTimer statusRepaint_;
+  int64_t lastRepaintMs_ = -1;  // when the status line was last repainted (CoarseMillis)
   std::string pendingStatus_;
   bool statusPending_ = false;
 };

@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/DateTime.h"
@@ -33,6 +35,15 @@ class IniFile {
 
   // Section names in file order, as first written.
   std::vector<std::string> Sections() const;
+
+  // Calls `visit` for each section Sections() lists, in that order, with its
+  // name and the values of `keys` in it as ReadString gives them ("" for a
+  // missing key); the views are valid during the call. One pass over the
+  // sections, none looked up by name: what reads every set of a large file.
+  void ForEachSection(
+      std::span<const std::string_view> keys,
+      const std::function<void(std::string_view name, std::span<const std::string_view> values)>&
+          visit) const;
 
   // The value of `key` in `section` exactly as stored after '=', or `def`.
   std::string ReadString(std::string_view section, std::string_view key,
@@ -64,56 +75,82 @@ class IniFile {
   Status EndUpdate();
 
  private:
+  // Text is kept in two buffers: the file as read (`content_`, never changed
+  // afterwards) and the text made since (`made_`, only appended to). A place
+  // is an offset into the first, or with kMade set into the second; lines and
+  // names are such places, so a large file costs little more than its bytes.
+  static constexpr uint64_t kMade = uint64_t{1} << 63;
+  static constexpr uint32_t kNoEq = UINT32_MAX;
   // One line of the file, without its line ending.
   struct Line {
-    std::string text;               // the line as UTF-8; for a raw line, its bytes
-    std::string bytes;              // its code page 932 form (only while the file is in 932)
-    bool raw = false;               // did not decode: written back as it was, never matched
-    size_t eq = std::string::npos;  // position of '=' in `text` for a key line
-    bool crEnd = false;             // ended in a CR alone, and is written back so
+    uint64_t text = 0;   // its UTF-8 text; for a raw line, its bytes
+    uint64_t bytes = 0;  // its code page 932 form (only while the file is in 932)
+    uint32_t textSize = 0;
+    uint32_t bytesSize = 0;
+    uint32_t eq = kNoEq;  // position of '=' in the text for a key line
+    bool raw = false;     // did not decode: written back as it was, never matched
+    bool crEnd = false;   // ended in a CR alone, and is written back so
   };
   // A section: its header line and the lines up to the next header. The
   // first section of `sections_` holds the lines before any header.
   struct Section {
-    std::string name;        // as spelled in the header
-    bool matchable = false;  // a decoded header that reads and writes may use
     Line header;
+    uint32_t nameAt = 0;  // the name, as spelled, within the header's text
+    uint32_t nameSize = 0;
+    bool matchable = false;  // a decoded header that reads and writes may use
+    bool first = false;      // the first matchable section of its name: the one used
     std::vector<Line> body;
   };
   enum class Encoding { kUtf8, kCp932 };
 
+  std::string_view View(uint64_t at, size_t size) const;
+  std::string_view Text(const Line& line) const { return View(line.text, line.textSize); }
+  std::string_view Bytes(const Line& line) const { return View(line.bytes, line.bytesSize); }
+  std::string_view Name(const Section& section) const;
+  // Appends `text` to the made text and returns its place.
+  uint64_t Keep(std::string_view text);
+
   void Load();
-  void Parse(std::string_view content);
-  // Adds one line read from the file; `known_valid` when it is known to be
-  // UTF-8, `crEnd` when it ended in a CR alone.
+  void Parse();
+  // Adds the line at `bytes` (a view into content_); `known_valid` when it is
+  // known to be UTF-8, `crEnd` when it ended in a CR alone.
   void AddLine(std::string_view bytes, bool known_valid, bool crEnd);
+  // The index of the sections by name: an open-addressed table, hashed on
+  // the ASCII-lower-cased name, holding for each name the first matchable
+  // section of that name. A slot holds the section's number + 1 in its lower
+  // half (0 for a free slot) and the upper half of the name's hash.
   void RebuildIndex();
+  void AddToIndex(size_t number);
+  // The slot of `name` (with hash `hash`), or the free slot it would take.
+  size_t Slot(std::string_view name, uint64_t hash) const;
   Section* Find(std::string_view section);
   const Section* Find(std::string_view section) const;
   // Gives `line` the UTF-8 text `text`, with its 932 bytes while the file is
   // in 932; a text 932 cannot hold turns the whole file to UTF-8.
-  void SetText(Line& line, std::string text);
-  std::string Serialize() const;
+  void SetText(Line& line, std::string_view text);
+  // Writes the whole text to `fd` in the file's encoding; false with errno set.
+  bool WriteContent(int fd) const;
   // The key line of `key` in `section`, or nullptr.
-  static const Line* FindKey(const Section& section, std::string_view key);
-  static Line* FindKey(Section& section, std::string_view key);
-  // Why `key` = `value` in `section` could not be read back as given, if so.
-  Status RefuseUnstorable(std::string_view section, std::string_view key,
+  const Line* FindKey(const Section& section, std::string_view key) const;
+  Line* FindKey(Section& section, std::string_view key);
+  // Why `key` = `value` in `section` (found as `existing`, or nullptr) could
+  // not be read back as given, if so.
+  Status RefuseUnstorable(const Section* existing, std::string_view section, std::string_view key,
                           std::string_view value) const;
-  // The section to write `section` into, added at the end when missing.
-  Section& SectionToWrite(std::string_view section);
+  // The section to write `section` into: `found` (what Find gave), or a new
+  // one added at the end when that is nullptr.
+  Section& SectionToWrite(Section* found, std::string_view section);
   void ReplaceValue(Line& line, std::string_view value);
   void AddKey(Section& section, std::string_view key, std::string_view value);
   Status Commit();
-  // Replaces the file with `content` atomically, beside the file a symbolic
+  // Replaces the file with the text atomically, beside the file a symbolic
   // link at the path names: finds that file, checks that it may be replaced,
   // removes leftovers of earlier writes (once), writes and renames.
-  Status WriteFile(const std::string& content);
+  Status WriteFile();
   Status FileToReplace(std::string& target) const;
   Status CheckReplaceable(int folder, const std::string& name, struct stat& old,
                           bool& existed) const;
-  Status Replace(int folder, const std::string& name, const struct stat* old,
-                 const std::string& content) const;
+  Status Replace(int folder, const std::string& name, const struct stat* old) const;
   // A refusal naming the file: "<path>: <reason>".
   Status Refusal(Status::Code code, std::string_view reason) const;
 
@@ -121,9 +158,11 @@ class IniFile {
   Encoding encoding_ = Encoding::kUtf8;
   bool bom_ = false;
   Status load_error_ = Status::Ok();  // why an existing file could not be read; writes refuse
+  std::string content_;               // the file as read
+  std::string made_;                  // text made since: new and changed lines
   std::vector<Section> sections_;
-  // ASCII-lower-cased name -> index in sections_ of its first matchable section.
-  std::unordered_map<std::string, size_t> index_;
+  std::vector<uint64_t> slots_;  // the index by name (see RebuildIndex)
+  size_t indexed_ = 0;           // names in the index
   int update_depth_ = 0;
   bool pending_ = false;           // a change made during BeginUpdate awaits writing
   bool leftoversRemoved_ = false;  // temporary files beside the file are removed once

@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <sstream>
+#include <string_view>
 
 #include "testing/FaultInjection.h"
 
@@ -200,6 +202,111 @@ TEST_F(IniFileTest, EraseKeepsTheOtherSectionsInOrder) {
   ASSERT_TRUE(ini.EraseSection("Missing").ok());
   EXPECT_EQ(Get(), "[One]\r\nx=1\r\n[Three]\r\nx=3\r\n");
   EXPECT_THAT(IniFile(path_).Sections(), ElementsAre("One", "Three"));
+}
+
+// Reading every section in one pass gives what reading each by name gives:
+// the first of sections sharing a name (ignoring ASCII case only), keys
+// matched ignoring ASCII case and blanks, "" for a missing key, and nothing
+// from lines before the first header or from a header that did not decode.
+TEST_F(IniFileTest, ReadingAllSectionsAtOnceMatchesReadingEachByName) {
+  Put("k=before\r\n[One]\r\n K =1\r\nj=x\r\n[\xFF\xFE]\r\nk=raw\r\n[two]\r\n;k=comment\r\n"
+      "[ONE]\r\nk=second\r\n[Ｔｗｏ]\r\nK=wide\r\n[Two]\r\nk=later\r\n");
+  IniFile ini(path_);
+  const std::string_view keys[] = {"k", "J "};
+  std::vector<std::string> seen;
+  ini.ForEachSection(keys, [&](std::string_view name, std::span<const std::string_view> values) {
+    ASSERT_EQ(values.size(), 2u);
+    seen.push_back(std::string(name) + ":" + std::string(values[0]) + "," + std::string(values[1]));
+  });
+  EXPECT_THAT(seen, ElementsAre("One:1,x", "two:,", "Ｔｗｏ:wide,"));
+  std::vector<std::string> byName;
+  for (const std::string& name : ini.Sections()) {
+    byName.push_back(name + ":" + ini.ReadString(name, "k", "") + "," +
+                     ini.ReadString(name, "J ", ""));
+  }
+  EXPECT_EQ(seen, byName);
+}
+
+// Sections added one by one far past the index's first size, names written
+// in other letter cases, erased in the middle and added again: every name
+// still finds its own section, in memory and read back.
+TEST_F(IniFileTest, LookupsStayRightThroughManyAdditionsAndErasures) {
+  constexpr int kSets = 3000;
+  auto name = [](int i) { return "Set " + std::to_string(i); };
+  auto shouted = [](int i) { return "SET " + std::to_string(i); };
+  IniFile ini(path_);
+  ini.BeginUpdate();
+  for (int i = 0; i < kSets; ++i) {
+    ASSERT_TRUE(ini.WriteString(name(i), "k", std::to_string(i)).ok());
+  }
+  // The same sections, named in capitals: no new section, a second key.
+  for (int i = 0; i < kSets; ++i) {
+    ASSERT_TRUE(ini.WriteString(shouted(i), "j", "j" + std::to_string(i)).ok());
+  }
+  ASSERT_TRUE(ini.EndUpdate().ok());
+  ASSERT_EQ(ini.Sections().size(), static_cast<size_t>(kSets));
+
+  // Every seventh set erased (named in capitals), then some of them and a
+  // renamed one written again: those go to the end.
+  ini.BeginUpdate();
+  for (int i = 0; i < kSets; i += 7) ASSERT_TRUE(ini.EraseSection(shouted(i)).ok());
+  ASSERT_TRUE(ini.EraseSection(name(1)).ok());
+  ASSERT_TRUE(ini.WriteString("Renamed 1", "k", "1").ok());
+  ASSERT_TRUE(ini.WriteString(name(14), "k", "again").ok());
+  ASSERT_TRUE(ini.EndUpdate().ok());
+
+  auto check = [&](const IniFile& file) {
+    std::vector<std::string> expected;
+    for (int i = 0; i < kSets; ++i) {
+      const bool erased = i % 7 == 0 || i == 1;
+      if (!erased) expected.push_back(name(i));
+      const std::string k = file.ReadString(shouted(i), "k", "none");
+      const std::string j = file.ReadString(name(i), "j", "none");
+      if (i == 14) {
+        EXPECT_EQ(k, "again");
+        EXPECT_EQ(j, "none");
+      } else if (erased) {
+        EXPECT_EQ(k, "none") << i;
+        EXPECT_EQ(j, "none") << i;
+      } else {
+        EXPECT_EQ(k, std::to_string(i)) << i;
+        EXPECT_EQ(j, "j" + std::to_string(i)) << i;
+      }
+    }
+    expected.push_back("Renamed 1");
+    expected.push_back(name(14));
+    EXPECT_EQ(file.Sections(), expected);
+    EXPECT_EQ(file.ReadString("renamed 1", "K", ""), "1");
+  };
+  check(ini);
+  check(IniFile(path_));
+  const std::string text = Get();
+  EXPECT_EQ(text.find("[SET"), std::string::npos);
+  const std::string tail = "[Renamed 1]\r\nk=1\r\n[Set 14]\r\nk=again\r\n";
+  ASSERT_GT(text.size(), tail.size());
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+}
+
+// Writing back a value exactly as stored leaves the file byte for byte as it
+// was, in either encoding, also where its key is spelled otherwise.
+TEST_F(IniFileTest, WritingTheStoredValuesBackChangesNoByte) {
+  const std::string utf8 = "[A]\r\n Key =v\r\n[B]\r\nk=\r\n";
+  Put(utf8);
+  {
+    IniFile ini(path_);
+    ini.BeginUpdate();
+    ASSERT_TRUE(ini.WriteString("a", "key", "v").ok());
+    ASSERT_TRUE(ini.WriteString("B", "K", "").ok());
+    ASSERT_TRUE(ini.EndUpdate().ok());
+  }
+  EXPECT_EQ(Get(), utf8);
+  const std::string cp932 = "[\x83\x5A\x83\x62\x83\x67]\r\n" + kSource932 + "=C:\\\x83\x66\r\n";
+  Put(cp932);
+  {
+    IniFile ini(path_);
+    ASSERT_TRUE(ini.WriteString("セット", kSource, "C:\\デ").ok());
+  }
+  EXPECT_EQ(Get(), cp932);
 }
 
 TEST_F(IniFileTest, DateTimeValues) {
