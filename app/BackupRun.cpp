@@ -1,10 +1,13 @@
 #include "app/BackupRun.h"
 
 #include <QString>
+#include <cstdint>
+#include <vector>
 
 #include "engine/CopyPlaces.h"
 #include "engine/DeferredCloser.h"
 #include "engine/FileAccess.h"
+#include "engine/LookAhead.h"
 #include "engine/Path.h"
 
 namespace quillfen {
@@ -92,11 +95,28 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   CopyPlaces places(source, destination, CopyPlaces::Links::kReplace);
   // Replaced targets are closed for the last time on a second thread.
   DeferredCloser replaced;
-  for (const TreeListing::Folder& folder : listing.folders) {
+  // Files found up to date ahead of the loop are passed over; every other
+  // file is looked at, and copied, here in order as ever.
+  LookAhead ahead(
+      listing, source, destination,
+      [&rules](std::string_view name) {
+        const std::string_view extension = FileExtension(name);
+        if (rules.excluded.Contains(extension)) return LookAhead::Rule::kExcluded;
+        return rules.keepOriginal.Contains(extension) ? LookAhead::Rule::kKeepOriginal
+                                                      : LookAhead::Rule::kNewer;
+      },
+      LookAhead::WorkersFor(listing));
+  for (size_t index = 0; index < listing.folders.size(); ++index) {
     if (result.stopped) break;
+    const TreeListing::Folder& folder = listing.folders[index];
+    const std::vector<uint8_t> verdicts = ahead.Take(index);
+    size_t position = 0;
     places.Enter(folder.relative);
     TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
+      const bool upToDate = !verdicts.empty() && verdicts[position] == LookAhead::kUpToDate;
+      ++position;
       if (result.stopped || (result.stopped = view.StopRequested())) return;
+      if (upToDate) return;
       const std::string_view extension = FileExtension(name);
       if (rules.excluded.Contains(extension)) return;
       const bool newer = !rules.keepOriginal.Contains(extension);
