@@ -136,7 +136,7 @@ LookAhead::~LookAhead() {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
-  changed_.notify_all();
+  room_.notify_all();
   for (std::thread& thread : threads_) thread.join();
 }
 
@@ -147,31 +147,48 @@ size_t LookAhead::NameBytes(size_t index) const {
 
 void LookAhead::Work() {
   Looker looker;
+  std::vector<std::vector<uint8_t>> batch;
   std::unique_lock<std::mutex> lock(mutex_);
+  auto room = [&] {
+    return next_ == taken_ ||
+           (next_ - taken_ < slots_.size() && aheadBytes_ + NameBytes(next_) <= kAheadNameBytes);
+  };
   for (;;) {
-    changed_.wait(lock, [&] {
-      if (stop_ || next_ >= listing_.folders.size()) return true;
-      if (next_ == taken_) return true;
-      return next_ - taken_ < slots_.size() && aheadBytes_ + NameBytes(next_) <= kAheadNameBytes;
-    });
+    room_.wait(lock, [&] { return stop_ || next_ >= listing_.folders.size() || room(); });
     if (stop_ || next_ >= listing_.folders.size()) return;
-    const size_t index = next_++;
-    aheadBytes_ += NameBytes(index);
-    Slot& slot = SlotOf(index);
-    slot.folder = index;
-    slot.state = SlotState::kWorking;
-    slot.verdicts.clear();
+    // A few folders at a time: the run then waits, and is woken, once per
+    // batch rather than once per folder.
+    const size_t first = next_;
+    size_t batchBytes = 0;
+    do {
+      const size_t index = next_++;
+      aheadBytes_ += NameBytes(index);
+      batchBytes += NameBytes(index);
+      Slot& slot = SlotOf(index);
+      slot.folder = index;
+      slot.state = SlotState::kWorking;
+      slot.verdicts = {};
+    } while (next_ < listing_.folders.size() && next_ - first < kBatchFolders &&
+             batchBytes < kBatchNameBytes && room());
+    const size_t end = next_;
     lock.unlock();
-    std::vector<uint8_t> verdicts =
-        LookAtFolder(looker, listing_, index, rule_, fromRoot_, toRoot_);
-    lock.lock();
-    // The run may have given the folder up meanwhile, and the slot may
-    // belong to a later folder by now.
-    if (slot.folder == index && slot.state == SlotState::kWorking) {
-      slot.verdicts = std::move(verdicts);
-      slot.state = SlotState::kDone;
-      changed_.notify_all();
+    batch.resize(end - first);
+    for (size_t index = first; index < end; ++index) {
+      batch[index - first] = LookAtFolder(looker, listing_, index, rule_, fromRoot_, toRoot_);
     }
+    lock.lock();
+    bool waited = false;
+    for (size_t index = first; index < end; ++index) {
+      // The run may have given a folder up meanwhile, and its slot may
+      // belong to a later folder by now.
+      Slot& slot = SlotOf(index);
+      if (slot.folder == index && slot.state == SlotState::kWorking) {
+        slot.verdicts = std::move(batch[index - first]);
+        slot.state = SlotState::kDone;
+        waited = waited || index == waitingFor_;
+      }
+    }
+    if (waited) ready_.notify_one();
   }
 }
 
@@ -191,13 +208,16 @@ std::vector<uint8_t> LookAhead::Take(size_t index, bool waitForWorker) {
   taken_ = index;
   next_ = std::max(next_, index);
   if (waitForWorker) {
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return next_ > index; });
+    room_.notify_all();
+    waitingFor_ = index;
+    ready_.wait(lock, [&] { return next_ > index; });
   }
   std::vector<uint8_t> verdicts;
   if (index < next_) {
     Slot& slot = SlotOf(index);
-    changed_.wait(lock, [&] { return slot.folder != index || slot.state != SlotState::kWorking; });
+    waitingFor_ = index;
+    ready_.wait(lock, [&] { return slot.folder != index || slot.state != SlotState::kWorking; });
+    waitingFor_ = kNobody;
     if (slot.folder == index && slot.state == SlotState::kDone) verdicts = std::move(slot.verdicts);
     if (slot.folder == index) {
       slot.state = SlotState::kFree;
@@ -209,7 +229,7 @@ std::vector<uint8_t> LookAhead::Take(size_t index, bool waitForWorker) {
   next_ = std::max(next_, index + 1);
   taken_ = index + 1;
   lock.unlock();
-  changed_.notify_all();
+  room_.notify_all();
   return verdicts;
 }
 

@@ -42,6 +42,10 @@ class LookAhead {
   // folder the run is in), are looked at ahead of the run.
   static constexpr size_t kAheadFolders = 1024;
   static constexpr size_t kAheadNameBytes = 256 * 1024;
+  // A worker takes up to this many folders, or names of about this many
+  // bytes, at a time.
+  static constexpr size_t kBatchFolders = 16;
+  static constexpr size_t kBatchNameBytes = 8 * 1024;
 
   // Starts `workers` threads (none when 0 or when no thread can be started)
   // over `listing`, whose folders are those of the tree `fromRoot` and whose
@@ -87,7 +91,12 @@ class LookAhead {
   const RuleOf rule_;
 
   std::mutex mutex_;
-  std::condition_variable changed_;
+  // The run waits on ready_ for the folder waitingFor_; workers wait on
+  // room_ for folders to look at.
+  std::condition_variable ready_;
+  std::condition_variable room_;
+  static constexpr size_t kNobody = SIZE_MAX;
+  size_t waitingFor_ = kNobody;
   std::vector<Slot> slots_;
   size_t next_ = 0;        // the first folder not claimed
   size_t taken_ = 0;       // the first folder the run has not taken
