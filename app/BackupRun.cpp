@@ -8,6 +8,7 @@
 #include "engine/DeferredCloser.h"
 #include "engine/FileAccess.h"
 #include "engine/LookAhead.h"
+#include "engine/ParallelListing.h"
 #include "engine/Path.h"
 
 namespace quillfen {
@@ -89,7 +90,10 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
     ++result.failed;
     failures.push_back(status.message());
   };
-  const TreeListing listing = ListTree(source, FolderToLeaveOut(source, destination));
+  // Listed on several threads, and looked at ahead of the loop below, unless
+  // QUILLFEN_LOOKAHEAD=0.
+  const TreeListing listing = ListTreeInParallel(source, FolderToLeaveOut(source, destination),
+                                                 LookAhead::WorkersFor(SIZE_MAX));
   for (const Status& error : listing.errors) fail(error);
 
   CopyPlaces places(source, destination, CopyPlaces::Links::kReplace);
@@ -105,7 +109,7 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
         return rules.keepOriginal.Contains(extension) ? LookAhead::Rule::kKeepOriginal
                                                       : LookAhead::Rule::kNewer;
       },
-      LookAhead::WorkersFor(listing));
+      LookAhead::WorkersFor(listing.folders.size()));
   for (size_t index = 0; index < listing.folders.size(); ++index) {
     if (result.stopped) break;
     const TreeListing::Folder& folder = listing.folders[index];

@@ -233,13 +233,13 @@ std::vector<uint8_t> LookAhead::Take(size_t index, bool waitForWorker) {
   return verdicts;
 }
 
-int LookAhead::WorkersFor(const TreeListing& listing) {
+int LookAhead::WorkersFor(size_t folders) {
   if (const char* text = std::getenv("QUILLFEN_LOOKAHEAD")) {
     char* end = nullptr;
     const long n = std::strtol(text, &end, 10);
     if (end != text && *end == '\0' && n >= 0) return static_cast<int>(std::min(n, 16L));
   }
-  return listing.folders.size() < kManyFolders ? 2 : 4;
+  return folders < kManyFolders ? 2 : 4;
 }
 
 }  // namespace quillfen

@@ -66,11 +66,12 @@ class LookAhead {
   // increasing indexes: the folders before `index` are given up.
   std::vector<uint8_t> Take(size_t index, bool waitForWorker = false);
 
-  // The number of worker threads for a run: QUILLFEN_LOOKAHEAD when set to a
-  // number (0 switches the look-ahead off, at most 16), else 2 (a tree of
-  // fewer than `kManyFolders` folders) or 4 (more, where the workers mostly
-  // wait for the disk and more requests in flight help).
-  static int WorkersFor(const TreeListing& listing);
+  // The number of worker threads for a run over `folders` folders (SIZE_MAX
+  // when not known yet): QUILLFEN_LOOKAHEAD when set to a number (0 switches
+  // the look-ahead off, at most 16), else 2 (fewer than `kManyFolders`
+  // folders) or 4 (more, where the workers mostly wait for the disk and more
+  // requests in flight help).
+  static int WorkersFor(size_t folders);
   static constexpr size_t kManyFolders = 2000;
 
  private:

@@ -272,10 +272,8 @@ TEST_F(LookAheadTest, TheWindowMovesWithTheRun) {
 }
 
 TEST(LookAheadWorkers, TheEnvironmentSetsTheCountOrSwitchesItOff) {
-  TreeListing small;
-  small.folders.resize(10);
-  TreeListing large;
-  large.folders.resize(LookAhead::kManyFolders);
+  const size_t small = 10;
+  const size_t large = LookAhead::kManyFolders;
   unsetenv("QUILLFEN_LOOKAHEAD");
   EXPECT_EQ(LookAhead::WorkersFor(small), 2);
   EXPECT_EQ(LookAhead::WorkersFor(large), 4);
