@@ -110,17 +110,22 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
                                                       : LookAhead::Rule::kNewer;
       },
       LookAhead::WorkersFor(listing.folders.size()));
+  SourceRecheck recheck(source);
   for (size_t index = 0; index < listing.folders.size(); ++index) {
     if (result.stopped) break;
     const TreeListing::Folder& folder = listing.folders[index];
-    const std::vector<uint8_t> verdicts = ahead.Take(index);
+    const LookAhead::Verdicts verdicts = ahead.Take(index);
     size_t position = 0;
     places.Enter(folder.relative);
     TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
-      const bool upToDate = !verdicts.empty() && verdicts[position] == LookAhead::kUpToDate;
+      const int64_t lookedAt = verdicts.empty() ? LookAhead::kLook : verdicts[position];
       ++position;
       if (result.stopped || (result.stopped = view.StopRequested())) return;
-      if (upToDate) return;
+      // Up to date when looked at ahead, and the source unchanged since.
+      if (lookedAt != LookAhead::kLook &&
+          recheck.Unchanged(folder.relative, name.data(), lookedAt)) {
+        return;
+      }
       const std::string_view extension = FileExtension(name);
       if (rules.excluded.Contains(extension)) return;
       const bool newer = !rules.keepOriginal.Contains(extension);

@@ -57,9 +57,9 @@ bool RegularFile(int fd, const char* name, int flags, struct stat& st) {
 
 // The verdicts of the folder listing.folders[index]; empty when no name
 // is up to date or the folder's places cannot be vouched for.
-std::vector<uint8_t> LookAtFolder(Looker& looker, const TreeListing& listing, size_t index,
-                                  const LookAhead::RuleOf& rule, const std::string& fromRoot,
-                                  const std::string& toRoot) {
+LookAhead::Verdicts LookAtFolder(Looker& looker, const TreeListing& listing, size_t index,
+                                 const LookAhead::RuleOf& rule, const std::string& fromRoot,
+                                 const std::string& toRoot) {
   const TreeListing::Folder& folder = listing.folders[index];
   looker.rules.clear();
   bool anyLooked = false;
@@ -82,14 +82,14 @@ std::vector<uint8_t> LookAtFolder(Looker& looker, const TreeListing& listing, si
   // hold some is left to it.
   if (looker.to.readable() && HoldsTemporaryName(looker.to.fd())) return {};
 
-  std::vector<uint8_t> verdicts(looker.rules.size(), LookAhead::kLook);
+  LookAhead::Verdicts verdicts(looker.rules.size(), LookAhead::kLook);
   bool anyUpToDate = false;
   size_t i = 0;
   const int fromFd = looker.from.fd();
   const int toFd = looker.to.fd();
   TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
     const LookAhead::Rule fileRule = looker.rules[i];
-    uint8_t& verdict = verdicts[i++];
+    int64_t& verdict = verdicts[i++];
     if (fileRule == LookAhead::Rule::kExcluded) return;
     struct stat source;
     struct stat target;
@@ -106,7 +106,7 @@ std::vector<uint8_t> LookAtFolder(Looker& looker, const TreeListing& listing, si
                      looker.ages.Pack(target.st_mtim.tv_sec), fileRule == LookAhead::Rule::kNewer);
     }
     if (!copy) {
-      verdict = LookAhead::kUpToDate;
+      verdict = source.st_mtim.tv_sec;
       anyUpToDate = true;
     }
   });
@@ -147,7 +147,7 @@ size_t LookAhead::NameBytes(size_t index) const {
 
 void LookAhead::Work() {
   Looker looker;
-  std::vector<std::vector<uint8_t>> batch;
+  std::vector<Verdicts> batch;
   std::unique_lock<std::mutex> lock(mutex_);
   auto room = [&] {
     return next_ == taken_ ||
@@ -192,7 +192,7 @@ void LookAhead::Work() {
   }
 }
 
-std::vector<uint8_t> LookAhead::Take(size_t index, bool waitForWorker) {
+LookAhead::Verdicts LookAhead::Take(size_t index, bool waitForWorker) {
   if (threads_.empty() || index >= listing_.folders.size()) return {};
   std::unique_lock<std::mutex> lock(mutex_);
   if (index < taken_) return {};
@@ -212,7 +212,7 @@ std::vector<uint8_t> LookAhead::Take(size_t index, bool waitForWorker) {
     waitingFor_ = index;
     ready_.wait(lock, [&] { return next_ > index; });
   }
-  std::vector<uint8_t> verdicts;
+  Verdicts verdicts;
   if (index < next_) {
     Slot& slot = SlotOf(index);
     waitingFor_ = index;
@@ -240,6 +240,19 @@ int LookAhead::WorkersFor(size_t folders) {
     if (end != text && *end == '\0' && n >= 0) return static_cast<int>(std::min(n, 16L));
   }
   return folders < kManyFolders ? 2 : 4;
+}
+
+bool SourceRecheck::Unchanged(std::string_view relative, const char* name, int64_t seconds) {
+  if (!rootTried_) {
+    rootTried_ = true;
+    if (!chain_.OpenRoot(fromRoot_).ok()) return false;
+  }
+  if (!chain_.rootOpen()) return false;
+  if (!entered_ || chain_.relative() != relative) entered_ = chain_.Enter(relative).ok();
+  if (!entered_) return false;
+  struct stat st;
+  return fstatat(chain_.fd(), name, &st, 0) == 0 && S_ISREG(st.st_mode) &&
+         st.st_mtim.tv_sec == seconds;
 }
 
 }  // namespace quillfen

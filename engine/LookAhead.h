@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/FileAccess.h"
+#include "engine/FolderChain.h"
 
 namespace quillfen {
 
@@ -27,16 +28,17 @@ class LookAhead {
   enum class Rule : uint8_t { kExcluded, kNewer, kKeepOriginal };
   using RuleOf = std::function<Rule(std::string_view name)>;
 
-  // One per name of a folder.
-  enum Verdict : uint8_t {
-    // The run must look at the file itself (CopyPlaces::Check).
-    kLook = 0,
-    // Both files are regular files, neither is a link, both folders were
-    // reached without a link, the copy-to folder holds no temporary name of
-    // the program, and CopyPlaces::Check (newer or keep-original test as
-    // the rule says) would decide not to copy: the run may pass over it.
-    kUpToDate = 1,
-  };
+  // One per name of a folder: kLook, where the run must look at the file
+  // itself (CopyPlaces::Check), or the modification time (whole seconds) of
+  // the copy-from file at the look, where both files were regular files,
+  // neither a link, both folders were reached without a link, the copy-to
+  // folder held no temporary name of the program, and CopyPlaces::Check
+  // (newer or keep-original test as the rule says) would have decided not to
+  // copy. The run passes over such a file when the copy-from file still has
+  // that time (see SourceRecheck): what the run decides for a copy-from file
+  // changed after the look is what it decided without the look-ahead.
+  using Verdicts = std::vector<int64_t>;
+  static constexpr int64_t kLook = INT64_MIN;
 
   // At most this many folders, and names of this many bytes (besides the
   // folder the run is in), are looked at ahead of the run.
@@ -64,7 +66,7 @@ class LookAhead {
   // Waits while a worker is on that folder; a folder no worker has reached
   // yet is left to the run, or, with `waitForWorker`, waited for. Call with
   // increasing indexes: the folders before `index` are given up.
-  std::vector<uint8_t> Take(size_t index, bool waitForWorker = false);
+  Verdicts Take(size_t index, bool waitForWorker = false);
 
   // The number of worker threads for a run over `folders` folders (SIZE_MAX
   // when not known yet): QUILLFEN_LOOKAHEAD when set to a number (0 switches
@@ -79,7 +81,7 @@ class LookAhead {
   struct Slot {
     size_t folder = 0;
     SlotState state = SlotState::kFree;
-    std::vector<uint8_t> verdicts;
+    Verdicts verdicts;
   };
 
   void Work();
@@ -104,6 +106,24 @@ class LookAhead {
   size_t aheadBytes_ = 0;  // name bytes of the folders in [taken_, next_)
   bool stop_ = false;
   std::vector<std::thread> threads_;
+};
+
+// The run's own look at a copy-from file that the look-ahead found up to date,
+// through a chain of its own (opened name by name, no link followed below the
+// root), the file itself followed as CopyPlaces follows it.
+class SourceRecheck {
+ public:
+  explicit SourceRecheck(std::string_view fromRoot) : fromRoot_(fromRoot) {}
+
+  // Whether the file `name` of the folder `relative` ("" or "/a/b") is a
+  // regular file modified in the second `seconds`.
+  bool Unchanged(std::string_view relative, const char* name, int64_t seconds);
+
+ private:
+  const std::string fromRoot_;
+  FolderChain chain_;
+  bool rootTried_ = false;
+  bool entered_ = false;
 };
 
 }  // namespace quillfen

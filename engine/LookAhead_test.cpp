@@ -122,9 +122,9 @@ class LookAheadTest : public ::testing::Test {
 
   // Every folder's verdicts from a look-ahead with `workers` threads, each
   // folder waited for.
-  std::vector<std::vector<uint8_t>> VerdictsOf(const TreeListing& listing, int workers) {
+  std::vector<LookAhead::Verdicts> VerdictsOf(const TreeListing& listing, int workers) {
     LookAhead ahead(listing, tree.Path("src"), tree.Path("dst"), RuleOf, workers);
-    std::vector<std::vector<uint8_t>> verdicts;
+    std::vector<LookAhead::Verdicts> verdicts;
     for (size_t i = 0; i < listing.folders.size(); ++i) verdicts.push_back(ahead.Take(i, true));
     return verdicts;
   }
@@ -162,7 +162,7 @@ TEST_F(LookAheadTest, VerdictsAgreeWithCheckAndTouchNothing) {
   const TreeListing listing = ListTree(tree.Path("src"));
   ASSERT_EQ(listing.folders.size(), 7u);
   const auto before = StateOf(tree.root());
-  const std::vector<std::vector<uint8_t>> verdicts = VerdictsOf(listing, 2);
+  const std::vector<LookAhead::Verdicts> verdicts = VerdictsOf(listing, 2);
   EXPECT_EQ(StateOf(tree.root()), before) << "the look-ahead changed something";
 
   int upToDate = 0;
@@ -178,7 +178,7 @@ TEST_F(LookAheadTest, VerdictsAgreeWithCheckAndTouchNothing) {
     ASSERT_FALSE(verdicts[f].empty()) << folder.relative;
     size_t i = 0;
     TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
-      const uint8_t verdict = verdicts[f][i++];
+      const int64_t verdict = verdicts[f][i++];
       const LookAhead::Rule rule = RuleOf(name);
       const std::string relative = folder.relative + "/" + std::string(name);
       bool expected = false;
@@ -186,8 +186,11 @@ TEST_F(LookAheadTest, VerdictsAgreeWithCheckAndTouchNothing) {
         expected = ExpectedUpToDate(tree.Path("src" + relative), tree.Path("dst" + relative),
                                     rule == LookAhead::Rule::kNewer);
       }
-      EXPECT_EQ(verdict, expected ? LookAhead::kUpToDate : LookAhead::kLook) << relative;
-      (verdict == LookAhead::kUpToDate ? upToDate : look)++;
+      struct stat source;
+      const int64_t seconds =
+          stat(tree.Path("src" + relative).c_str(), &source) == 0 ? source.st_mtim.tv_sec : 0;
+      EXPECT_EQ(verdict, expected ? seconds : LookAhead::kLook) << relative;
+      (verdict != LookAhead::kLook ? upToDate : look)++;
     });
     EXPECT_EQ(i, verdicts[f].size());
   }
@@ -202,7 +205,7 @@ TEST_F(LookAheadTest, VerdictsAgreeWithCheckAndTouchNothing) {
     places.Enter(listing.folders[f].relative);
     size_t i = 0;
     TreeListing::ForEachName(listing, listing.folders[f], [&](std::string_view name) {
-      if (verdicts[f][i++] != LookAhead::kUpToDate) return;
+      if (verdicts[f][i++] == LookAhead::kLook) return;
       const std::string text(name);
       const CopyPlaces::Decision decision = places.Check(
           text.c_str(), RuleOf(name) == LookAhead::Rule::kNewer, CopyPlaces::MakeFolders::kAlways);
@@ -218,7 +221,7 @@ TEST_F(LookAheadTest, ACopyFolderThatCannotBeSearchedIsLeftToTheRun) {
   PlacePairs("/closed");
   ASSERT_EQ(chmod(tree.Path("dst/closed").c_str(), 0600), 0);
   const TreeListing listing = ListTree(tree.Path("src"));
-  const std::vector<std::vector<uint8_t>> verdicts = VerdictsOf(listing, 1);
+  const std::vector<LookAhead::Verdicts> verdicts = VerdictsOf(listing, 1);
   chmod(tree.Path("dst/closed").c_str(), 0755);
   ASSERT_EQ(verdicts.size(), 2u);
   EXPECT_TRUE(verdicts[1].empty());
@@ -238,12 +241,12 @@ TEST_F(LookAheadTest, TheWindowMovesWithTheRun) {
   ASSERT_EQ(listing.folders.size(), count + 1);
   auto expected = [&](size_t index) {
     const std::string& relative = listing.folders[index].relative;
-    if (relative.empty()) return std::vector<uint8_t>{};
+    if (relative.empty()) return LookAhead::Verdicts{};
     const bool odd = std::stoul(relative.substr(2)) % 2 == 1;
-    return odd ? std::vector<uint8_t>{} : std::vector<uint8_t>{LookAhead::kUpToDate};
+    return odd ? LookAhead::Verdicts{} : LookAhead::Verdicts{1600000000};
   };
   for (int workers : {1, 4}) {
-    const std::vector<std::vector<uint8_t>> verdicts = VerdictsOf(listing, workers);
+    const std::vector<LookAhead::Verdicts> verdicts = VerdictsOf(listing, workers);
     for (size_t i = 0; i < verdicts.size(); ++i) {
       EXPECT_EQ(verdicts[i], expected(i)) << workers << " workers, " << listing.folders[i].relative;
     }
@@ -254,7 +257,7 @@ TEST_F(LookAheadTest, TheWindowMovesWithTheRun) {
     LookAhead ahead(listing, tree.Path("src"), tree.Path("dst"), RuleOf, 2);
     int given = 0;
     for (size_t i = 0; i < listing.folders.size(); i += 7) {
-      const std::vector<uint8_t> verdicts = ahead.Take(i, wait);
+      const LookAhead::Verdicts verdicts = ahead.Take(i, wait);
       if (!wait && verdicts.empty()) continue;
       EXPECT_EQ(verdicts, expected(i)) << listing.folders[i].relative;
       given += verdicts.empty() ? 0 : 1;
@@ -269,6 +272,38 @@ TEST_F(LookAheadTest, TheWindowMovesWithTheRun) {
   }  // left with the workers ahead
   LookAhead off(listing, tree.Path("src"), tree.Path("dst"), RuleOf, 0);
   for (size_t i = 0; i < listing.folders.size(); ++i) EXPECT_TRUE(off.Take(i).empty());
+}
+
+// A copy-from file changed after the look is no longer taken as up to date.
+TEST_F(LookAheadTest, TheRunsRecheckSeesChangesAfterTheLook) {
+  testing::WriteFile(tree.Path("src/a/same.txt"), "s", 1600000000);
+  testing::WriteFile(tree.Path("dst/a/same.txt"), "s", 1600000000);
+  testing::WriteFile(tree.Path("src/a/changed.txt"), "c", 1600000000);
+  testing::WriteFile(tree.Path("dst/a/changed.txt"), "c", 1600000000);
+  testing::WriteFile(tree.Path("src/a/replaced.txt"), "r", 1600000000);
+  testing::WriteFile(tree.Path("dst/a/replaced.txt"), "r", 1600000000);
+  testing::WriteFile(tree.Path("src/a/gone.txt"), "g", 1600000000);
+  testing::WriteFile(tree.Path("dst/a/gone.txt"), "g", 1600000000);
+  const TreeListing listing = ListTree(tree.Path("src"));
+  const std::vector<LookAhead::Verdicts> verdicts = VerdictsOf(listing, 2);
+  ASSERT_EQ(listing.folders.size(), 2u);
+  ASSERT_EQ(verdicts[1], LookAhead::Verdicts(4, 1600000000));
+
+  TestTree::SetMtime(tree.Path("src/a/changed.txt"), 1600000100);
+  ASSERT_EQ(unlink(tree.Path("src/a/replaced.txt").c_str()), 0);
+  ASSERT_EQ(mkdir(tree.Path("src/a/replaced.txt").c_str(), 0755), 0);
+  ASSERT_EQ(unlink(tree.Path("src/a/gone.txt").c_str()), 0);
+  SourceRecheck recheck(tree.Path("src"));
+  EXPECT_TRUE(recheck.Unchanged("/a", "same.txt", 1600000000));
+  EXPECT_FALSE(recheck.Unchanged("/a", "same.txt", 1600000001));
+  EXPECT_FALSE(recheck.Unchanged("/a", "changed.txt", 1600000000));
+  EXPECT_FALSE(recheck.Unchanged("/a", "replaced.txt", 1600000000));
+  EXPECT_FALSE(recheck.Unchanged("/a", "gone.txt", 1600000000));
+  // A folder replaced by a link is not entered.
+  ASSERT_EQ(rename(tree.Path("src/a").c_str(), tree.Path("moved").c_str()), 0);
+  ASSERT_EQ(symlink(tree.Path("moved").c_str(), tree.Path("src/a").c_str()), 0);
+  SourceRecheck later(tree.Path("src"));
+  EXPECT_FALSE(later.Unchanged("/a", "same.txt", 1600000000));
 }
 
 TEST(LookAheadWorkers, TheEnvironmentSetsTheCountOrSwitchesItOff) {
