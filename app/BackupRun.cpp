@@ -92,25 +92,21 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   };
   // Listed on several threads, and looked at ahead of the loop below, unless
   // QUILLFEN_LOOKAHEAD=0.
-  const TreeListing listing = ListTreeInParallel(source, FolderToLeaveOut(source, destination),
-                                                 LookAhead::WorkersFor(SIZE_MAX));
+  const TreeListing listing =
+      ListTreeInParallel(source, FolderToLeaveOut(source, destination), LookAhead::Workers());
   for (const Status& error : listing.errors) fail(error);
 
   CopyPlaces places(source, destination, CopyPlaces::Links::kReplace);
   // Replaced targets are closed for the last time on a second thread.
   DeferredCloser replaced;
-  // Files found up to date ahead of the loop are passed over; every other
-  // file is looked at, and copied, here in order as ever.
+  // The copies are looked at ahead of the loop; a file whose copy was seen
+  // and whose source, looked at here, needs no copy is passed over. Every
+  // other file is looked at, and copied, here in order as ever.
   LookAhead ahead(
       listing, source, destination,
-      [&rules](std::string_view name) {
-        const std::string_view extension = FileExtension(name);
-        if (rules.excluded.Contains(extension)) return LookAhead::Rule::kExcluded;
-        return rules.keepOriginal.Contains(extension) ? LookAhead::Rule::kKeepOriginal
-                                                      : LookAhead::Rule::kNewer;
-      },
-      LookAhead::WorkersFor(listing.folders.size()));
-  SourceRecheck recheck(source);
+      [&rules](std::string_view name) { return rules.excluded.Contains(FileExtension(name)); },
+      LookAhead::Workers());
+  UpToDateCheck quick(source);
   for (size_t index = 0; index < listing.folders.size(); ++index) {
     if (result.stopped) break;
     const TreeListing::Folder& folder = listing.folders[index];
@@ -118,17 +114,17 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
     size_t position = 0;
     places.Enter(folder.relative);
     TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
-      const int64_t lookedAt = verdicts.empty() ? LookAhead::kLook : verdicts[position];
+      const int64_t target = verdicts.empty() ? LookAhead::kLook : verdicts[position];
       ++position;
       if (result.stopped || (result.stopped = view.StopRequested())) return;
-      // Up to date when looked at ahead, and the source unchanged since.
-      if (lookedAt != LookAhead::kLook &&
-          recheck.Unchanged(folder.relative, name.data(), lookedAt)) {
-        return;
-      }
       const std::string_view extension = FileExtension(name);
       if (rules.excluded.Contains(extension)) return;
       const bool newer = !rules.keepOriginal.Contains(extension);
+      // The copy seen ahead, and the source as it is now, need no copy.
+      if (target != LookAhead::kLook &&
+          quick.UpToDate(folder.relative, name.data(), newer, target)) {
+        return;
+      }
       const CopyPlaces::Decision decision =
           places.Check(name.data(), newer, CopyPlaces::MakeFolders::kAlways);
       Status copy = decision.failure;

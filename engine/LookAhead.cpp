@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <system_error>
 
@@ -18,16 +19,19 @@
 namespace quillfen {
 namespace {
 
-// What one worker keeps from folder to folder: both chains stay open where
+// What one worker keeps from folder to folder: the chain stays open where
 // the folders share their upper levels.
 struct Looker {
   FolderChain from;
   FolderChain to;
-  bool rootsTried = false;
-  bool rootsOpen = false;
-  FileAgeCache ages;
-  std::vector<LookAhead::Rule> rules;
+  bool rootTried = false;
+  std::vector<bool> excluded;
+  // The last folder's copies came from the disk rather than the cache.
+  bool fromDisk = false;
 };
+
+// A look at a file's metadata slower than this came from the disk.
+constexpr std::chrono::nanoseconds kDiskLook{20000};
 
 // Whether the open folder `fd` holds a name of the program's temporary files
 // (a leftover the run removes when it enters the folder), or cannot be read
@@ -50,75 +54,69 @@ bool HoldsTemporaryName(int fd) {
   }
 }
 
-// Whether a look at `name` in `fd` found a regular file; `flags` as fstatat.
-bool RegularFile(int fd, const char* name, int flags, struct stat& st) {
-  return fstatat(fd, name, &st, flags) == 0 && S_ISREG(st.st_mode);
-}
-
-// The verdicts of the folder listing.folders[index]; empty when no name
-// is up to date or the folder's places cannot be vouched for.
+// The verdicts of the folder listing.folders[index]; empty when no copy-to
+// file can be vouched for.
 LookAhead::Verdicts LookAtFolder(Looker& looker, const TreeListing& listing, size_t index,
-                                 const LookAhead::RuleOf& rule, const std::string& fromRoot,
+                                 const LookAhead::Excluded& excluded, const std::string& fromRoot,
                                  const std::string& toRoot) {
   const TreeListing::Folder& folder = listing.folders[index];
-  looker.rules.clear();
+  looker.excluded.clear();
   bool anyLooked = false;
   TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
-    looker.rules.push_back(rule(name));
-    anyLooked = anyLooked || looker.rules.back() != LookAhead::Rule::kExcluded;
+    looker.excluded.push_back(excluded(name));
+    anyLooked = anyLooked || !looker.excluded.back();
   });
   if (!anyLooked) return {};
-  if (!looker.rootsTried) {
-    looker.rootsTried = true;
-    looker.rootsOpen = looker.from.OpenRoot(fromRoot).ok() && looker.to.OpenRoot(toRoot).ok();
+  if (!looker.rootTried) {
+    looker.rootTried = true;
+    (void)looker.from.OpenRoot(fromRoot);
+    if (!looker.to.OpenRoot(toRoot).ok()) return {};
   }
-  if (!looker.rootsOpen) return {};
-  // Without a maker the chains only look: a missing folder or a link on the
+  if (!looker.to.rootOpen()) return {};
+  // Without a maker the chain only looks: a missing folder or a link on the
   // way is a failure, and the run then looks at every file of the folder.
-  if (!looker.from.Enter(folder.relative).ok() || !looker.to.Enter(folder.relative).ok()) {
-    return {};
-  }
+  if (!looker.to.Enter(folder.relative).ok()) return {};
   // The run removes leftovers when it enters a copy-to folder; one that may
   // hold some is left to it.
   if (looker.to.readable() && HoldsTemporaryName(looker.to.fd())) return {};
 
-  LookAhead::Verdicts verdicts(looker.rules.size(), LookAhead::kLook);
-  bool anyUpToDate = false;
+  LookAhead::Verdicts verdicts(looker.excluded.size(), LookAhead::kLook);
+  bool anyFile = false;
   size_t i = 0;
-  const int fromFd = looker.from.fd();
   const int toFd = looker.to.fd();
+  // Where the copies come from the disk, the copy-from files are looked at
+  // too, only to bring their metadata into the cache, where the run's own
+  // look finds it: several reads in flight rather than one after another.
+  // From the cache that would only be work twice.
+  const int fromFd =
+      looker.fromDisk && looker.from.rootOpen() && looker.from.Enter(folder.relative).ok()
+          ? looker.from.fd()
+          : -1;
+  const auto start = std::chrono::steady_clock::now();
+  size_t looked = 0;
   TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
-    const LookAhead::Rule fileRule = looker.rules[i];
-    int64_t& verdict = verdicts[i++];
-    if (fileRule == LookAhead::Rule::kExcluded) return;
-    struct stat source;
+    int64_t& verdict = verdicts[i];
+    if (looker.excluded[i++]) return;
+    // Never through a link: one there is left to the run, which removes it.
     struct stat target;
-    // As CopyPlaces looks: the copy-from file through a link, the copy-to
-    // file never (a link there is left to the run, which removes it).
-    if (!RegularFile(fromFd, name.data(), 0, source) ||
-        !RegularFile(toFd, name.data(), AT_SYMLINK_NOFOLLOW, target)) {
-      return;
-    }
-    bool copy = false;
-    if (source.st_mtim.tv_sec != target.st_mtim.tv_sec) {
-      copy =
-          CopyWanted(looker.ages.Pack(source.st_mtim.tv_sec),
-                     looker.ages.Pack(target.st_mtim.tv_sec), fileRule == LookAhead::Rule::kNewer);
-    }
-    if (!copy) {
-      verdict = source.st_mtim.tv_sec;
-      anyUpToDate = true;
+    ++looked;
+    if (fstatat(toFd, name.data(), &target, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(target.st_mode)) {
+      verdict = target.st_mtim.tv_sec;
+      anyFile = true;
+      struct stat source;
+      if (fromFd >= 0) fstatat(fromFd, name.data(), &source, 0);
     }
   });
-  if (!anyUpToDate) return {};
+  looker.fromDisk = std::chrono::steady_clock::now() - start > kDiskLook * looked;
+  if (!anyFile) return {};
   return verdicts;
 }
 
 }  // namespace
 
 LookAhead::LookAhead(const TreeListing& listing, std::string_view fromRoot, std::string_view toRoot,
-                     RuleOf rule, int workers)
-    : listing_(listing), fromRoot_(fromRoot), toRoot_(toRoot), rule_(std::move(rule)) {
+                     Excluded excluded, int workers)
+    : listing_(listing), fromRoot_(fromRoot), toRoot_(toRoot), excluded_(std::move(excluded)) {
   if (workers <= 0 || listing_.folders.empty()) return;
   slots_.resize(std::min(kAheadFolders, listing_.folders.size()));
   const int count = static_cast<int>(std::min<size_t>(workers, listing_.folders.size()));
@@ -156,8 +154,7 @@ void LookAhead::Work() {
   for (;;) {
     room_.wait(lock, [&] { return stop_ || next_ >= listing_.folders.size() || room(); });
     if (stop_ || next_ >= listing_.folders.size()) return;
-    // A few folders at a time: the run then waits, and is woken, once per
-    // batch rather than once per folder.
+    // A few folders at a time, each handed over as soon as it is done.
     const size_t first = next_;
     size_t batchBytes = 0;
     do {
@@ -171,24 +168,19 @@ void LookAhead::Work() {
     } while (next_ < listing_.folders.size() && next_ - first < kBatchFolders &&
              batchBytes < kBatchNameBytes && room());
     const size_t end = next_;
-    lock.unlock();
-    batch.resize(end - first);
     for (size_t index = first; index < end; ++index) {
-      batch[index - first] = LookAtFolder(looker, listing_, index, rule_, fromRoot_, toRoot_);
-    }
-    lock.lock();
-    bool waited = false;
-    for (size_t index = first; index < end; ++index) {
-      // The run may have given a folder up meanwhile, and its slot may
+      lock.unlock();
+      Verdicts verdicts = LookAtFolder(looker, listing_, index, excluded_, fromRoot_, toRoot_);
+      lock.lock();
+      // The run may have given the folder up meanwhile, and its slot may
       // belong to a later folder by now.
       Slot& slot = SlotOf(index);
       if (slot.folder == index && slot.state == SlotState::kWorking) {
-        slot.verdicts = std::move(batch[index - first]);
+        slot.verdicts = std::move(verdicts);
         slot.state = SlotState::kDone;
-        waited = waited || index == waitingFor_;
+        if (index == waitingFor_) ready_.notify_one();
       }
     }
-    if (waited) ready_.notify_one();
   }
 }
 
@@ -211,13 +203,18 @@ LookAhead::Verdicts LookAhead::Take(size_t index, bool waitForWorker) {
     room_.notify_all();
     waitingFor_ = index;
     ready_.wait(lock, [&] { return next_ > index; });
+    waitingFor_ = kNobody;
   }
   Verdicts verdicts;
   if (index < next_) {
     Slot& slot = SlotOf(index);
-    waitingFor_ = index;
-    ready_.wait(lock, [&] { return slot.folder != index || slot.state != SlotState::kWorking; });
-    waitingFor_ = kNobody;
+    if (waitForWorker) {
+      waitingFor_ = index;
+      ready_.wait(lock, [&] { return slot.folder != index || slot.state != SlotState::kWorking; });
+      waitingFor_ = kNobody;
+    }
+    // A folder a worker is still on is left to the run: on a busy machine
+    // waiting for the worker to be scheduled costs more than looking.
     if (slot.folder == index && slot.state == SlotState::kDone) verdicts = std::move(slot.verdicts);
     if (slot.folder == index) {
       slot.state = SlotState::kFree;
@@ -233,16 +230,17 @@ LookAhead::Verdicts LookAhead::Take(size_t index, bool waitForWorker) {
   return verdicts;
 }
 
-int LookAhead::WorkersFor(size_t folders) {
+int LookAhead::Workers() {
   if (const char* text = std::getenv("QUILLFEN_LOOKAHEAD")) {
     char* end = nullptr;
     const long n = std::strtol(text, &end, 10);
     if (end != text && *end == '\0' && n >= 0) return static_cast<int>(std::min(n, 16L));
   }
-  return folders < kManyFolders ? 2 : 4;
+  return 2;
 }
 
-bool SourceRecheck::Unchanged(std::string_view relative, const char* name, int64_t seconds) {
+bool UpToDateCheck::UpToDate(std::string_view relative, const char* name, bool newer,
+                             int64_t targetSeconds) {
   if (!rootTried_) {
     rootTried_ = true;
     if (!chain_.OpenRoot(fromRoot_).ok()) return false;
@@ -250,9 +248,12 @@ bool SourceRecheck::Unchanged(std::string_view relative, const char* name, int64
   if (!chain_.rootOpen()) return false;
   if (!entered_ || chain_.relative() != relative) entered_ = chain_.Enter(relative).ok();
   if (!entered_) return false;
-  struct stat st;
-  return fstatat(chain_.fd(), name, &st, 0) == 0 && S_ISREG(st.st_mode) &&
-         st.st_mtim.tv_sec == seconds;
+  // As CopyPlaces::Check looks and decides: the file through a link, the
+  // same second the same age, else the file ages as the test says.
+  struct stat source;
+  if (fstatat(chain_.fd(), name, &source, 0) != 0 || !S_ISREG(source.st_mode)) return false;
+  if (source.st_mtim.tv_sec == targetSeconds) return true;
+  return !CopyWanted(ages_.Pack(source.st_mtim.tv_sec), ages_.Pack(targetSeconds), newer);
 }
 
 }  // namespace quillfen

@@ -1,10 +1,12 @@
 // Looking ahead of a copy run: while the run works through the folders of a
-// listed tree one after another, worker threads look at the folders after the
-// current one and find the files whose copies are already up to date, so that
-// the run can pass over them without looking at them itself. The workers only
+// listed tree one after another, worker threads look at the copy-to folders
+// after the current one, so that the run, when it gets there, needs to look
+// only at the copy-from file of a file whose copy is there. The workers only
 // look: they never make, remove or change anything, open folders name by name
-// from the roots without following a link, and look at a copy-to file without
-// following a link. Whatever they cannot vouch for is left to the run.
+// from the root without following a link, and look at a copy-to file without
+// following a link. Whatever they cannot vouch for is left to the run. The
+// copy-from side is looked at by the run itself when it reaches a file, as
+// ever, so changes made to the source while the run is underway are seen.
 #pragma once
 
 #include <condition_variable>
@@ -18,25 +20,22 @@
 #include <vector>
 
 #include "engine/FileAccess.h"
+#include "engine/FileAgeCache.h"
 #include "engine/FolderChain.h"
 
 namespace quillfen {
 
 class LookAhead {
  public:
-  // How the run treats a file, by its name.
-  enum class Rule : uint8_t { kExcluded, kNewer, kKeepOriginal };
-  using RuleOf = std::function<Rule(std::string_view name)>;
+  // Whether the run passes over a file by its name (an excluded extension).
+  using Excluded = std::function<bool(std::string_view name)>;
 
   // One per name of a folder: kLook, where the run must look at the file
   // itself (CopyPlaces::Check), or the modification time (whole seconds) of
-  // the copy-from file at the look, where both files were regular files,
-  // neither a link, both folders were reached without a link, the copy-to
-  // folder held no temporary name of the program, and CopyPlaces::Check
-  // (newer or keep-original test as the rule says) would have decided not to
-  // copy. The run passes over such a file when the copy-from file still has
-  // that time (see SourceRecheck): what the run decides for a copy-from file
-  // changed after the look is what it decided without the look-ahead.
+  // the copy-to file, where it was a regular file (not a link) in a folder
+  // reached without a link that held no temporary name of the program. The
+  // run then looks at the copy-from file itself when it gets there and
+  // decides with UpToDateCheck.
   using Verdicts = std::vector<int64_t>;
   static constexpr int64_t kLook = INT64_MIN;
 
@@ -50,12 +49,13 @@ class LookAhead {
   static constexpr size_t kBatchNameBytes = 8 * 1024;
 
   // Starts `workers` threads (none when 0 or when no thread can be started)
-  // over `listing`, whose folders are those of the tree `fromRoot` and whose
-  // copies are in `toRoot` (the roots as CopyPlaces takes them). `rule` is
-  // called on the worker threads and must be safe for that. `listing` and
-  // `rule` must outlive this object.
+  // over `listing`, the folders of the tree `fromRoot`, whose copies are in
+  // `toRoot` (the roots as CopyPlaces takes them, opened by their paths).
+  // The copy-from file of each copy seen is looked at as well, for the cache
+  // only. `excluded` is called on the worker threads and must be safe for
+  // that. `listing` must outlive this object.
   LookAhead(const TreeListing& listing, std::string_view fromRoot, std::string_view toRoot,
-            RuleOf rule, int workers);
+            Excluded excluded, int workers);
   // Stops the workers after the folders they are on.
   ~LookAhead();
   LookAhead(const LookAhead&) = delete;
@@ -63,18 +63,17 @@ class LookAhead {
 
   // The verdicts of the folder listing.folders[index], one per name in
   // listing order; empty when the run is to look at every file of it itself.
-  // Waits while a worker is on that folder; a folder no worker has reached
-  // yet is left to the run, or, with `waitForWorker`, waited for. Call with
-  // increasing indexes: the folders before `index` are given up.
+  // A folder no worker has finished is left to the run, or, with
+  // `waitForWorker`, waited for. Call with increasing indexes: the folders
+  // before `index` are given up.
   Verdicts Take(size_t index, bool waitForWorker = false);
 
-  // The number of worker threads for a run over `folders` folders (SIZE_MAX
-  // when not known yet): QUILLFEN_LOOKAHEAD when set to a number (0 switches
-  // the look-ahead off, at most 16), else 2 (fewer than `kManyFolders`
-  // folders) or 4 (more, where the workers mostly wait for the disk and more
-  // requests in flight help).
-  static int WorkersFor(size_t folders);
-  static constexpr size_t kManyFolders = 2000;
+  // The number of worker threads for a run (and of threads that list its
+  // tree): QUILLFEN_LOOKAHEAD when set to a number (0 switches both off, at
+  // most 16), else 2. More threads gained nothing measurable on a cold cache,
+  // where two already keep several reads in flight, and cost on a busy
+  // machine.
+  static int Workers();
 
  private:
   enum class SlotState : uint8_t { kFree, kWorking, kDone };
@@ -91,7 +90,7 @@ class LookAhead {
   const TreeListing& listing_;
   const std::string fromRoot_;
   const std::string toRoot_;
-  const RuleOf rule_;
+  const Excluded excluded_;
 
   std::mutex mutex_;
   // The run waits on ready_ for the folder waitingFor_; workers wait on
@@ -108,22 +107,26 @@ class LookAhead {
   std::vector<std::thread> threads_;
 };
 
-// The run's own look at a copy-from file that the look-ahead found up to date,
-// through a chain of its own (opened name by name, no link followed below the
-// root), the file itself followed as CopyPlaces follows it.
-class SourceRecheck {
+// The run's own look at a copy-from file whose copy the look-ahead saw, through
+// a chain of its own (opened name by name, no link followed below the root).
+class UpToDateCheck {
  public:
-  explicit SourceRecheck(std::string_view fromRoot) : fromRoot_(fromRoot) {}
+  explicit UpToDateCheck(std::string_view fromRoot) : fromRoot_(fromRoot) {}
 
-  // Whether the file `name` of the folder `relative` ("" or "/a/b") is a
-  // regular file modified in the second `seconds`.
-  bool Unchanged(std::string_view relative, const char* name, int64_t seconds);
+  // Whether CopyPlaces::Check would decide not to copy the file `name` of the
+  // folder `relative` ("" or "/a/b") with the newer test (`newer`) or the
+  // keep-original test, for a copy-to file modified in the second
+  // `targetSeconds`, when the copy-from file is a regular file (followed
+  // through a link as Check follows it). False also when the file cannot be
+  // looked at: the run then looks at it the full way.
+  bool UpToDate(std::string_view relative, const char* name, bool newer, int64_t targetSeconds);
 
  private:
   const std::string fromRoot_;
   FolderChain chain_;
   bool rootTried_ = false;
   bool entered_ = false;
+  FileAgeCache ages_;
 };
 
 }  // namespace quillfen

@@ -20,12 +20,14 @@ namespace {
 using testing::ScopedTimeZone;
 using testing::TestTree;
 
-// ".keep" files take the keep-original test, ".skip" files are excluded,
-// all others take the newer test.
-LookAhead::Rule RuleOf(std::string_view name) {
-  const std::string_view extension = FileExtension(name);
-  if (extension == ".skip") return LookAhead::Rule::kExcluded;
-  return extension == ".keep" ? LookAhead::Rule::kKeepOriginal : LookAhead::Rule::kNewer;
+// ".skip" files are excluded, ".keep" files take the keep-original test, all
+// others the newer test.
+bool Excluded(std::string_view name) {
+  return FileExtension(name) == ".skip";
+}
+
+bool Newer(std::string_view name) {
+  return FileExtension(name) != ".keep";
 }
 
 // Everything a tree holds, links not followed: path -> type, size and
@@ -123,7 +125,7 @@ class LookAheadTest : public ::testing::Test {
   // Every folder's verdicts from a look-ahead with `workers` threads, each
   // folder waited for.
   std::vector<LookAhead::Verdicts> VerdictsOf(const TreeListing& listing, int workers) {
-    LookAhead ahead(listing, tree.Path("src"), tree.Path("dst"), RuleOf, workers);
+    LookAhead ahead(listing, tree.Path("src"), tree.Path("dst"), Excluded, workers);
     std::vector<LookAhead::Verdicts> verdicts;
     for (size_t i = 0; i < listing.folders.size(); ++i) verdicts.push_back(ahead.Take(i, true));
     return verdicts;
@@ -165,7 +167,8 @@ TEST_F(LookAheadTest, VerdictsAgreeWithCheckAndTouchNothing) {
   const std::vector<LookAhead::Verdicts> verdicts = VerdictsOf(listing, 2);
   EXPECT_EQ(StateOf(tree.root()), before) << "the look-ahead changed something";
 
-  int upToDate = 0;
+  // Each copy-to file that is a regular file is seen with its time.
+  int seen = 0;
   int look = 0;
   for (size_t f = 0; f < listing.folders.size(); ++f) {
     const TreeListing::Folder& folder = listing.folders[f];
@@ -179,40 +182,46 @@ TEST_F(LookAheadTest, VerdictsAgreeWithCheckAndTouchNothing) {
     size_t i = 0;
     TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
       const int64_t verdict = verdicts[f][i++];
-      const LookAhead::Rule rule = RuleOf(name);
-      const std::string relative = folder.relative + "/" + std::string(name);
-      bool expected = false;
-      if (rule != LookAhead::Rule::kExcluded) {
-        expected = ExpectedUpToDate(tree.Path("src" + relative), tree.Path("dst" + relative),
-                                    rule == LookAhead::Rule::kNewer);
-      }
-      struct stat source;
-      const int64_t seconds =
-          stat(tree.Path("src" + relative).c_str(), &source) == 0 ? source.st_mtim.tv_sec : 0;
-      EXPECT_EQ(verdict, expected ? seconds : LookAhead::kLook) << relative;
-      (verdict != LookAhead::kLook ? upToDate : look)++;
+      const std::string target = tree.Path("dst" + folder.relative + "/" + std::string(name));
+      struct stat st;
+      const bool file = lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+      EXPECT_EQ(verdict, file && !Excluded(name) ? st.st_mtim.tv_sec : LookAhead::kLook) << target;
+      (verdict != LookAhead::kLook ? seen : look)++;
     });
     EXPECT_EQ(i, verdicts[f].size());
   }
   // Both verdicts occur often enough for the comparison to mean something.
-  EXPECT_GT(upToDate, 50);
+  EXPECT_GT(seen, 50);
   EXPECT_GT(look, 50);
 
-  // The run's own look agrees: nothing passed over would have been copied.
+  // The run's quick decision is CopyPlaces::Check's wherever it passes a file
+  // over, and passes over every file both sides of which are regular files
+  // needing no copy.
+  UpToDateCheck quick(tree.Path("src"));
   CopyPlaces places(tree.Path("src"), tree.Path("dst"), CopyPlaces::Links::kReplace);
+  int passed = 0;
   for (size_t f = 0; f < listing.folders.size(); ++f) {
     if (verdicts[f].empty()) continue;
-    places.Enter(listing.folders[f].relative);
+    const std::string& folder = listing.folders[f].relative;
+    places.Enter(folder);
     size_t i = 0;
     TreeListing::ForEachName(listing, listing.folders[f], [&](std::string_view name) {
-      if (verdicts[f][i++] == LookAhead::kLook) return;
+      const int64_t verdict = verdicts[f][i++];
+      if (verdict == LookAhead::kLook) return;
       const std::string text(name);
-      const CopyPlaces::Decision decision = places.Check(
-          text.c_str(), RuleOf(name) == LookAhead::Rule::kNewer, CopyPlaces::MakeFolders::kAlways);
+      const bool upToDate = quick.UpToDate(folder, text.c_str(), Newer(name), verdict);
+      EXPECT_EQ(upToDate, ExpectedUpToDate(tree.Path("src" + folder + "/" + text),
+                                           tree.Path("dst" + folder + "/" + text), Newer(name)))
+          << folder << "/" << name;
+      if (!upToDate) return;
+      ++passed;
+      const CopyPlaces::Decision decision =
+          places.Check(text.c_str(), Newer(name), CopyPlaces::MakeFolders::kAlways);
       EXPECT_TRUE(decision.failure.ok()) << decision.failure.message();
-      EXPECT_FALSE(decision.copy) << listing.folders[f].relative << "/" << name;
+      EXPECT_FALSE(decision.copy) << folder << "/" << name;
     });
   }
+  EXPECT_GT(passed, 50);
   chmod(tree.Path("dst/onlysearch").c_str(), 0755);
 }
 
@@ -233,17 +242,17 @@ TEST_F(LookAheadTest, TheWindowMovesWithTheRun) {
   const size_t count = LookAhead::kAheadFolders + 300;
   for (size_t i = 0; i < count; ++i) {
     const std::string folder = "/d" + std::to_string(i);
-    // Up to date in even folders, a newer source in odd ones.
-    testing::WriteFile(tree.Path("src" + folder + "/a.txt"), "a", 1600000000 + (i % 2) * 10);
-    testing::WriteFile(tree.Path("dst" + folder + "/a.txt"), "a", 1600000000);
+    // A copy in even folders, none in odd ones.
+    testing::WriteFile(tree.Path("src" + folder + "/a.txt"), "a", 1600000000);
+    if (i % 2 == 0) testing::WriteFile(tree.Path("dst" + folder + "/a.txt"), "a", 1600000000 + i);
   }
   const TreeListing listing = ListTree(tree.Path("src"));
   ASSERT_EQ(listing.folders.size(), count + 1);
   auto expected = [&](size_t index) {
     const std::string& relative = listing.folders[index].relative;
     if (relative.empty()) return LookAhead::Verdicts{};
-    const bool odd = std::stoul(relative.substr(2)) % 2 == 1;
-    return odd ? LookAhead::Verdicts{} : LookAhead::Verdicts{1600000000};
+    const int64_t number = std::stol(relative.substr(2));
+    return number % 2 == 1 ? LookAhead::Verdicts{} : LookAhead::Verdicts{1600000000 + number};
   };
   for (int workers : {1, 4}) {
     const std::vector<LookAhead::Verdicts> verdicts = VerdictsOf(listing, workers);
@@ -254,7 +263,7 @@ TEST_F(LookAheadTest, TheWindowMovesWithTheRun) {
   for (bool wait : {true, false}) {
     // With gaps; without waiting, a folder no worker has reached is left to
     // the run.
-    LookAhead ahead(listing, tree.Path("src"), tree.Path("dst"), RuleOf, 2);
+    LookAhead ahead(listing, tree.Path("src"), tree.Path("dst"), Excluded, 2);
     int given = 0;
     for (size_t i = 0; i < listing.folders.size(); i += 7) {
       const LookAhead::Verdicts verdicts = ahead.Take(i, wait);
@@ -267,23 +276,20 @@ TEST_F(LookAheadTest, TheWindowMovesWithTheRun) {
     }
   }
   {
-    LookAhead ahead(listing, tree.Path("src"), tree.Path("dst"), RuleOf, 2);
+    LookAhead ahead(listing, tree.Path("src"), tree.Path("dst"), Excluded, 2);
     ahead.Take(3);
   }  // left with the workers ahead
-  LookAhead off(listing, tree.Path("src"), tree.Path("dst"), RuleOf, 0);
+  LookAhead off(listing, tree.Path("src"), tree.Path("dst"), Excluded, 0);
   for (size_t i = 0; i < listing.folders.size(); ++i) EXPECT_TRUE(off.Take(i).empty());
 }
 
-// A copy-from file changed after the look is no longer taken as up to date.
-TEST_F(LookAheadTest, TheRunsRecheckSeesChangesAfterTheLook) {
-  testing::WriteFile(tree.Path("src/a/same.txt"), "s", 1600000000);
-  testing::WriteFile(tree.Path("dst/a/same.txt"), "s", 1600000000);
-  testing::WriteFile(tree.Path("src/a/changed.txt"), "c", 1600000000);
-  testing::WriteFile(tree.Path("dst/a/changed.txt"), "c", 1600000000);
-  testing::WriteFile(tree.Path("src/a/replaced.txt"), "r", 1600000000);
-  testing::WriteFile(tree.Path("dst/a/replaced.txt"), "r", 1600000000);
-  testing::WriteFile(tree.Path("src/a/gone.txt"), "g", 1600000000);
-  testing::WriteFile(tree.Path("dst/a/gone.txt"), "g", 1600000000);
+// The run looks at the copy-from file when it gets there: changes made to it
+// after the look-ahead saw the copy are not missed.
+TEST_F(LookAheadTest, ChangesToTheSourceAfterTheLookAreSeen) {
+  for (const char* name : {"same.txt", "changed.txt", "replaced.txt", "gone.txt"}) {
+    testing::WriteFile(tree.Path(std::string("src/a/") + name), "s", 1600000000);
+    testing::WriteFile(tree.Path(std::string("dst/a/") + name), "s", 1600000000);
+  }
   const TreeListing listing = ListTree(tree.Path("src"));
   const std::vector<LookAhead::Verdicts> verdicts = VerdictsOf(listing, 2);
   ASSERT_EQ(listing.folders.size(), 2u);
@@ -293,33 +299,32 @@ TEST_F(LookAheadTest, TheRunsRecheckSeesChangesAfterTheLook) {
   ASSERT_EQ(unlink(tree.Path("src/a/replaced.txt").c_str()), 0);
   ASSERT_EQ(mkdir(tree.Path("src/a/replaced.txt").c_str(), 0755), 0);
   ASSERT_EQ(unlink(tree.Path("src/a/gone.txt").c_str()), 0);
-  SourceRecheck recheck(tree.Path("src"));
-  EXPECT_TRUE(recheck.Unchanged("/a", "same.txt", 1600000000));
-  EXPECT_FALSE(recheck.Unchanged("/a", "same.txt", 1600000001));
-  EXPECT_FALSE(recheck.Unchanged("/a", "changed.txt", 1600000000));
-  EXPECT_FALSE(recheck.Unchanged("/a", "replaced.txt", 1600000000));
-  EXPECT_FALSE(recheck.Unchanged("/a", "gone.txt", 1600000000));
-  // A folder replaced by a link is not entered.
+  UpToDateCheck quick(tree.Path("src"));
+  EXPECT_TRUE(quick.UpToDate("/a", "same.txt", true, 1600000000));
+  EXPECT_FALSE(quick.UpToDate("/a", "changed.txt", true, 1600000000));
+  EXPECT_TRUE(quick.UpToDate("/a", "changed.txt", false, 1600000000));  // keep-original
+  EXPECT_FALSE(quick.UpToDate("/a", "replaced.txt", true, 1600000000));
+  EXPECT_FALSE(quick.UpToDate("/a", "gone.txt", true, 1600000000));
+  // A source folder replaced by a link is not entered.
   ASSERT_EQ(rename(tree.Path("src/a").c_str(), tree.Path("moved").c_str()), 0);
   ASSERT_EQ(symlink(tree.Path("moved").c_str(), tree.Path("src/a").c_str()), 0);
-  SourceRecheck later(tree.Path("src"));
-  EXPECT_FALSE(later.Unchanged("/a", "same.txt", 1600000000));
+  UpToDateCheck later(tree.Path("src"));
+  EXPECT_FALSE(later.UpToDate("/a", "same.txt", true, 1600000000));
 }
 
 TEST(LookAheadWorkers, TheEnvironmentSetsTheCountOrSwitchesItOff) {
-  const size_t small = 10;
-  const size_t large = LookAhead::kManyFolders;
   unsetenv("QUILLFEN_LOOKAHEAD");
-  EXPECT_EQ(LookAhead::WorkersFor(small), 2);
-  EXPECT_EQ(LookAhead::WorkersFor(large), 4);
+  EXPECT_EQ(LookAhead::Workers(), 2);
   setenv("QUILLFEN_LOOKAHEAD", "0", 1);
-  EXPECT_EQ(LookAhead::WorkersFor(large), 0);
+  EXPECT_EQ(LookAhead::Workers(), 0);
   setenv("QUILLFEN_LOOKAHEAD", "3", 1);
-  EXPECT_EQ(LookAhead::WorkersFor(small), 3);
+  EXPECT_EQ(LookAhead::Workers(), 3);
   setenv("QUILLFEN_LOOKAHEAD", "99", 1);
-  EXPECT_EQ(LookAhead::WorkersFor(small), 16);
+  EXPECT_EQ(LookAhead::Workers(), 16);
   setenv("QUILLFEN_LOOKAHEAD", "many", 1);
-  EXPECT_EQ(LookAhead::WorkersFor(small), 2);
+  EXPECT_EQ(LookAhead::Workers(), 2);
+  setenv("QUILLFEN_LOOKAHEAD", "-1", 1);
+  EXPECT_EQ(LookAhead::Workers(), 2);
   unsetenv("QUILLFEN_LOOKAHEAD");
 }
 
