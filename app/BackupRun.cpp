@@ -1,10 +1,14 @@
 #include "app/BackupRun.h"
 
 #include <QString>
+#include <cstdint>
+#include <vector>
 
 #include "engine/CopyPlaces.h"
 #include "engine/DeferredCloser.h"
 #include "engine/FileAccess.h"
+#include "engine/LookAhead.h"
+#include "engine/ParallelListing.h"
 #include "engine/Path.h"
 
 namespace quillfen {
@@ -86,20 +90,41 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
     ++result.failed;
     failures.push_back(status.message());
   };
-  const TreeListing listing = ListTree(source, FolderToLeaveOut(source, destination));
+  // Listed on several threads, and looked at ahead of the loop below, unless
+  // QUILLFEN_LOOKAHEAD=0.
+  const TreeListing listing =
+      ListTreeInParallel(source, FolderToLeaveOut(source, destination), LookAhead::Workers());
   for (const Status& error : listing.errors) fail(error);
 
   CopyPlaces places(source, destination, CopyPlaces::Links::kReplace);
   // Replaced targets are closed for the last time on a second thread.
   DeferredCloser replaced;
-  for (const TreeListing::Folder& folder : listing.folders) {
+  // The copies are looked at ahead of the loop; a file whose copy was seen
+  // and whose source, looked at here, needs no copy is passed over. Every
+  // other file is looked at, and copied, here in order as ever.
+  LookAhead ahead(
+      listing, source, destination,
+      [&rules](std::string_view name) { return rules.excluded.Contains(FileExtension(name)); },
+      LookAhead::Workers());
+  UpToDateCheck quick(source);
+  for (size_t index = 0; index < listing.folders.size(); ++index) {
     if (result.stopped) break;
+    const TreeListing::Folder& folder = listing.folders[index];
+    const LookAhead::Verdicts verdicts = ahead.Take(index);
+    size_t position = 0;
     places.Enter(folder.relative);
     TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
+      const int64_t target = verdicts.empty() ? LookAhead::kLook : verdicts[position];
+      ++position;
       if (result.stopped || (result.stopped = view.StopRequested())) return;
       const std::string_view extension = FileExtension(name);
       if (rules.excluded.Contains(extension)) return;
       const bool newer = !rules.keepOriginal.Contains(extension);
+      // The copy seen ahead, and the source as it is now, need no copy.
+      if (target != LookAhead::kLook &&
+          quick.UpToDate(folder.relative, name.data(), newer, target)) {
+        return;
+      }
       const CopyPlaces::Decision decision =
           places.Check(name.data(), newer, CopyPlaces::MakeFolders::kAlways);
       Status copy = decision.failure;

@@ -1,0 +1,259 @@
+#include "engine/LookAhead.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <system_error>
+
+#include "engine/FiCheck.h"
+#include "engine/FileAgeCache.h"
+#include "engine/FolderChain.h"
+#include "engine/TemporaryFiles.h"
+
+namespace quillfen {
+namespace {
+
+// What one worker keeps from folder to folder: the chain stays open where
+// the folders share their upper levels.
+struct Looker {
+  FolderChain from;
+  FolderChain to;
+  bool rootTried = false;
+  std::vector<bool> excluded;
+  // The last folder's copies came from the disk rather than the cache.
+  bool fromDisk = false;
+};
+
+// A look at a file's metadata slower than this came from the disk.
+constexpr std::chrono::nanoseconds kDiskLook{20000};
+
+// Whether the open folder `fd` holds a name of the program's temporary files
+// (a leftover the run removes when it enters the folder), or cannot be read
+// to the end.
+bool HoldsTemporaryName(int fd) {
+  if (lseek(fd, 0, SEEK_SET) != 0) return true;
+  alignas(8) char buffer[32768];
+  for (;;) {
+    const ssize_t n = getdents64(fd, buffer, sizeof buffer);
+    if (n == 0) return false;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return true;
+    }
+    for (ssize_t pos = 0; pos < n;) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + pos);
+      pos += entry->d_reclen;
+      if (entry->d_name[0] == '.' && IsTemporaryName(entry->d_name)) return true;
+    }
+  }
+}
+
+// The verdicts of the folder listing.folders[index]; empty when no copy-to
+// file can be vouched for.
+LookAhead::Verdicts LookAtFolder(Looker& looker, const TreeListing& listing, size_t index,
+                                 const LookAhead::Excluded& excluded, const std::string& fromRoot,
+                                 const std::string& toRoot) {
+  const TreeListing::Folder& folder = listing.folders[index];
+  looker.excluded.clear();
+  bool anyLooked = false;
+  TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
+    looker.excluded.push_back(excluded(name));
+    anyLooked = anyLooked || !looker.excluded.back();
+  });
+  if (!anyLooked) return {};
+  if (!looker.rootTried) {
+    looker.rootTried = true;
+    (void)looker.from.OpenRoot(fromRoot);
+    if (!looker.to.OpenRoot(toRoot).ok()) return {};
+  }
+  if (!looker.to.rootOpen()) return {};
+  // Without a maker the chain only looks: a missing folder or a link on the
+  // way is a failure, and the run then looks at every file of the folder.
+  if (!looker.to.Enter(folder.relative).ok()) return {};
+  // The run removes leftovers when it enters a copy-to folder; one that may
+  // hold some is left to it.
+  if (looker.to.readable() && HoldsTemporaryName(looker.to.fd())) return {};
+
+  LookAhead::Verdicts verdicts(looker.excluded.size(), LookAhead::kLook);
+  bool anyFile = false;
+  size_t i = 0;
+  const int toFd = looker.to.fd();
+  // Where the copies come from the disk, the copy-from files are looked at
+  // too, only to bring their metadata into the cache, where the run's own
+  // look finds it: several reads in flight rather than one after another.
+  // From the cache that would only be work twice.
+  const int fromFd =
+      looker.fromDisk && looker.from.rootOpen() && looker.from.Enter(folder.relative).ok()
+          ? looker.from.fd()
+          : -1;
+  const auto start = std::chrono::steady_clock::now();
+  size_t looked = 0;
+  TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
+    int64_t& verdict = verdicts[i];
+    if (looker.excluded[i++]) return;
+    // Never through a link: one there is left to the run, which removes it.
+    struct stat target;
+    ++looked;
+    if (fstatat(toFd, name.data(), &target, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(target.st_mode)) {
+      verdict = target.st_mtim.tv_sec;
+      anyFile = true;
+      struct stat source;
+      if (fromFd >= 0) fstatat(fromFd, name.data(), &source, 0);
+    }
+  });
+  looker.fromDisk = std::chrono::steady_clock::now() - start > kDiskLook * looked;
+  if (!anyFile) return {};
+  return verdicts;
+}
+
+}  // namespace
+
+LookAhead::LookAhead(const TreeListing& listing, std::string_view fromRoot, std::string_view toRoot,
+                     Excluded excluded, int workers)
+    : listing_(listing), fromRoot_(fromRoot), toRoot_(toRoot), excluded_(std::move(excluded)) {
+  if (workers <= 0 || listing_.folders.empty()) return;
+  slots_.resize(std::min(kAheadFolders, listing_.folders.size()));
+  const int count = static_cast<int>(std::min<size_t>(workers, listing_.folders.size()));
+  for (int i = 0; i < count; ++i) {
+    try {
+      threads_.emplace_back([this] { Work(); });
+    } catch (const std::system_error&) {
+      break;  // fewer workers, or none: the run looks at the rest itself
+    }
+  }
+}
+
+LookAhead::~LookAhead() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  room_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+size_t LookAhead::NameBytes(size_t index) const {
+  const TreeListing::Folder& folder = listing_.folders[index];
+  return folder.end - folder.begin;
+}
+
+void LookAhead::Work() {
+  Looker looker;
+  std::vector<Verdicts> batch;
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto room = [&] {
+    return next_ == taken_ ||
+           (next_ - taken_ < slots_.size() && aheadBytes_ + NameBytes(next_) <= kAheadNameBytes);
+  };
+  for (;;) {
+    room_.wait(lock, [&] { return stop_ || next_ >= listing_.folders.size() || room(); });
+    if (stop_ || next_ >= listing_.folders.size()) return;
+    // A few folders at a time, each handed over as soon as it is done.
+    const size_t first = next_;
+    size_t batchBytes = 0;
+    do {
+      const size_t index = next_++;
+      aheadBytes_ += NameBytes(index);
+      batchBytes += NameBytes(index);
+      Slot& slot = SlotOf(index);
+      slot.folder = index;
+      slot.state = SlotState::kWorking;
+      slot.verdicts = {};
+    } while (next_ < listing_.folders.size() && next_ - first < kBatchFolders &&
+             batchBytes < kBatchNameBytes && room());
+    const size_t end = next_;
+    for (size_t index = first; index < end; ++index) {
+      lock.unlock();
+      Verdicts verdicts = LookAtFolder(looker, listing_, index, excluded_, fromRoot_, toRoot_);
+      lock.lock();
+      // The run may have given the folder up meanwhile, and its slot may
+      // belong to a later folder by now.
+      Slot& slot = SlotOf(index);
+      if (slot.folder == index && slot.state == SlotState::kWorking) {
+        slot.verdicts = std::move(verdicts);
+        slot.state = SlotState::kDone;
+        if (index == waitingFor_) ready_.notify_one();
+      }
+    }
+  }
+}
+
+LookAhead::Verdicts LookAhead::Take(size_t index, bool waitForWorker) {
+  if (threads_.empty() || index >= listing_.folders.size()) return {};
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (index < taken_) return {};
+  // The folders before this one are given up.
+  for (size_t i = taken_; i < index && i < next_; ++i) {
+    aheadBytes_ -= NameBytes(i);
+    Slot& slot = SlotOf(i);
+    if (slot.folder == i && slot.state == SlotState::kDone) {
+      slot.state = SlotState::kFree;
+      slot.verdicts = {};
+    }
+  }
+  taken_ = index;
+  next_ = std::max(next_, index);
+  if (waitForWorker) {
+    room_.notify_all();
+    waitingFor_ = index;
+    ready_.wait(lock, [&] { return next_ > index; });
+    waitingFor_ = kNobody;
+  }
+  Verdicts verdicts;
+  if (index < next_) {
+    Slot& slot = SlotOf(index);
+    if (waitForWorker) {
+      waitingFor_ = index;
+      ready_.wait(lock, [&] { return slot.folder != index || slot.state != SlotState::kWorking; });
+      waitingFor_ = kNobody;
+    }
+    // A folder a worker is still on is left to the run: on a busy machine
+    // waiting for the worker to be scheduled costs more than looking.
+    if (slot.folder == index && slot.state == SlotState::kDone) verdicts = std::move(slot.verdicts);
+    if (slot.folder == index) {
+      slot.state = SlotState::kFree;
+      slot.verdicts = {};
+    }
+    aheadBytes_ -= NameBytes(index);
+  }
+  // Not reached by a worker: left to the run, and no worker takes it now.
+  next_ = std::max(next_, index + 1);
+  taken_ = index + 1;
+  lock.unlock();
+  room_.notify_all();
+  return verdicts;
+}
+
+int LookAhead::Workers() {
+  if (const char* text = std::getenv("QUILLFEN_LOOKAHEAD")) {
+    char* end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && n >= 0) return static_cast<int>(std::min(n, 16L));
+  }
+  return 2;
+}
+
+bool UpToDateCheck::UpToDate(std::string_view relative, const char* name, bool newer,
+                             int64_t targetSeconds) {
+  if (!rootTried_) {
+    rootTried_ = true;
+    if (!chain_.OpenRoot(fromRoot_).ok()) return false;
+  }
+  if (!chain_.rootOpen()) return false;
+  if (!entered_ || chain_.relative() != relative) entered_ = chain_.Enter(relative).ok();
+  if (!entered_) return false;
+  // As CopyPlaces::Check looks and decides: the file through a link, the
+  // same second the same age, else the file ages as the test says.
+  struct stat source;
+  if (fstatat(chain_.fd(), name, &source, 0) != 0 || !S_ISREG(source.st_mode)) return false;
+  if (source.st_mtim.tv_sec == targetSeconds) return true;
+  return !CopyWanted(ages_.Pack(source.st_mtim.tv_sec), ages_.Pack(targetSeconds), newer);
+}
+
+}  // namespace quillfen

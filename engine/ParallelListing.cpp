@@ -1,0 +1,175 @@
+#include "engine/ParallelListing.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "engine/FolderChain.h"
+#include "engine/FolderEntries.h"
+#include "engine/Path.h"
+
+namespace quillfen {
+namespace {
+
+bool IsGone(const Status& status) {
+  return status.code() == Status::Code::kNotFound || status.code() == Status::Code::kLink ||
+         status.code() == Status::Code::kNotAFolder;
+}
+
+// One folder as a thread found it.
+struct Found {
+  std::string relative;
+  bool entered = false;  // false: it could not be entered and is not listed
+  std::vector<Status> errors;
+  std::string names;  // each followed by '\0'
+  size_t fileCount = 0;
+  std::vector<size_t> children;  // indexes into the found folders, in reading order
+};
+
+class Walk {
+ public:
+  Walk(std::string top, std::string leaveOut)
+      : top_(std::move(top)), leaveOut_(std::move(leaveOut)) {}
+
+  // Reads the tree on `threads` threads; false when none could be started.
+  bool Run(int threads) {
+    found_.emplace_back();
+    pending_.push_back(0);
+    std::vector<std::thread> workers;
+    for (int i = 0; i < threads; ++i) {
+      try {
+        workers.emplace_back([this] { Work(); });
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+    for (std::thread& worker : workers) worker.join();
+    return !workers.empty();
+  }
+
+  // Puts the folders together in the order ListTree's single walk meets
+  // them: depth first, the subfolders of a folder last read first.
+  TreeListing Listing() {
+    TreeListing listing;
+    std::vector<TreeListing::Folder> walked;
+    std::vector<size_t> stack = {0};
+    while (!stack.empty()) {
+      Found& folder = found_[stack.back()];
+      stack.pop_back();
+      for (Status& error : folder.errors) listing.errors.push_back(std::move(error));
+      if (!folder.entered) continue;
+      const size_t begin = listing.names.size();
+      listing.names.append(folder.names);
+      listing.fileCount += folder.fileCount;
+      walked.push_back({std::move(folder.relative), begin, listing.names.size()});
+      std::string().swap(folder.names);
+      stack.insert(stack.end(), folder.children.begin(), folder.children.end());
+    }
+    std::sort(walked.begin(), walked.end(),
+              [](const TreeListing::Folder& a, const TreeListing::Folder& b) {
+                return FolderPathLess(a.relative, b.relative);
+              });
+    listing.folders = std::move(walked);
+    return listing;
+  }
+
+ private:
+  void Work() {
+    FolderChain chain;
+    const Status opened = chain.OpenRoot(top_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return !pending_.empty() || busy_ == 0; });
+      if (pending_.empty()) return;
+      const size_t index = pending_.back();
+      pending_.pop_back();
+      ++busy_;
+      std::string relative = found_[index].relative;
+      lock.unlock();
+      Found folder;
+      folder.relative = std::move(relative);
+      std::vector<std::string> children;
+      Read(chain, opened, index == 0, folder, children);
+      lock.lock();
+      // The folders found get their places; the last one read is taken
+      // next, which keeps a thread's folders close together.
+      for (std::string& child : children) {
+        folder.children.push_back(found_.size());
+        found_.emplace_back().relative = std::move(child);
+      }
+      pending_.insert(pending_.end(), folder.children.begin(), folder.children.end());
+      found_[index] = std::move(folder);
+      --busy_;
+      changed_.notify_all();
+    }
+  }
+
+  // What ListTree's walk does at one folder.
+  void Read(FolderChain& chain, const Status& opened, bool root, Found& folder,
+            std::vector<std::string>& children) {
+    if (root) {
+      folder.entered = true;
+      if (!opened.ok()) {
+        if (!IsGone(opened)) folder.errors.push_back(opened);
+        return;
+      }
+      const Status entered = chain.Enter("");
+      if (!entered.ok()) {
+        folder.errors.push_back(entered);
+        return;
+      }
+    } else {
+      // A thread without its root finds no folder below it (the walk of
+      // ListTree never gets here then).
+      const Status entered = opened.ok() ? chain.Enter(folder.relative) : opened;
+      if (!entered.ok()) {
+        if (!IsGone(entered)) folder.errors.push_back(entered);
+        return;
+      }
+      folder.entered = true;
+    }
+    if (!chain.readable()) {
+      folder.errors.push_back(PathError(JoinRelative(top_, folder.relative), EACCES));
+      return;
+    }
+    const int err = ReadFolder(chain.fd(), [&](EntryKind kind, const char* name) {
+      if (kind == EntryKind::kFile) {
+        folder.names.append(name);
+        folder.names.push_back('\0');
+        ++folder.fileCount;
+        return;
+      }
+      std::string child = folder.relative;
+      child.push_back('/');
+      child.append(name);
+      if (!leaveOut_.empty() && child == leaveOut_) return;
+      children.push_back(std::move(child));
+    });
+    if (err != 0) folder.errors.push_back(PathError(JoinRelative(top_, folder.relative), err));
+  }
+
+  const std::string top_;
+  const std::string leaveOut_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Found> found_;  // [0] the root; a deque keeps them in place
+  std::vector<size_t> pending_;
+  size_t busy_ = 0;
+};
+
+}  // namespace
+
+TreeListing ListTreeInParallel(std::string_view root, std::string_view leaveOut, int threads) {
+  if (threads < 2) return ListTree(root, leaveOut);
+  Walk walk(TrimTrailingSlashes(root),
+            leaveOut.empty() ? std::string() : TrimTrailingSlashes(leaveOut));
+  if (!walk.Run(threads)) return ListTree(root, leaveOut);
+  return walk.Listing();
+}
+
+}  // namespace quillfen

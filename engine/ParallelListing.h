@@ -1,0 +1,19 @@
+// Listing a whole tree on several threads at once: on a tree whose folders are
+// in the cache the folders are read on every core, and on one whose folders
+// must come from the disk several reads are in flight at a time.
+#pragma once
+
+#include <string_view>
+
+#include "engine/FileAccess.h"
+
+namespace quillfen {
+
+// Exactly what ListTree(root, leaveOut) gives (the same folders, names,
+// offsets and errors in the same order), read by `threads` threads; with
+// fewer than 2, or when no thread can be started, ListTree itself. Each
+// thread opens the root by its path and every folder name by name from it,
+// never following a link below the root, as ListTree does.
+TreeListing ListTreeInParallel(std::string_view root, std::string_view leaveOut, int threads);
+
+}  // namespace quillfen

@@ -1,0 +1,99 @@
+#include "engine/ParallelListing.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/FileAccess.h"
+#include "testing/TestTree.h"
+
+namespace quillfen {
+namespace {
+
+using testing::TestTree;
+
+// Everything a listing holds, as text, so that a difference shows where.
+std::vector<std::string> Describe(const TreeListing& listing) {
+  std::vector<std::string> lines;
+  for (const TreeListing::Folder& folder : listing.folders) {
+    lines.push_back(folder.relative + " [" + std::to_string(folder.begin) + "," +
+                    std::to_string(folder.end) + ")");
+  }
+  std::string names = listing.names;
+  for (char& c : names) c = c == '\0' ? '|' : c;
+  lines.push_back("names " + names);
+  lines.push_back("files " + std::to_string(listing.fileCount));
+  for (const Status& error : listing.errors) lines.push_back("error " + error.message());
+  return lines;
+}
+
+void ExpectSameAsListTree(const std::string& root, const std::string& leaveOut = {}) {
+  const std::vector<std::string> expected = Describe(ListTree(root, leaveOut));
+  for (int threads : {2, 3, 8}) {
+    for (int round = 0; round < 3; ++round) {
+      EXPECT_EQ(Describe(ListTreeInParallel(root, leaveOut, threads)), expected)
+          << threads << " threads, " << root;
+    }
+  }
+}
+
+class ParallelListingTest : public ::testing::Test {
+ protected:
+  ~ParallelListingTest() override {
+    for (const char* folder : {"closed", "a/closed", "searchonly"}) {
+      chmod(tree.Path("top/" + std::string(folder)).c_str(), 0755);
+    }
+  }
+  TestTree tree{TestTree::MemoryBase()};
+};
+
+TEST_F(ParallelListingTest, GivesWhatListTreeGives) {
+  // Wide and deep, with names in several scripts, hidden names, links, a
+  // FIFO, temporary names of the program and folders that cannot be read.
+  for (int i = 0; i < 60; ++i) {
+    const std::string folder = "top/d" + std::to_string(i % 7) + "/e " + std::to_string(i % 5) +
+                               "/写真" + std::to_string(i);
+    tree.File(folder + "/f" + std::to_string(i) + ".txt", "x");
+    tree.File(folder + "/.hidden", "x");
+    if (i % 3 == 0) tree.Dir(folder + "/empty");
+  }
+  for (int i = 0; i < 40; ++i) tree.File("top/a/b/c/d/e/f/g/many" + std::to_string(i), "x");
+  tree.File("top/.quillfen-0123456789", "leftover");
+  ASSERT_EQ(symlink(tree.Path("top/a").c_str(), tree.Path("top/link-to-folder").c_str()), 0);
+  ASSERT_EQ(
+      symlink(tree.Path("top/a/b/c/d/e/f/g/many1").c_str(), tree.Path("top/link-to-file").c_str()),
+      0);
+  ASSERT_EQ(symlink("/nonexistent", tree.Path("top/dangling").c_str()), 0);
+  ASSERT_EQ(mkfifo(tree.Path("top/fifo").c_str(), 0644), 0);
+  tree.File("top/closed/inside.txt", "x");
+  tree.File("top/a/closed/inside.txt", "x");
+  tree.File("top/searchonly/inside.txt", "x");
+  ASSERT_EQ(chmod(tree.Path("top/closed").c_str(), 0), 0);
+  ASSERT_EQ(chmod(tree.Path("top/a/closed").c_str(), 0), 0);
+  ASSERT_EQ(chmod(tree.Path("top/searchonly").c_str(), 0311), 0);
+
+  const TreeListing serial = ListTree(tree.Path("top"));
+  ASSERT_GT(serial.folders.size(), 100u);
+  if (geteuid() != 0) {
+    EXPECT_EQ(serial.errors.size(), 3u);
+  }
+  ExpectSameAsListTree(tree.Path("top"));
+  ExpectSameAsListTree(tree.Path("top") + "/");
+  ExpectSameAsListTree(tree.Path("top"), tree.Path("top/d3"));
+  ExpectSameAsListTree(tree.Path("top/a/b"));
+}
+
+TEST_F(ParallelListingTest, AMissingOrOddRootGivesWhatListTreeGives) {
+  tree.File("file.txt", "x");
+  ExpectSameAsListTree(tree.Path("missing"));
+  ExpectSameAsListTree(tree.Path("file.txt"));
+  tree.Dir("empty");
+  ExpectSameAsListTree(tree.Path("empty"));
+  EXPECT_EQ(ListTreeInParallel(tree.Path("empty"), {}, 4).folders.size(), 1u);
+}
+
+}  // namespace
+}  // namespace quillfen
