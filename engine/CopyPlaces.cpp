@@ -2,11 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <linux/magic.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +11,7 @@
 
 #include "engine/FiCheck.h"
 #include "engine/FileCopy.h"
+#include "engine/NameFolding.h"
 #include "engine/Path.h"
 #include "engine/TemporaryFiles.h"
 
@@ -48,35 +45,6 @@ bool ReadNames(int folderFd, std::unordered_set<std::string>& names) {
       pos += entry->d_reclen;
       names.emplace(entry->d_name);
     }
-  }
-}
-
-// Whether the file system of the open folder `fd` may take a name for
-// another entry's (letter case folded, as FAT, exFAT, NTFS and network file
-// systems may): not the common Linux ones, unless the folder is marked
-// case-insensitive (ext4, f2fs, tmpfs).
-bool MayFoldNames(int fd) {
-  struct statfs fs;
-  if (fstatfs(fd, &fs) != 0) return true;
-  switch (static_cast<unsigned long>(fs.f_type)) {
-    case EXT4_SUPER_MAGIC:
-    case F2FS_SUPER_MAGIC:
-    case TMPFS_MAGIC: {
-      int flags = 0;
-      if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) return (flags & FS_CASEFOLD_FL) != 0;
-      // No flags here at all: no case-insensitive folders either.
-      return errno != ENOTTY && errno != EINVAL && errno != EOPNOTSUPP;
-    }
-    case BTRFS_SUPER_MAGIC:
-    case XFS_SUPER_MAGIC:
-    case OVERLAYFS_SUPER_MAGIC:
-    case NILFS_SUPER_MAGIC:
-    case REISERFS_SUPER_MAGIC:
-    case 0x2fc12fc1:  // ZFS
-    case 0xca451a4e:  // bcachefs
-      return false;
-    default:
-      return true;
   }
 }
 

@@ -14,6 +14,7 @@
 #include "engine/FiCheck.h"
 #include "engine/FileAgeCache.h"
 #include "engine/FolderChain.h"
+#include "engine/NameFolding.h"
 #include "engine/TemporaryFiles.h"
 
 namespace quillfen {
@@ -25,6 +26,7 @@ struct Looker {
   FolderChain from;
   FolderChain to;
   bool rootTried = false;
+  bool rootMayFold = true;  // names under the copy-to root may be folded
   std::vector<bool> excluded;
   // The last folder's copies came from the disk rather than the cache.
   bool fromDisk = false;
@@ -71,6 +73,7 @@ LookAhead::Verdicts LookAtFolder(Looker& looker, const TreeListing& listing, siz
     looker.rootTried = true;
     (void)looker.from.OpenRoot(fromRoot);
     if (!looker.to.OpenRoot(toRoot).ok()) return {};
+    looker.rootMayFold = MayFoldNames(looker.to.FdAt(0));
   }
   if (!looker.to.rootOpen()) return {};
   // Without a maker the chain only looks: a missing folder or a link on the
@@ -79,6 +82,11 @@ LookAhead::Verdicts LookAtFolder(Looker& looker, const TreeListing& listing, siz
   // The run removes leftovers when it enters a copy-to folder; one that may
   // hold some is left to it.
   if (looker.to.readable() && HoldsTemporaryName(looker.to.fd())) return {};
+  // Where names may be folded (FAT, exFAT), a look by name can meet another
+  // file's copy, and a folder entered by name another folder: the run tells
+  // them apart, so such folders are left to it. The root is asked too, as
+  // the folders on the way to this one were entered by name.
+  if (looker.rootMayFold || MayFoldNames(looker.to.fd())) return {};
 
   LookAhead::Verdicts verdicts(looker.excluded.size(), LookAhead::kLook);
   bool anyFile = false;

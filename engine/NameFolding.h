@@ -1,0 +1,13 @@
+// Whether a file system may take one name for another entry's (letter case
+// folded), so that a look by name can meet another file than the one named.
+#pragma once
+
+namespace quillfen {
+
+// Whether the file system of the open folder `fd` may take a name for another
+// entry's (letter case folded, as FAT, exFAT, NTFS and network file systems
+// may): not the common Linux ones, unless the folder is marked
+// case-insensitive (ext4, f2fs, tmpfs). True when it cannot be told.
+bool MayFoldNames(int fd);
+
+}  // namespace quillfen
