@@ -172,8 +172,12 @@ TEST_F(LookAheadTest, VerdictsAgreeWithCheckAndTouchNothing) {
   int look = 0;
   for (size_t f = 0; f < listing.folders.size(); ++f) {
     const TreeListing::Folder& folder = listing.folders[f];
+    // A folder that can be searched but not read does not tell whether it
+    // folds names (its flags cannot be asked), so only root, who reads it,
+    // has it looked at ahead.
     const bool vouched = folder.relative == "" || folder.relative == "/sub" ||
-                         folder.relative == "/sub/deeper" || folder.relative == "/onlysearch";
+                         folder.relative == "/sub/deeper" ||
+                         (folder.relative == "/onlysearch" && geteuid() == 0);
     if (!vouched) {
       EXPECT_TRUE(verdicts[f].empty()) << folder.relative;
       continue;
