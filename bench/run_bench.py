@@ -282,6 +282,20 @@ def measure_size(tools, trees, work, runs, profiles, cold=True):
     run_case("initial", initial, runs)
     results["initial"] = initial
 
+    # The update runs of every tool from `source` into a prepared destination:
+    # Quillfen's own report is checked by check(True), the others' by
+    # check(False); the floor is not checked.
+    def update_tools(source, prepare, check):
+        return [
+            Tool("quillfen_run", lambda d: [tools.quillfen_run, source, d], prepare, check(True)),
+            Tool("rsync -rt --update",
+                 lambda d: ["rsync", "-rt", "--update", source + "/", d + "/"], prepare,
+                 check(False)),
+            Tool("cp -ru", lambda d: ["cp", "-ru", "--preserve=timestamps", source + "/.", d],
+                 prepare, check(False)),
+            Tool("floor", lambda d: [tools.floor, source, d], prepare, None),
+        ]
+
     # No-op: one destination made up to date before timing; a no-op run leaves
     # it as it was (checked after every run), so all runs share it.
     noop_dest = os.path.join(work, "noop")
@@ -299,14 +313,7 @@ def measure_size(tools, trees, work, runs, profiles, cold=True):
             return problem
         return check
 
-    noop = [
-        Tool("quillfen_run", lambda d: [tools.quillfen_run, src, d], same_noop, check_noop(True)),
-        Tool("rsync -rt --update", lambda d: ["rsync", "-rt", "--update", src + "/", d + "/"],
-             same_noop, check_noop(False)),
-        Tool("cp -ru", lambda d: ["cp", "-ru", "--preserve=timestamps", src + "/.", d],
-             same_noop, check_noop(False)),
-        Tool("floor", lambda d: [tools.floor, src, d], same_noop, None),
-    ]
+    noop = update_tools(src, same_noop, check_noop)
     log(f"case noop ({trees.files} files)")
     run_case("noop", noop, runs)
     results["noop"] = noop
@@ -318,15 +325,7 @@ def measure_size(tools, trees, work, runs, profiles, cold=True):
             drop_caches()
             return noop_dest
 
-        noop_cold = [
-            Tool("quillfen_run", lambda d: [tools.quillfen_run, src, d], cold_noop,
-                 check_noop(True)),
-            Tool("rsync -rt --update", lambda d: ["rsync", "-rt", "--update", src + "/", d + "/"],
-                 cold_noop, check_noop(False)),
-            Tool("cp -ru", lambda d: ["cp", "-ru", "--preserve=timestamps", src + "/.", d],
-                 cold_noop, check_noop(False)),
-            Tool("floor", lambda d: [tools.floor, src, d], cold_noop, None),
-        ]
+        noop_cold = update_tools(src, cold_noop, check_noop)
         log(f"case noop-cold ({trees.files} files, page cache dropped before every run)")
         run_case("noop-cold", noop_cold, COLD_RUNS, warm_up=False)
         results["noop-cold"] = noop_cold
@@ -361,15 +360,7 @@ def measure_size(tools, trees, work, runs, profiles, cold=True):
             return problem
         return check
 
-    changed = [
-        Tool("quillfen_run", lambda d: [tools.quillfen_run, chg, d], reset_changed,
-             check_changed(True)),
-        Tool("rsync -rt --update", lambda d: ["rsync", "-rt", "--update", chg + "/", d + "/"],
-             reset_changed, check_changed(False)),
-        Tool("cp -ru", lambda d: ["cp", "-ru", "--preserve=timestamps", chg + "/.", d],
-             reset_changed, check_changed(False)),
-        Tool("floor", lambda d: [tools.floor, chg, d], reset_changed, None),
-    ]
+    changed = update_tools(chg, reset_changed, check_changed)
     log(f"case changed 1% ({trees.changed_count} of {trees.files} files)")
     run_case("changed", changed, runs)
     results["changed"] = changed

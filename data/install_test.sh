@@ -21,24 +21,11 @@ lines_within() {
   done
 }
 
-tmp=$(mktemp -d)
+. "$(dirname "$0")/../scripts/staging.sh"
+staging_begin "$build"
+manifest="$build/install_manifest.txt"
 dest="$tmp/dest"
 root="$dest$prefix"
-
-# The installation here writes the build folder's install manifest; the one of
-# the last real installation is put back, so `make uninstall` still finds it.
-manifest="$build/install_manifest.txt"
-[ -f "$manifest" ] && cp -p "$manifest" "$tmp/install_manifest.saved"
-cleanup() {
-  if [ -f "$tmp/install_manifest.saved" ]; then
-    cp -p "$tmp/install_manifest.saved" "$manifest"
-  else
-    rm -f "$manifest"
-  fi
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-trap 'exit 1' HUP INT TERM
 
 if ! DESTDIR="$dest" cmake --install "$build" --strip >"$tmp/install.log" 2>&1; then
   cat "$tmp/install.log" >&2

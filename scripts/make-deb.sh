@@ -38,22 +38,8 @@ changelog_version=$(dpkg-parsechangelog -l "$packaging/changelog" -S Version)
   die "packaging/changelog starts with version $changelog_version, the project is $version: add an entry"
 maintainer=$(dpkg-parsechangelog -l "$packaging/changelog" -S Maintainer)
 
-tmp=$(mktemp -d)
-manifest="$build/install_manifest.txt"
-# The staging installation writes the build folder's install manifest; the
-# one of the last real installation is put back, so that `make uninstall`
-# still removes what `make install` installed.
-[ -f "$manifest" ] && cp -p "$manifest" "$tmp/install_manifest.txt"
-restore() {
-  if [ -f "$tmp/install_manifest.txt" ]; then
-    cp -p "$tmp/install_manifest.txt" "$manifest"
-  else
-    rm -f "$manifest"
-  fi
-  rm -rf "$tmp"
-}
-trap restore EXIT
-trap 'exit 1' HUP INT TERM
+. "$(dirname "$0")/staging.sh"
+staging_begin "$build"
 
 # The package trees sit where dpkg-shlibdeps expects them: debian/<package>.
 work="$tmp/work"
