@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/CopyPlaces.h"
+#include "engine/CopyQueue.h"
 #include "engine/DeferredCloser.h"
 #include "engine/FileAccess.h"
 #include "engine/LookAhead.h"
@@ -99,6 +100,16 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   CopyPlaces places(source, destination, CopyPlaces::Links::kReplace);
   // Replaced targets are closed for the last time on a second thread.
   DeferredCloser replaced;
+  // Several copies in flight on threads of their own, unless
+  // QUILLFEN_COPIES=0; what each came to is taken here in the order the
+  // files were met, so failure lines keep their order.
+  CopyQueue copies(CopyQueue::Workers(), &replaced, [&](const Status& outcome) {
+    if (outcome.ok()) {
+      ++result.copied;
+    } else {
+      fail(outcome);
+    }
+  });
   // The copies are looked at ahead of the loop; a file whose copy was seen
   // and whose source, looked at here, needs no copy is passed over. Every
   // other file is looked at, and copied, here in order as ever.
@@ -127,18 +138,22 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
       }
       const CopyPlaces::Decision decision =
           places.Check(name.data(), newer, CopyPlaces::MakeFolders::kAlways);
-      Status copy = decision.failure;
-      if (copy.ok()) {
-        if (!decision.copy) return;
-        copy = places.Copy(name.data(), &replaced);
+      if (!decision.failure.ok()) {
+        copies.Add(decision.failure);
+        return;
       }
-      if (copy.ok()) {
-        ++result.copied;
+      if (!decision.copy) return;
+      CopyJob job;
+      if (copies.parallel() && places.Detach(name.data(), newer, decision, job)) {
+        copies.Add(std::move(job));
       } else {
-        fail(copy);
+        copies.Add(places.Copy(name.data(), &replaced));
       }
     });
   }
+  // Folders get their last bits, and the set its end time, only after the
+  // copies into them are made.
+  copies.Finish();
   for (const Status& failure : places.FinishFolders()) fail(failure);
   replaced.Wait();
   if (result.stopped) return result;

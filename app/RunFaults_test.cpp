@@ -101,6 +101,11 @@ TEST_F(RunFaults, SourceChangesBetweenListingAndCopyingAreSurvived) {
   tree.File("src/sub2/after.txt", "after");
   TestTree::SetMtime(tree.Path("src/sub/changed.txt"), 1700000000);
 
+  // The changes must land before any other file is looked at: copies in
+  // flight on other threads would let the run look on meanwhile, so this
+  // run copies on its own thread. (The copy threads take a file changed
+  // after its look as it then is: CopyQueue_test.)
+  testing::ScopedEnv oneThread("QUILLFEN_COPIES", "0");
   testing::OpenGate gate(tree.Path("src/0first.bin"), [&] {
     unlink(tree.Path("src/sub/vanish.txt").c_str());
     unlink(tree.Path("src/sub/vanish.keep").c_str());

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -117,7 +118,7 @@ class RunLookAheadTest : public ::testing::Test {
   testing::FakeClock clock;
 };
 
-TEST_F(RunLookAheadTest, ARunWithTheLookAheadDoesWhatARunWithoutItDoes) {
+TEST_F(RunLookAheadTest, ARunWithTheLookAheadAndCopyThreadsDoesWhatARunWithoutThemDoes) {
   MakeCase("a");
   MakeCase("b");
   MakeCase("c");
@@ -125,9 +126,16 @@ TEST_F(RunLookAheadTest, ARunWithTheLookAheadDoesWhatARunWithoutItDoes) {
   ThreadCountingView viewOff;
   ThreadCountingView viewTwo;
   ThreadCountingView viewFour;
+  // The first run also copies on its own thread; the others on two and on
+  // four copy threads.
+  std::optional<testing::ScopedEnv> copies;
+  copies.emplace("QUILLFEN_COPIES", "0");
   const BackupRunResult off = RunCase("a", "0", viewOff);
+  copies.emplace("QUILLFEN_COPIES", "2");
   const BackupRunResult two = RunCase("b", "2", viewTwo);
+  copies.emplace("QUILLFEN_COPIES", "4");
   const BackupRunResult four = RunCase("c", "4", viewFour);
+  copies.reset();
   // The look-ahead was at work in the second and third runs only.
   EXPECT_EQ(viewOff.threadsAtStart, threadsBefore);
   EXPECT_EQ(viewTwo.threadsAtStart, threadsBefore + 2);

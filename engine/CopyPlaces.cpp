@@ -154,6 +154,8 @@ void CopyPlaces::Enter(std::string_view relative) {
   relative_.assign(relative);
   fromEntered_ = false;
   target_ = TargetState::kUnknown;
+  detachKnown_ = false;
+  detached_.reset();
   replaceFileLinks_ = links_ == Links::kReplace && !InSourcePlace(relative_);
 }
 
@@ -261,6 +263,7 @@ CopyPlaces::Decision CopyPlaces::Check(const char* name, bool newer, MakeFolders
     decision.failure = CheckFolding(name, target);
   }
   if (!decision.failure.ok()) return decision;
+  if (haveSource) decision.sourceSeconds = source.st_mtim.tv_sec;
 
   if (!haveTarget) {
     decision.copy = newer ? haveSource : true;
@@ -287,6 +290,26 @@ Status CopyPlaces::Copy(const char* name, DeferredCloser* closer) {
       CopyFileAt(from_.fd(), name, to_.fd(), name, FromPath(name), ToPath(name), closer);
   if (copied.ok()) NoteMade(to_.depth(), relative_, name);
   return copied;
+}
+
+bool CopyPlaces::Detach(const char* name, bool newer, const Decision& decision, CopyJob& job) {
+  if (!detachKnown_) {
+    detachKnown_ = true;
+    if (target_ != TargetState::kOpen || !fromStatus_.ok() || MayFoldNames(to_.fd())) return false;
+    auto folders = std::make_shared<CopyFolders>();
+    folders->from.reset(fcntl(from_.fd(), F_DUPFD_CLOEXEC, 0));
+    folders->to.reset(fcntl(to_.fd(), F_DUPFD_CLOEXEC, 0));
+    if (!folders->from.valid() || !folders->to.valid()) return false;
+    detached_ = std::move(folders);
+  }
+  if (detached_ == nullptr) return false;
+  job.folders = detached_;
+  job.name = name;
+  job.from = FromPath(name);
+  job.to = ToPath(name);
+  job.newer = newer;
+  job.sourceSeconds = decision.sourceSeconds;
+  return true;
 }
 
 const std::unordered_set<std::string>* CopyPlaces::FoldableNames(size_t level,

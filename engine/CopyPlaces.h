@@ -9,12 +9,16 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdint>
+
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "engine/CopyQueue.h"
 #include "engine/DeferredCloser.h"
 #include "engine/FileAgeCache.h"
 #include "engine/FolderChain.h"
@@ -58,6 +62,9 @@ class CopyPlaces : private FolderMaker {
     // place that cannot be made or entered, a file that cannot be looked
     // at): the file fails with this ("<from> -> <to>: <reason>").
     Status failure = Status::Ok();
+    // The source's last-write second the decision was taken on; -1 when no
+    // regular file was there.
+    int64_t sourceSeconds = -1;
   };
 
   // Whether the file `name` of the current folder is to be copied:
@@ -81,6 +88,15 @@ class CopyPlaces : private FolderMaker {
   // Copies the file `name` of the current folder after a Check that said so
   // (see CopyFileAt).
   Status Copy(const char* name, DeferredCloser* closer = nullptr);
+
+  // The copy of the file `name` of the current folder, after a Check that
+  // said so, as work for another thread (see CopyQueue): `job` holds
+  // descriptors of its own for the two folders. False, with `job` untouched,
+  // where the copy must be made here through Copy: where the copy-to file
+  // system may fold names (the next file's check must see this copy made),
+  // or the folders cannot be held.
+  // `newer` and `decision` are the test and the Check's answer.
+  bool Detach(const char* name, bool newer, const Decision& decision, CopyJob& job);
 
   // Gives the folders made with extra owner permissions their final bits.
   // Returns the failures, one per folder.
@@ -157,6 +173,10 @@ class CopyPlaces : private FolderMaker {
   FileAgeCache ages_;
   // Folders made with the owner's permissions added, and their final bits.
   std::vector<std::pair<std::string, mode_t>> finalBits_;
+  // The current folders as held for copies on other threads (see Detach);
+  // null once found not to be detachable.
+  bool detachKnown_ = false;
+  std::shared_ptr<const CopyFolders> detached_;
 };
 
 }  // namespace quillfen

@@ -197,10 +197,11 @@ class WriteWatch {
   }
 
  private:
-  // One instance per thread, made at the first copy and kept.
+  // One instance per thread, made at the first copy and closed when the
+  // thread ends (copy threads come and go with each backup set).
   static int Instance() {
-    thread_local const int instance = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    return instance;
+    thread_local const UniqueFd instance(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    return instance.get();
   }
 
   int watch_ = -1;

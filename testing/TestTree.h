@@ -187,6 +187,29 @@ inline std::string ReadDeepFile(const std::string& root, std::string_view relati
   return content;
 }
 
+// Sets the environment variable `name` to `value` for the life of the
+// object, then puts the previous value back.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) saved_ = old;
+    setenv(name, value, 1);
+  }
+  ~ScopedEnv() {
+    if (saved_) {
+      setenv(name_.c_str(), saved_->c_str(), 1);
+    } else {
+      unsetenv(name_.c_str());
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> saved_;
+};
+
 // Sets TZ for the life of the object, then puts the previous value back.
 class ScopedTimeZone {
  public:

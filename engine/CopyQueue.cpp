@@ -1,0 +1,139 @@
+#include "engine/CopyQueue.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+
+#include "engine/FiCheck.h"
+#include "engine/FileCopy.h"
+
+namespace quillfen {
+
+CopyQueue::CopyQueue(int workers, DeferredCloser* closer, Take take)
+    : workers_(std::max(workers, 0)), closer_(closer), take_(std::move(take)) {}
+
+CopyQueue::~CopyQueue() {
+  {
+    // The threads take every job left before they end.
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  work_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+int CopyQueue::Workers() {
+  if (const char* text = std::getenv("QUILLFEN_COPIES")) {
+    char* end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && n >= 0) return static_cast<int>(std::min(n, 16L));
+  }
+  return 2;
+}
+
+void CopyQueue::Add(CopyJob job) {
+  if (workers_ == 0) {
+    FileAgeCache ages;
+    Status outcome = Status::Ok();
+    if (Copy(job, ages, outcome)) Add(std::move(outcome));
+    return;
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  HandBack(lock, kMaxWaiting);
+  if (threads_.size() < static_cast<size_t>(workers_)) {
+    threads_.emplace_back([this] { Work(); });
+  }
+  jobs_.emplace_back(firstSlot_ + slots_.size(), std::move(job));
+  slots_.emplace_back();
+  lock.unlock();
+  work_.notify_one();
+}
+
+void CopyQueue::Add(Status done) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (slots_.empty()) {
+    lock.unlock();
+    take_(done);
+    return;
+  }
+  HandBack(lock, kMaxWaiting);
+  Slot slot;
+  slot.done = true;
+  slot.outcome = std::move(done);
+  slots_.push_back(std::move(slot));
+  HandBack(lock, 0);
+}
+
+void CopyQueue::Finish() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  HandBack(lock, 1);
+}
+
+void CopyQueue::HandBack(std::unique_lock<std::mutex>& lock, size_t until) {
+  for (;;) {
+    while (!slots_.empty() && slots_.front().done) {
+      Slot slot = std::move(slots_.front());
+      slots_.pop_front();
+      ++firstSlot_;
+      if (slot.passedOver) continue;
+      // The caller's work may be slow (a failure line kept): the threads
+      // fill their slots meanwhile.
+      lock.unlock();
+      take_(slot.outcome);
+      lock.lock();
+    }
+    if (until == 0 || slots_.size() < until) return;
+    done_.wait(lock, [this] { return slots_.front().done; });
+  }
+}
+
+bool CopyQueue::Copy(const CopyJob& job, FileAgeCache& ages, Status& outcome) {
+  const int from = job.folders->from.get();
+  const int to = job.folders->to.get();
+  struct stat source;
+  const bool haveSource =
+      fstatat(from, job.name.c_str(), &source, 0) == 0 && S_ISREG(source.st_mode);
+  const int64_t seconds = haveSource ? source.st_mtim.tv_sec : -1;
+  if (seconds != job.sourceSeconds) {
+    // Changed since the decision: decided again as the check decides, on
+    // the file and its copy as they are now.
+    struct stat target;
+    const bool haveTarget =
+        fstatat(to, job.name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(target.st_mode);
+    bool wanted;
+    if (!haveTarget) {
+      wanted = job.newer ? haveSource : true;
+    } else if (!haveSource || seconds == target.st_mtim.tv_sec) {
+      wanted = false;
+    } else {
+      wanted = CopyWanted(ages.Pack(seconds), ages.Pack(target.st_mtim.tv_sec), job.newer);
+    }
+    if (!wanted) return false;
+  }
+  outcome = CopyFileAt(from, job.name.c_str(), to, job.name.c_str(), job.from, job.to, closer_);
+  return true;
+}
+
+void CopyQueue::Work() {
+  FileAgeCache ages;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    work_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+    if (jobs_.empty()) return;
+    auto [number, job] = std::move(jobs_.front());
+    jobs_.pop_front();
+    lock.unlock();
+    Slot slot;
+    slot.done = true;
+    slot.passedOver = !Copy(job, ages, slot.outcome);
+    job.folders.reset();  // the last copy in a folder closes it here
+    lock.lock();
+    slots_[number - firstSlot_] = std::move(slot);
+    done_.notify_all();
+  }
+}
+
+}  // namespace quillfen

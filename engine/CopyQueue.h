@@ -1,0 +1,110 @@
+// Copies of one run on worker threads, several in flight at a time, with
+// their outcomes handed back in the order they were asked for.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/DeferredCloser.h"
+#include "engine/FileAgeCache.h"
+#include "engine/Status.h"
+#include "engine/UniqueFd.h"
+
+namespace quillfen {
+
+// The two folders of a copy, held open by the copies that need them (their
+// own descriptors, so the asking side may move on to other folders).
+struct CopyFolders {
+  UniqueFd from;
+  UniqueFd to;
+};
+
+// One copy to make: the file `name` of `folders->from` onto the same name in
+// `folders->to`; `from` and `to` are the two full paths, for messages.
+// `newer` is the test the copy was decided by (see CopyWanted) and
+// `sourceSeconds` the source's last-write second it was decided on (-1: no
+// source was there).
+struct CopyJob {
+  std::shared_ptr<const CopyFolders> folders;
+  std::string name;
+  std::string from;
+  std::string to;
+  bool newer = true;
+  int64_t sourceSeconds = -1;
+};
+
+class CopyQueue {
+ public:
+  // Outcomes waiting to be handed back at most; Add waits beyond that.
+  static constexpr size_t kMaxWaiting = 256;
+
+  // What an outcome is handed to, always on the thread that calls Add and
+  // Finish, in the order of the Add calls: Ok for a copy made, the failure
+  // otherwise.
+  using Take = std::function<void(const Status&)>;
+
+  // Copies on `workers` threads (started at the first copy); with 0, each
+  // copy is made within Add, as a plain call. Replaced targets are closed
+  // through `closer` (see CopyFileAt), which must outlive the queue.
+  CopyQueue(int workers, DeferredCloser* closer, Take take);
+  // Waits for the copies asked for (their outcomes are not handed back).
+  ~CopyQueue();
+  CopyQueue(const CopyQueue&) = delete;
+  CopyQueue& operator=(const CopyQueue&) = delete;
+
+  // Asks for the copy `job`, then hands back every outcome ready. A copy
+  // waits its turn: just before it is made, its source is looked at once
+  // more, and when that source is no longer the one the copy was decided on
+  // the decision is taken anew as a check at that moment would take it: a
+  // source gone or no longer a regular file under the newer test, or no
+  // longer newer than its copy, is passed over (no outcome at all).
+  void Add(CopyJob job);
+  // An outcome already known (a file that failed before its copy, a copy
+  // made by the caller), taking its place after the copies asked for.
+  void Add(Status done);
+  // Waits for every copy asked for and hands back all outcomes left.
+  void Finish();
+
+  // Whether copies run on other threads.
+  bool parallel() const { return workers_ > 0; }
+
+  // The number of copy threads for the backup run: QUILLFEN_COPIES when set
+  // (0 to 16; 0 makes every copy on the run's own thread), else 2.
+  static int Workers();
+
+ private:
+  struct Slot {
+    bool done = false;
+    bool passedOver = false;  // decided anew: no copy, nothing to hand back
+    Status outcome = Status::Ok();
+  };
+
+  void Work();
+  // Makes the copy `job` on a copy thread; false when it was passed over.
+  bool Copy(const CopyJob& job, FileAgeCache& ages, Status& outcome);
+  // Hands back the outcomes ready at the front; with `until` > 0, first waits
+  // until at most `until` - 1 are left waiting. Called with `lock` held.
+  void HandBack(std::unique_lock<std::mutex>& lock, size_t until);
+
+  const int workers_;
+  DeferredCloser* const closer_;
+  const Take take_;
+
+  std::mutex mutex_;
+  std::condition_variable work_;                   // a job to take, or stopping
+  std::condition_variable done_;                   // a slot filled
+  std::deque<Slot> slots_;                         // outcomes not yet handed back, in order
+  uint64_t firstSlot_ = 0;                         // the number of slots_.front()
+  std::deque<std::pair<uint64_t, CopyJob>> jobs_;  // not yet taken by a thread
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace quillfen

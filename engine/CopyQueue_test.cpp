@@ -1,0 +1,183 @@
+#include "engine/CopyQueue.h"
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "testing/TestTree.h"
+
+namespace quillfen {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::ReadFile;
+using testing::TestTree;
+using testing::WriteFile;
+
+// Both folders of a tree's "src" and "dst", open.
+std::shared_ptr<const CopyFolders> OpenFolders(const TestTree& tree) {
+  auto folders = std::make_shared<CopyFolders>();
+  folders->from.reset(open(tree.Dir("src").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  folders->to.reset(open(tree.Dir("dst").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  EXPECT_TRUE(folders->from.valid() && folders->to.valid());
+  return folders;
+}
+
+// The job for `name` as a check at this moment would hand it over: the
+// source's second as it is now, under the test `newer`.
+CopyJob JobFor(const TestTree& tree, const std::shared_ptr<const CopyFolders>& folders,
+               const std::string& name, bool newer = true) {
+  CopyJob job;
+  job.folders = folders;
+  job.name = name;
+  job.from = tree.Path("src/" + name);
+  job.to = tree.Path("dst/" + name);
+  job.newer = newer;
+  struct stat st;
+  if (stat(job.from.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    job.sourceSeconds = st.st_mtim.tv_sec;
+  return job;
+}
+
+// What a queue handed back, one line each: "copied" or the failure.
+struct Outcomes {
+  std::vector<std::string> lines;
+  CopyQueue::Take Taker() {
+    return [this](const Status& s) { lines.push_back(s.ok() ? "copied" : s.message()); };
+  }
+};
+
+class CopyQueueTest : public ::testing::TestWithParam<int> {};
+
+// Known failures, copies that fail and copies made come back in the order
+// they were asked for, however many threads copy.
+TEST_P(CopyQueueTest, OutcomesComeBackInTheOrderAsked) {
+  TestTree tree;
+  const int kFiles = 700;  // more than may wait at once
+  for (int i = 0; i < kFiles; ++i) {
+    tree.File("src/f" + std::to_string(i),
+              std::string(static_cast<size_t>(i % 50) * 100, 'x') + std::to_string(i));
+  }
+  ASSERT_EQ(mkfifo(tree.Path("src/pipe").c_str(), 0644), 0);
+  auto folders = OpenFolders(tree);
+  DeferredCloser closer;
+  Outcomes got;
+  std::vector<std::string> expected;
+  {
+    CopyQueue queue(GetParam(), &closer, got.Taker());
+    EXPECT_EQ(queue.parallel(), GetParam() > 0);
+    for (int i = 0; i < kFiles; ++i) {
+      queue.Add(JobFor(tree, folders, "f" + std::to_string(i)));
+      expected.push_back("copied");
+      if (i % 97 == 3) {
+        queue.Add(Status::Error(Status::Code::kIo, "known " + std::to_string(i)));
+        expected.push_back("known " + std::to_string(i));
+      }
+      if (i == 350) {
+        // Keep-original test with no copy there: tried, and fails.
+        queue.Add(JobFor(tree, folders, "pipe", false));
+        expected.push_back("pipe");
+      }
+    }
+    queue.Finish();
+  }
+  ASSERT_EQ(got.lines.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_THAT(got.lines[i], HasSubstr(expected[i])) << "at " << i;
+  }
+  for (int i = 0; i < kFiles; i += 37) {
+    const std::string name = "/f" + std::to_string(i);
+    EXPECT_EQ(ReadFile(tree.Path("dst" + name)), ReadFile(tree.Path("src" + name)));
+  }
+}
+
+// A source that changed after its check is decided anew when its copy's
+// turn comes, as a check then would decide.
+TEST_P(CopyQueueTest, ASourceChangedAfterItsCheckIsDecidedAsItNowIs) {
+  TestTree tree;
+  const std::string src = tree.Dir("src");
+  const std::string dst = tree.Dir("dst");
+  WriteFile(src + "/gone.txt", "gone", 1700000100);
+  WriteFile(src + "/gone.keep", "gone", 1700000100);
+  WriteFile(src + "/older.txt", "reverted", 1700000100);
+  WriteFile(dst + "/older.txt", "the copy", 1700000050);
+  WriteFile(src + "/newer.txt", "first", 1700000100);
+  WriteFile(src + "/same.txt", "as checked", 1700000100);
+  WriteFile(src + "/tofolder.txt", "file", 1700000100);
+  auto folders = OpenFolders(tree);
+  std::vector<CopyJob> jobs;
+  for (const char* name : {"gone.txt", "older.txt", "newer.txt", "same.txt", "tofolder.txt"}) {
+    jobs.push_back(JobFor(tree, folders, name));
+  }
+  jobs.push_back(JobFor(tree, folders, "gone.keep", false));
+
+  // Between the checks and the copies:
+  unlink((src + "/gone.txt").c_str());
+  unlink((src + "/gone.keep").c_str());
+  WriteFile(src + "/older.txt", "reverted", 1700000000);  // now older than its copy
+  WriteFile(src + "/newer.txt", "second", 1700000200);
+  unlink((src + "/tofolder.txt").c_str());
+  tree.Dir("src/tofolder.txt");
+
+  DeferredCloser closer;
+  Outcomes got;
+  {
+    CopyQueue queue(GetParam(), &closer, got.Taker());
+    for (CopyJob& job : jobs) queue.Add(std::move(job));
+    queue.Finish();
+  }
+  // Passed over: the vanished file, the one no longer newer, the folder.
+  // The keep-original file whose copy is missing is tried and fails.
+  ASSERT_EQ(got.lines.size(), 3u) << ::testing::PrintToString(got.lines);
+  EXPECT_EQ(got.lines[0], "copied");  // newer.txt
+  EXPECT_EQ(got.lines[1], "copied");  // same.txt
+  EXPECT_THAT(got.lines[2], HasSubstr("/src/gone.keep -> "));
+  EXPECT_EQ(ReadFile(dst + "/older.txt"), "the copy");
+  EXPECT_EQ(ReadFile(dst + "/newer.txt"), "second");
+  EXPECT_EQ(ReadFile(dst + "/same.txt"), "as checked");
+  EXPECT_EQ(ReadFile(dst + "/gone.txt"), "<missing>");
+  EXPECT_EQ(ReadFile(dst + "/tofolder.txt"), "<missing>");
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, CopyQueueTest, ::testing::Values(0, 1, 4));
+
+// A queue that goes away before Finish still makes every copy asked for, and
+// its threads leave nothing open behind them.
+TEST(CopyQueueEnd, CopiesAskedForAreMadeBeforeTheQueueGoes) {
+  TestTree tree;
+  // Large enough for the copies to watch their sources while they copy.
+  auto content = [](int i) { return std::string(300 << 10, 'c') + std::to_string(i); };
+  for (int i = 0; i < 40; ++i) tree.File("src/f" + std::to_string(i), content(i));
+  auto countFds = [] {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+      ++n;
+    return n;
+  };
+  DeferredCloser closer;
+  int fdsBefore = 0;
+  {
+    auto folders = OpenFolders(tree);
+    fdsBefore = countFds();
+    Outcomes got;
+    CopyQueue queue(3, &closer, got.Taker());
+    for (int i = 0; i < 40; ++i) queue.Add(JobFor(tree, folders, "f" + std::to_string(i)));
+  }
+  closer.Wait();
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_EQ(ReadFile(tree.Path("dst/f" + std::to_string(i))), content(i));
+  }
+  // The two folders, and each thread's watch instance, are closed.
+  EXPECT_EQ(countFds(), fdsBefore - 2);
+}
+
+}  // namespace
+}  // namespace quillfen
