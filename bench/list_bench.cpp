@@ -7,6 +7,7 @@
 //       it with ListTreeFiles once to warm the cache and 5 more times, and
 //       prints the median, minimum and maximum time of those 5 runs, and the
 //       same for SubfolderPaths alone.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,6 +38,19 @@ bool MakeTree(const std::string& dir) {
   const std::string marker = dir + "/.complete";
   if (access(marker.c_str(), F_OK) == 0) return true;
   if (!MakeFolder(dir)) return false;
+  // Never into a folder of other files (a tree of another benchmark named
+  // by mistake): only an empty one, or one this program began.
+  if (access((dir + "/top0").c_str(), F_OK) != 0) {
+    DIR* folder = opendir(dir.c_str());
+    if (folder == nullptr) return false;
+    int entries = 0;
+    while (readdir(folder) != nullptr) ++entries;
+    closedir(folder);
+    if (entries > 2) {
+      errno = ENOTEMPTY;
+      return false;
+    }
+  }
 
   std::mt19937 gen(kSeed);
   // Ten top-level folders; each further folder hangs below a random folder of

@@ -160,7 +160,9 @@ void LookAhead::Work() {
            (next_ - taken_ < slots_.size() && aheadBytes_ + NameBytes(next_) <= kAheadNameBytes);
   };
   for (;;) {
+    ++roomWaiters_;
     room_.wait(lock, [&] { return stop_ || next_ >= listing_.folders.size() || room(); });
+    --roomWaiters_;
     if (stop_ || next_ >= listing_.folders.size()) return;
     // A few folders at a time, each handed over as soon as it is done.
     const size_t first = next_;
@@ -233,8 +235,11 @@ LookAhead::Verdicts LookAhead::Take(size_t index, bool waitForWorker) {
   // Not reached by a worker: left to the run, and no worker takes it now.
   next_ = std::max(next_, index + 1);
   taken_ = index + 1;
+  // Workers that wait for room are woken once a few folders are free, not
+  // at every folder: each wake-up costs the run a system call.
+  const bool wake = roomWaiters_ > 0 && (next_ == taken_ || taken_ % kWakeFolders == 0);
   lock.unlock();
-  room_.notify_all();
+  if (wake) room_.notify_all();
   return verdicts;
 }
 

@@ -100,6 +100,8 @@ class LookAhead {
   std::condition_variable room_;
   static constexpr size_t kNobody = SIZE_MAX;
   size_t waitingFor_ = kNobody;
+  size_t roomWaiters_ = 0;  // workers waiting on room_
+  static constexpr size_t kWakeFolders = 16;
   std::vector<Slot> slots_;
   size_t next_ = 0;        // the first folder not claimed
   size_t taken_ = 0;       // the first folder the run has not taken
