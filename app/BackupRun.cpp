@@ -93,8 +93,8 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   };
   // Listed on several threads, and looked at ahead of the loop below, unless
   // QUILLFEN_LOOKAHEAD=0.
-  const TreeListing listing =
-      ListTreeInParallel(source, FolderToLeaveOut(source, destination), LookAhead::Workers());
+  const TreeListing listing = ListTreeInParallel(source, FolderToLeaveOut(source, destination),
+                                                 LookAhead::Workers(), LookAhead::DiskWorkers());
   for (const Status& error : listing.errors) fail(error);
 
   CopyPlaces places(source, destination, CopyPlaces::Links::kReplace);

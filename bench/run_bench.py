@@ -21,7 +21,8 @@ later invocations. Destinations live in one work folder that is removed only
 after all timing is done (a bulk delete slows file creation for minutes).
 
 Usage: run_bench.py [--build DIR] [--sizes 10000,100000] [--million]
-                    [--runs 5] [--seed 1] [--keep] [--no-cold] [--no-other]
+                    [--only-quillfen] [--runs 5] [--seed 1] [--keep] [--no-cold]
+                    [--no-other]
                     [--settings-sets 1200000] [--compare-files 1000000]
 Environment: BENCH_DIR (default /var/tmp/quillfen-bench), BENCH_RUNS,
              BENCH_SIZES.
@@ -226,11 +227,13 @@ def syscall_profile(argv):
     return head + body[:6] + [line for line in body if line.rstrip().endswith("total")]
 
 
-def measure_size(tools, trees, work, runs, profiles, cold=True):
+def measure_size(tools, trees, work, runs, profiles, cold=True, only_quillfen=False):
     """All three cases for one tree size, and the cold no-op case when `cold`
     (root only); returns {case: [Tool, ...]}. Appends to `profiles` the system
     calls of one no-op run of Quillfen and of the floor, when strace is
-    installed."""
+    installed. With `only_quillfen`, rsync and cp are left out (Quillfen and
+    the floor only: for growth and memory at sizes where every tool's copies
+    would not fit on the disk)."""
     q = shlex.quote
     src, chg = trees.source, trees.changed
     results = {}
@@ -278,6 +281,8 @@ def measure_size(tools, trees, work, runs, profiles, cold=True):
              fresh("cp"), check_initial(False)),
         Tool("floor", lambda d: [tools.floor, src, d], fresh("floor"), None),
     ]
+    if only_quillfen:
+        initial = [t for t in initial if not t.name.startswith(("rsync", "cp"))]
     log(f"case initial ({trees.files} files)")
     run_case("initial", initial, runs)
     results["initial"] = initial
@@ -286,6 +291,12 @@ def measure_size(tools, trees, work, runs, profiles, cold=True):
     # Quillfen's own report is checked by check(True), the others' by
     # check(False); the floor is not checked.
     def update_tools(source, prepare, check):
+        if only_quillfen:
+            return [
+                Tool("quillfen_run", lambda d: [tools.quillfen_run, source, d], prepare,
+                     check(True)),
+                Tool("floor", lambda d: [tools.floor, source, d], prepare, None),
+            ]
         return [
             Tool("quillfen_run", lambda d: [tools.quillfen_run, source, d], prepare, check(True)),
             Tool("rsync -rt --update",
@@ -627,6 +638,9 @@ def main():
     parser.add_argument("--build", default=os.path.join(REPO, "build-bench"))
     parser.add_argument("--sizes", default=os.environ.get("BENCH_SIZES", "10000,100000"))
     parser.add_argument("--million", action="store_true", help="also 1,000,000 files")
+    parser.add_argument("--only-quillfen", action="store_true",
+                        help="time Quillfen and the floor only (growth and memory at sizes "
+                             "where every tool's copies would not fit on the disk)")
     parser.add_argument("--runs", type=int, default=int(os.environ.get("BENCH_RUNS", "5")))
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--keep", action="store_true", help="keep the destinations")
@@ -663,8 +677,10 @@ def main():
     try:
         for size in sizes:
             trees = Trees(tools, bench_dir, size, args.seed)
-            # 4 copying tools x (runs + 1) initial copies, plus two destinations.
-            need = (trees.bytes + 4096 * size) * (4 * (args.runs + 1) + 2)
+            # 4 copying tools (or Quillfen alone) x (runs + 1) initial copies,
+            # plus two destinations.
+            copying = 1 if args.only_quillfen else 4
+            need = (trees.bytes + 4096 * size) * (copying * (args.runs + 1) + 2)
             if free_bytes(bench_dir) < need:
                 sys.exit(f"run_bench: {size} files need about {need / 2**30:.0f} GiB free "
                          f"in {bench_dir}; use fewer --runs or another BENCH_DIR")
@@ -674,7 +690,8 @@ def main():
             log(f"== {size} files: {trees.folders} folders, {trees.bytes / 2**20:.0f} MiB, "
                 f"warm cache")
             all_results[size] = measure_size(tools, trees, work, args.runs, profiles,
-                                             cold=cold_note is None)
+                                             cold=cold_note is None,
+                                             only_quillfen=args.only_quillfen)
         other_lines, other = (([], {}) if args.no_other else
                               run_other_benches(tools, bench_dir, args.settings_sets,
                                                 args.compare_files))

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "engine/DiskReads.h"
 #include "engine/FiCheck.h"
 #include "engine/FileAgeCache.h"
 #include "engine/FolderChain.h"
@@ -127,8 +128,14 @@ LookAhead::LookAhead(const TreeListing& listing, std::string_view fromRoot, std:
     : listing_(listing), fromRoot_(fromRoot), toRoot_(toRoot), excluded_(std::move(excluded)) {
   if (workers <= 0 || listing_.folders.empty()) return;
   slots_.resize(std::min(kAheadFolders, listing_.folders.size()));
-  const int count = static_cast<int>(std::min<size_t>(workers, listing_.folders.size()));
-  for (int i = 0; i < count; ++i) {
+  diskWorkers_ = std::max(workers, DiskWorkers());
+  std::lock_guard<std::mutex> lock(mutex_);
+  StartWorkers(workers);
+}
+
+void LookAhead::StartWorkers(int count) {
+  count = static_cast<int>(std::min<size_t>(count, listing_.folders.size()));
+  while (static_cast<int>(threads_.size()) < count) {
     try {
       threads_.emplace_back([this] { Work(); });
     } catch (const std::system_error&) {
@@ -180,8 +187,14 @@ void LookAhead::Work() {
     const size_t end = next_;
     for (size_t index = first; index < end; ++index) {
       lock.unlock();
+      const uint64_t reads = ThreadDiskReads();
       Verdicts verdicts = LookAtFolder(looker, listing_, index, excluded_, fromRoot_, toRoot_);
+      const bool fromDisk = ThreadDiskReads() != reads;
       lock.lock();
+      // The tree comes from the disk: more workers keep more reads in flight.
+      if (fromDisk && !stop_ && static_cast<int>(threads_.size()) < diskWorkers_) {
+        StartWorkers(diskWorkers_);
+      }
       // The run may have given the folder up meanwhile, and its slot may
       // belong to a later folder by now.
       Slot& slot = SlotOf(index);
@@ -250,6 +263,10 @@ int LookAhead::Workers() {
     if (end != text && *end == '\0' && n >= 0) return static_cast<int>(std::min(n, 16L));
   }
   return 2;
+}
+
+int LookAhead::DiskWorkers() {
+  return std::getenv("QUILLFEN_LOOKAHEAD") != nullptr ? Workers() : kDiskThreads;
 }
 
 bool UpToDateCheck::UpToDate(std::string_view relative, const char* name, bool newer,

@@ -71,10 +71,12 @@ class LookAhead {
 
   // The number of worker threads for a run (and of threads that list its
   // tree): QUILLFEN_LOOKAHEAD when set to a number (0 switches both off, at
-  // most 16), else 2. More threads gained nothing measurable on a cold cache,
-  // where two already keep several reads in flight, and cost on a busy
-  // machine.
+  // most 16), else 2, grown to DiskWorkers() once a worker's look had to
+  // read from the disk. From the cache, more threads than cores only cost.
   static int Workers();
+  // The workers once the tree is seen to come from the disk: kDiskThreads,
+  // or QUILLFEN_LOOKAHEAD when set.
+  static int DiskWorkers();
 
  private:
   enum class SlotState : uint8_t { kFree, kWorking, kDone };
@@ -86,6 +88,8 @@ class LookAhead {
 
   void Work();
   size_t NameBytes(size_t index) const;
+  // Starts workers up to `count`; called with mutex_ held.
+  void StartWorkers(int count);
   Slot& SlotOf(size_t index) { return slots_[index % slots_.size()]; }
 
   const TreeListing& listing_;
@@ -107,7 +111,8 @@ class LookAhead {
   size_t taken_ = 0;       // the first folder the run has not taken
   size_t aheadBytes_ = 0;  // name bytes of the folders in [taken_, next_)
   bool stop_ = false;
-  std::vector<std::thread> threads_;
+  std::vector<std::thread> threads_;  // grown under mutex_, until stop_
+  int diskWorkers_ = 0;
 };
 
 // The run's own look at a copy-from file whose copy the look-ahead saw, through

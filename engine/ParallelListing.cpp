@@ -1,4 +1,5 @@
 #include "engine/ParallelListing.h"
+#include "engine/DiskReads.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -9,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/DiskReads.h"
 #include "engine/FolderChain.h"
 #include "engine/FolderEntries.h"
 #include "engine/Path.h"
@@ -36,20 +38,29 @@ class Walk {
   Walk(std::string top, std::string leaveOut)
       : top_(std::move(top)), leaveOut_(std::move(leaveOut)) {}
 
-  // Reads the tree on `threads` threads; false when none could be started.
-  bool Run(int threads) {
-    found_.emplace_back();
-    pending_.push_back(0);
-    std::vector<std::thread> workers;
-    for (int i = 0; i < threads; ++i) {
-      try {
-        workers.emplace_back([this] { Work(); });
-      } catch (const std::system_error&) {
-        break;
-      }
+  // Reads the tree on `threads` threads, grown to `diskThreads` once a
+  // folder had to be read from the disk; false when none could be started.
+  bool Run(int threads, int diskThreads) {
+    diskThreads_ = std::max(threads, diskThreads);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      found_.emplace_back();
+      pending_.push_back(0);
+      StartThreads(threads);
+      if (threads_.empty()) return false;
     }
-    for (std::thread& worker : workers) worker.join();
-    return !workers.empty();
+    // Threads may be added until the last one ends; a deque keeps the ones
+    // being joined in place.
+    for (size_t i = 0;; ++i) {
+      std::thread* thread = nullptr;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (i == threads_.size()) break;
+        thread = &threads_[i];
+      }
+      thread->join();
+    }
+    return true;
   }
 
   // Puts the folders together in the order ListTree's single walk meets
@@ -94,8 +105,12 @@ class Walk {
       Found folder;
       folder.relative = std::move(relative);
       std::vector<std::string> children;
+      const uint64_t reads = ThreadDiskReads();
       Read(chain, opened, index == 0, folder, children);
+      const bool fromDisk = ThreadDiskReads() != reads;
       lock.lock();
+      // The tree comes from the disk: more threads keep more reads in flight.
+      if (fromDisk && static_cast<int>(threads_.size()) < diskThreads_) StartThreads(diskThreads_);
       // The folders found get their places; the last one read is taken
       // next, which keeps a thread's folders close together.
       for (std::string& child : children) {
@@ -153,8 +168,21 @@ class Walk {
     if (err != 0) folder.errors.push_back(PathError(JoinRelative(top_, folder.relative), err));
   }
 
+  // Starts threads up to `count`; called with mutex_ held.
+  void StartThreads(int count) {
+    while (static_cast<int>(threads_.size()) < count) {
+      try {
+        threads_.emplace_back([this] { Work(); });
+      } catch (const std::system_error&) {
+        return;
+      }
+    }
+  }
+
   const std::string top_;
   const std::string leaveOut_;
+  int diskThreads_ = 0;
+  std::deque<std::thread> threads_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Found> found_;  // [0] the root; a deque keeps them in place
@@ -164,11 +192,12 @@ class Walk {
 
 }  // namespace
 
-TreeListing ListTreeInParallel(std::string_view root, std::string_view leaveOut, int threads) {
+TreeListing ListTreeInParallel(std::string_view root, std::string_view leaveOut, int threads,
+                               int diskThreads) {
   if (threads < 2) return ListTree(root, leaveOut);
   Walk walk(TrimTrailingSlashes(root),
             leaveOut.empty() ? std::string() : TrimTrailingSlashes(leaveOut));
-  if (!walk.Run(threads)) return ListTree(root, leaveOut);
+  if (!walk.Run(threads, diskThreads)) return ListTree(root, leaveOut);
   return walk.Listing();
 }
 

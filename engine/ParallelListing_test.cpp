@@ -1,12 +1,20 @@
 #include "engine/ParallelListing.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "engine/DiskReads.h"
 #include "engine/FileAccess.h"
 #include "testing/TestTree.h"
 
@@ -93,6 +101,71 @@ TEST_F(ParallelListingTest, AMissingOrOddRootGivesWhatListTreeGives) {
   tree.Dir("empty");
   ExpectSameAsListTree(tree.Path("empty"));
   EXPECT_EQ(ListTreeInParallel(tree.Path("empty"), {}, 4).folders.size(), 1u);
+}
+
+// The process's threads now.
+int ThreadsNow() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  }
+  return 0;
+}
+
+// The most threads the process had while `work` ran, this watcher's own
+// thread among them.
+int MostThreadsDuring(const std::function<void()>& work) {
+  std::atomic<bool> done{false};
+  std::atomic<int> most{0};
+  std::thread watcher([&] {
+    while (!done) {
+      most = std::max(most.load(), ThreadsNow());
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  work();
+  done = true;
+  watcher.join();
+  return most;
+}
+
+bool DropCaches() {
+  sync();
+  const int fd = open("/proc/sys/vm/drop_caches", O_WRONLY | O_CLOEXEC);
+  const bool dropped = fd >= 0 && write(fd, "3", 1) == 1;
+  if (fd >= 0) close(fd);
+  return dropped;
+}
+
+// Reads of the disk the calling thread waits for are counted; a tree that
+// comes from the disk is read by more threads than one from the cache, and
+// gives the same listing.
+TEST(ParallelListingFromDisk, MoreThreadsReadATreeFromTheDisk) {
+  if (geteuid() != 0) GTEST_SKIP() << "dropping the caches needs root";
+  // On the disk, not in memory: /var/tmp.
+  TestTree tree("/var/tmp");
+  for (int i = 0; i < 400; ++i) {
+    const std::string folder = "d" + std::to_string(i % 20) + "/e" + std::to_string(i);
+    tree.File(folder + "/f.txt", "x");
+    tree.File(folder + "/g", "y");
+  }
+  const std::vector<std::string> expected = Describe(ListTree(tree.root(), ""));
+  if (!DropCaches()) GTEST_SKIP() << "the caches cannot be dropped here";
+  const uint64_t before = ThreadDiskReads();
+  struct stat st;
+  ASSERT_EQ(stat(tree.Path("d3/e3/f.txt").c_str(), &st), 0);
+  if (ThreadDiskReads() == before) GTEST_SKIP() << "reads of the disk are not counted here";
+
+  // The watcher, and the two threads the listing begins with.
+  const int two = ThreadsNow() + 1 + 2;
+  ASSERT_TRUE(DropCaches());
+  TreeListing cold;
+  EXPECT_GT(MostThreadsDuring([&] { cold = ListTreeInParallel(tree.root(), "", 2, 6); }), two);
+  EXPECT_EQ(Describe(cold), expected);
+  // From the cache: two threads, never more.
+  TreeListing warm;
+  EXPECT_LE(MostThreadsDuring([&] { warm = ListTreeInParallel(tree.root(), "", 2, 6); }), two);
+  EXPECT_EQ(Describe(warm), expected);
 }
 
 }  // namespace

@@ -1,0 +1,19 @@
+// Whether a thread's work came from the disk or from the cache.
+#pragma once
+
+#include <cstdint>
+
+namespace quillfen {
+
+// The blocks the calling thread has had read from a disk so far (its share of
+// the reads submitted, in 512-byte units). A rise across a piece of work shows
+// that what it looked at was not in the cache, however busy the machine is.
+// 0 where the system does not count them.
+uint64_t ThreadDiskReads();
+
+// The threads that look at metadata on a tree that comes from the disk: each
+// mostly waits for a read, so more of them keep more reads in flight. Where
+// the cache holds the tree, fewer are better (the machine's cores).
+constexpr int kDiskThreads = 8;
+
+}  // namespace quillfen
