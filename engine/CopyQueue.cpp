@@ -72,6 +72,16 @@ void CopyQueue::Finish() {
   HandBack(lock, 1);
 }
 
+void CopyQueue::DropWaiting() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [number, job] : jobs_) {
+    Slot& slot = slots_[number - firstSlot_];
+    slot.done = true;
+    slot.passedOver = true;
+  }
+  jobs_.clear();
+}
+
 void CopyQueue::HandBack(std::unique_lock<std::mutex>& lock, size_t until) {
   for (;;) {
     while (!slots_.empty() && slots_.front().done) {

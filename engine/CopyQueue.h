@@ -42,8 +42,9 @@ struct CopyJob {
 
 class CopyQueue {
  public:
-  // Outcomes waiting to be handed back at most; Add waits beyond that.
-  static constexpr size_t kMaxWaiting = 256;
+  // Outcomes waiting to be handed back at most; Add waits beyond that. Each
+  // job may hold two folders open: this bounds the descriptors too.
+  static constexpr size_t kMaxWaiting = 64;
 
   // What an outcome is handed to, always on the thread that calls Add and
   // Finish, in the order of the Add calls: Ok for a copy made, the failure
@@ -71,6 +72,9 @@ class CopyQueue {
   void Add(Status done);
   // Waits for every copy asked for and hands back all outcomes left.
   void Finish();
+  // Gives up the copies no thread has begun (no outcome for them): the run
+  // was asked to stop. The copies under way are completed.
+  void DropWaiting();
 
   // Whether copies run on other threads.
   bool parallel() const { return workers_ > 0; }

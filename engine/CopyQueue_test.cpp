@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -177,6 +179,64 @@ TEST(CopyQueueEnd, CopiesAskedForAreMadeBeforeTheQueueGoes) {
   }
   // The two folders, and each thread's watch instance, are closed.
   EXPECT_EQ(countFds(), fdsBefore - 2);
+}
+
+// Holds the first replaced target's close until released: a copy thread
+// stopped in the middle of a copy.
+class HoldingCloser : public DeferredCloser {
+ public:
+  void Close(int fd) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!held_) {
+      held_ = true;
+      changed_.notify_all();
+      changed_.wait(lock, [this] { return released_; });
+    }
+    lock.unlock();
+    DeferredCloser::Close(fd);
+  }
+  void WaitUntilHeld() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return held_; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool held_ = false;
+  bool released_ = false;
+};
+
+// Asked to stop, the queue gives up the copies no thread has begun and
+// completes the one under way.
+TEST(CopyQueueEnd, DroppedCopiesAreNotMadeAndTheOneUnderWayEndsWhole) {
+  TestTree tree;
+  WriteFile(tree.Path("src/first"), "new first", 1700000100);
+  WriteFile(tree.Path("dst/first"), "old first", 1700000000);
+  for (int i = 0; i < 10; ++i) tree.File("src/f" + std::to_string(i), std::to_string(i));
+  auto folders = OpenFolders(tree);
+  HoldingCloser closer;
+  Outcomes got;
+  {
+    CopyQueue queue(1, &closer, got.Taker());
+    queue.Add(JobFor(tree, folders, "first"));
+    closer.WaitUntilHeld();  // the one thread is in the middle of that copy
+    for (int i = 0; i < 10; ++i) queue.Add(JobFor(tree, folders, "f" + std::to_string(i)));
+    queue.DropWaiting();
+    closer.Release();
+    queue.Finish();
+  }
+  closer.Wait();
+  EXPECT_EQ(got.lines, std::vector<std::string>{"copied"});
+  EXPECT_EQ(ReadFile(tree.Path("dst/first")), "new first");
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(ReadFile(tree.Path("dst/f" + std::to_string(i))), "<missing>") << i;
+  }
 }
 
 }  // namespace
