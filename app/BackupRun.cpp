@@ -151,9 +151,6 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
       }
     });
   }
-  // Asked to stop: the copies not yet begun are not made (the set stays
-  // due); the ones under way end whole.
-  if (result.stopped) copies.DropWaiting();
   // Folders get their last bits, and the set its end time, only after the
   // copies into them are made.
   copies.Finish();

@@ -263,7 +263,10 @@ CopyPlaces::Decision CopyPlaces::Check(const char* name, bool newer, MakeFolders
     decision.failure = CheckFolding(name, target);
   }
   if (!decision.failure.ok()) return decision;
-  if (haveSource) decision.sourceSeconds = source.st_mtim.tv_sec;
+  if (haveSource) {
+    decision.sourceSeconds = source.st_mtim.tv_sec;
+    decision.sourceBytes = source.st_size;
+  }
 
   if (!haveTarget) {
     decision.copy = newer ? haveSource : true;
@@ -309,6 +312,7 @@ bool CopyPlaces::Detach(const char* name, bool newer, const Decision& decision, 
   job.to = ToPath(name);
   job.newer = newer;
   job.sourceSeconds = decision.sourceSeconds;
+  job.sourceBytes = decision.sourceBytes;
   return true;
 }
 

@@ -62,9 +62,10 @@ class CopyPlaces : private FolderMaker {
     // place that cannot be made or entered, a file that cannot be looked
     // at): the file fails with this ("<from> -> <to>: <reason>").
     Status failure = Status::Ok();
-    // The source's last-write second the decision was taken on; -1 when no
-    // regular file was there.
+    // The source's last-write second and size the decision was taken on;
+    // -1 and 0 when no regular file was there.
     int64_t sourceSeconds = -1;
+    int64_t sourceBytes = 0;
   };
 
   // Whether the file `name` of the current folder is to be copied:

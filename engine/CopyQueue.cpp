@@ -12,8 +12,11 @@
 
 namespace quillfen {
 
-CopyQueue::CopyQueue(int workers, DeferredCloser* closer, Take take)
-    : workers_(std::max(workers, 0)), closer_(closer), take_(std::move(take)) {}
+CopyQueue::CopyQueue(int workers, DeferredCloser* closer, Take take, int64_t maxWaitingBytes)
+    : workers_(std::max(workers, 0)),
+      closer_(closer),
+      take_(std::move(take)),
+      maxWaitingBytes_(maxWaitingBytes) {}
 
 CopyQueue::~CopyQueue() {
   {
@@ -42,10 +45,12 @@ void CopyQueue::Add(CopyJob job) {
     return;
   }
   std::unique_lock<std::mutex> lock(mutex_);
-  HandBack(lock, kMaxWaiting);
+  const int64_t bytes = std::max<int64_t>(job.sourceBytes, 0);
+  HandBack(lock, [&] { return Room(bytes); });
   if (threads_.size() < static_cast<size_t>(workers_)) {
     threads_.emplace_back([this] { Work(); });
   }
+  waitingBytes_ += bytes;
   jobs_.emplace_back(firstSlot_ + slots_.size(), std::move(job));
   slots_.emplace_back();
   lock.unlock();
@@ -59,30 +64,20 @@ void CopyQueue::Add(Status done) {
     take_(done);
     return;
   }
-  HandBack(lock, kMaxWaiting);
+  HandBack(lock, [&] { return slots_.size() < kMaxWaiting; });
   Slot slot;
   slot.done = true;
   slot.outcome = std::move(done);
   slots_.push_back(std::move(slot));
-  HandBack(lock, 0);
+  HandBack(lock, nullptr);
 }
 
 void CopyQueue::Finish() {
   std::unique_lock<std::mutex> lock(mutex_);
-  HandBack(lock, 1);
+  HandBack(lock, [&] { return slots_.empty(); });
 }
 
-void CopyQueue::DropWaiting() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& [number, job] : jobs_) {
-    Slot& slot = slots_[number - firstSlot_];
-    slot.done = true;
-    slot.passedOver = true;
-  }
-  jobs_.clear();
-}
-
-void CopyQueue::HandBack(std::unique_lock<std::mutex>& lock, size_t until) {
+void CopyQueue::HandBack(std::unique_lock<std::mutex>& lock, const std::function<bool()>& enough) {
   for (;;) {
     while (!slots_.empty() && slots_.front().done) {
       Slot slot = std::move(slots_.front());
@@ -95,9 +90,14 @@ void CopyQueue::HandBack(std::unique_lock<std::mutex>& lock, size_t until) {
       take_(slot.outcome);
       lock.lock();
     }
-    if (until == 0 || slots_.size() < until) return;
-    done_.wait(lock, [this] { return slots_.front().done; });
+    if (!enough || enough()) return;
+    done_.wait(lock);
   }
+}
+
+bool CopyQueue::Room(int64_t bytes) const {
+  return slots_.size() < kMaxWaiting &&
+         (waitingBytes_ == 0 || waitingBytes_ + bytes <= maxWaitingBytes_);
 }
 
 bool CopyQueue::Copy(const CopyJob& job, FileAgeCache& ages, Status& outcome) {
@@ -141,6 +141,7 @@ void CopyQueue::Work() {
     slot.passedOver = !Copy(job, ages, slot.outcome);
     job.folders.reset();  // the last copy in a folder closes it here
     lock.lock();
+    waitingBytes_ -= std::max<int64_t>(job.sourceBytes, 0);
     slots_[number - firstSlot_] = std::move(slot);
     done_.notify_all();
   }

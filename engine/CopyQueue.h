@@ -30,7 +30,7 @@ struct CopyFolders {
 // `folders->to`; `from` and `to` are the two full paths, for messages.
 // `newer` is the test the copy was decided by (see CopyWanted) and
 // `sourceSeconds` the source's last-write second it was decided on (-1: no
-// source was there).
+// source was there), `sourceBytes` its size then.
 struct CopyJob {
   std::shared_ptr<const CopyFolders> folders;
   std::string name;
@@ -38,6 +38,7 @@ struct CopyJob {
   std::string to;
   bool newer = true;
   int64_t sourceSeconds = -1;
+  int64_t sourceBytes = 0;  // the size it was decided on
 };
 
 class CopyQueue {
@@ -45,6 +46,10 @@ class CopyQueue {
   // Outcomes waiting to be handed back at most; Add waits beyond that. Each
   // job may hold two folders open: this bounds the descriptors too.
   static constexpr size_t kMaxWaiting = 64;
+  // Bytes of the copies asked for and not yet made at most (one larger copy
+  // is let in alone): a run asked to stop completes the copies asked for,
+  // and this keeps that short.
+  static constexpr int64_t kMaxWaitingBytes = int64_t{256} << 20;
 
   // What an outcome is handed to, always on the thread that calls Add and
   // Finish, in the order of the Add calls: Ok for a copy made, the failure
@@ -54,7 +59,9 @@ class CopyQueue {
   // Copies on `workers` threads (started at the first copy); with 0, each
   // copy is made within Add, as a plain call. Replaced targets are closed
   // through `closer` (see CopyFileAt), which must outlive the queue.
-  CopyQueue(int workers, DeferredCloser* closer, Take take);
+  // At most `maxWaitingBytes` of copies wait (see kMaxWaitingBytes).
+  CopyQueue(int workers, DeferredCloser* closer, Take take,
+            int64_t maxWaitingBytes = kMaxWaitingBytes);
   // Waits for the copies asked for (their outcomes are not handed back).
   ~CopyQueue();
   CopyQueue(const CopyQueue&) = delete;
@@ -72,9 +79,6 @@ class CopyQueue {
   void Add(Status done);
   // Waits for every copy asked for and hands back all outcomes left.
   void Finish();
-  // Gives up the copies no thread has begun (no outcome for them): the run
-  // was asked to stop. The copies under way are completed.
-  void DropWaiting();
 
   // Whether copies run on other threads.
   bool parallel() const { return workers_ > 0; }
@@ -93,19 +97,23 @@ class CopyQueue {
   void Work();
   // Makes the copy `job` on a copy thread; false when it was passed over.
   bool Copy(const CopyJob& job, FileAgeCache& ages, Status& outcome);
-  // Hands back the outcomes ready at the front; with `until` > 0, first waits
-  // until at most `until` - 1 are left waiting. Called with `lock` held.
-  void HandBack(std::unique_lock<std::mutex>& lock, size_t until);
+  // Hands back the outcomes ready at the front, until `enough` holds (once:
+  // without waiting when it is null). Called with `lock` held.
+  void HandBack(std::unique_lock<std::mutex>& lock, const std::function<bool()>& enough);
+  // Whether another job of `bytes` may be asked for now.
+  bool Room(int64_t bytes) const;
 
   const int workers_;
   DeferredCloser* const closer_;
   const Take take_;
+  const int64_t maxWaitingBytes_;
 
   std::mutex mutex_;
   std::condition_variable work_;                   // a job to take, or stopping
   std::condition_variable done_;                   // a slot filled
   std::deque<Slot> slots_;                         // outcomes not yet handed back, in order
   uint64_t firstSlot_ = 0;                         // the number of slots_.front()
+  int64_t waitingBytes_ = 0;                       // of the copies asked for and not yet made
   std::deque<std::pair<uint64_t, CopyJob>> jobs_;  // not yet taken by a thread
   bool stopping_ = false;
   std::vector<std::thread> threads_;

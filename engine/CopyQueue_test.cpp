@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testing/TestTree.h"
@@ -44,8 +46,10 @@ CopyJob JobFor(const TestTree& tree, const std::shared_ptr<const CopyFolders>& f
   job.to = tree.Path("dst/" + name);
   job.newer = newer;
   struct stat st;
-  if (stat(job.from.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+  if (stat(job.from.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
     job.sourceSeconds = st.st_mtim.tv_sec;
+    job.sourceBytes = st.st_size;
+  }
   return job;
 }
 
@@ -212,31 +216,30 @@ class HoldingCloser : public DeferredCloser {
   bool released_ = false;
 };
 
-// Asked to stop, the queue gives up the copies no thread has begun and
-// completes the one under way.
-TEST(CopyQueueEnd, DroppedCopiesAreNotMadeAndTheOneUnderWayEndsWhole) {
+// Copies wait only up to the bytes given (one larger copy alone): asking for
+// more waits until the copies before have been made.
+TEST(CopyQueueEnd, CopiesBeyondTheBytesAllowedWaitForTheOnesBefore) {
   TestTree tree;
-  WriteFile(tree.Path("src/first"), "new first", 1700000100);
+  WriteFile(tree.Path("src/first"), std::string(600, 'n'), 1700000100);
   WriteFile(tree.Path("dst/first"), "old first", 1700000000);
-  for (int i = 0; i < 10; ++i) tree.File("src/f" + std::to_string(i), std::to_string(i));
+  WriteFile(tree.Path("src/second"), std::string(600, 's'), 1700000100);
   auto folders = OpenFolders(tree);
   HoldingCloser closer;
   Outcomes got;
-  {
-    CopyQueue queue(1, &closer, got.Taker());
-    queue.Add(JobFor(tree, folders, "first"));
-    closer.WaitUntilHeld();  // the one thread is in the middle of that copy
-    for (int i = 0; i < 10; ++i) queue.Add(JobFor(tree, folders, "f" + std::to_string(i)));
-    queue.DropWaiting();
+  CopyQueue queue(2, &closer, got.Taker(), 1000);
+  queue.Add(JobFor(tree, folders, "first"));
+  closer.WaitUntilHeld();  // a copy thread is in the middle of that copy
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     closer.Release();
-    queue.Finish();
-  }
-  closer.Wait();
+  });
+  queue.Add(JobFor(tree, folders, "second"));
+  // Add came back only once the first copy was made and handed back.
   EXPECT_EQ(got.lines, std::vector<std::string>{"copied"});
-  EXPECT_EQ(ReadFile(tree.Path("dst/first")), "new first");
-  for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ(ReadFile(tree.Path("dst/f" + std::to_string(i))), "<missing>") << i;
-  }
+  queue.Finish();
+  releaser.join();
+  EXPECT_EQ(got.lines, (std::vector<std::string>{"copied", "copied"}));
+  EXPECT_EQ(ReadFile(tree.Path("dst/first")), std::string(600, 'n'));
 }
 
 }  // namespace
