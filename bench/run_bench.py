@@ -227,6 +227,36 @@ def syscall_profile(argv):
     return head + body[:6] + [line for line in body if line.rstrip().endswith("total")]
 
 
+def disk_counters(path):
+    """The /proc/diskstats fields of the disk holding `path` (reads, sectors
+    read, ms reading, weighted ms of requests in flight), or None."""
+    dev = os.stat(path).st_dev
+    want = (os.major(dev), os.minor(dev))
+    with open("/proc/diskstats", encoding="ascii") as f:
+        for line in f:
+            fields = line.split()
+            if (int(fields[0]), int(fields[1])) == want:
+                return int(fields[3]), int(fields[5]), int(fields[6]), int(fields[13])
+    return None
+
+
+def disk_profile(argv, path):
+    """One run of argv from dropped caches: what the disk of `path` was asked
+    for meanwhile (another process's reads count too: run on a quiet machine)."""
+    drop_caches()
+    before = disk_counters(path)
+    if before is None:
+        return "disk not found in /proc/diskstats"
+    start = time.perf_counter()
+    subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+    seconds = time.perf_counter() - start
+    after = disk_counters(path)
+    reads, sectors, read_ms, weighted_ms = (a - b for a, b in zip(after, before))
+    return (f"{seconds:.3f} s, {reads} reads, {sectors // 2} KiB, "
+            f"{read_ms / max(reads, 1):.3f} ms per read, "
+            f"{weighted_ms / 1000 / seconds:.2f} requests in flight on average")
+
+
 def measure_size(tools, trees, work, runs, profiles, cold=True, only_quillfen=False):
     """All three cases for one tree size, and the cold no-op case when `cold`
     (root only); returns {case: [Tool, ...]}. Appends to `profiles` the system
@@ -340,6 +370,9 @@ def measure_size(tools, trees, work, runs, profiles, cold=True, only_quillfen=Fa
         log(f"case noop-cold ({trees.files} files, page cache dropped before every run)")
         run_case("noop-cold", noop_cold, COLD_RUNS, warm_up=False)
         results["noop-cold"] = noop_cold
+        profiles.append(f"disk of one cold no-op run, {trees.files} files (/proc/diskstats):")
+        for tool in noop_cold:
+            profiles.append(f"  {tool.name}: " + disk_profile(tool.argv_for(noop_dest), noop_dest))
     if shutil.which("strace"):
         for name, argv in (("quillfen_run", [tools.quillfen_run, src, noop_dest]),
                            ("floor", [tools.floor, src, noop_dest])):
