@@ -12,6 +12,8 @@
 
 #include <QDialog>
 
+#include "compare/PathListView.h"
+
 class QLabel;
 class QPushButton;
 class QShowEvent;
@@ -19,7 +21,6 @@ class QTimer;
 class RelativePathModel;
 class UserDialogs;
 class MainWindowLink;
-class PathListView;
 namespace quillfen {
 class Clock;
 enum class Side;
