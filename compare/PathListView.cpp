@@ -14,6 +14,10 @@ namespace {
 
 // Beyond this many runs the visible area is repainted as a whole.
 constexpr qsizetype kManyRuns = 64;
+// Selections of up to this many runs are always mirrored into Qt's selection
+// model (a few milliseconds at most), larger ones only while an assistive
+// technology is active.
+constexpr size_t kMirroredRuns = 256;
 
 // Paints a row as selected exactly when the view's RowSelection says so.
 class SelectionDelegate : public QStyledItemDelegate {
@@ -81,25 +85,24 @@ void PathListView::Changed(bool changed, bool byUser) {
 }
 
 void PathListView::MirrorSelection() {
-  const bool active = QAccessible::isActive();
-  if (!active && !mirrored_) return;
-  QItemSelectionModel* model = selectionModel();
-  if (!model) return;
+  QItemSelectionModel* selectionModel = this->selectionModel();
+  if (!selectionModel) return;
+  std::vector<std::pair<size_t, size_t>> runs;
+  const size_t limit = QAccessible::isActive() ? RowSelection::kNoRow : kMirroredRuns;
+  const bool complete = selection_.Runs(limit, runs);
+  if (!mirrored_ && (!complete || runs.empty())) return;
   quillfen_ui::FlagGuard guard(mirroring_);
   // Clearing first keeps the model's comparison of old and new ranges linear.
-  model->clearSelection();
+  selectionModel->clearSelection();
   mirrored_ = false;
-  if (!active || selection_.Count() == 0) return;
+  if (!complete || runs.empty()) return;
   QItemSelection ranges;
-  const size_t rows = selection_.Rows();
-  for (size_t row = selection_.NextSelected(0); row != RowSelection::kNoRow;) {
-    size_t end = row;
-    while (end + 1 < rows && selection_.IsSelected(end + 1)) ++end;
-    ranges.append(QItemSelectionRange(this->model()->index(static_cast<int>(row), modelColumn()),
-                                      this->model()->index(static_cast<int>(end), modelColumn())));
-    row = selection_.NextSelected(end + 1);
+  ranges.reserve(static_cast<qsizetype>(runs.size()));
+  for (const auto& [first, last] : runs) {
+    ranges.append(QItemSelectionRange(model()->index(static_cast<int>(first), modelColumn()),
+                                      model()->index(static_cast<int>(last), modelColumn())));
   }
-  model->select(ranges, QItemSelectionModel::Select);
+  selectionModel->select(ranges, QItemSelectionModel::Select);
   mirrored_ = true;
 }
 

@@ -6,10 +6,11 @@
 // on every click. The view handles mouse and keyboard input as a list with
 // extended selection does and paints the selected rows through its delegate.
 //
-// Qt's selection model is kept empty; while an assistive technology is
-// active it mirrors the selection, so that screen readers read the same
-// selected items as before, and a change made to it from outside (such as an
-// accessibility action) is taken over.
+// Qt's selection model mirrors the selection when it has at most a few
+// hundred runs, and always while an assistive technology is active, so that
+// screen readers read the same selected items as before; otherwise it is
+// empty. A change made to it from outside (such as an accessibility action)
+// is taken over.
 #pragma once
 
 #include <vector>
@@ -62,8 +63,8 @@ class PathListView : public QListView {
  private:
   // Repaints, mirrors for accessibility and, for a user's change, signals.
   void Changed(bool changed, bool byUser);
-  // Copies the selection into Qt's selection model when an assistive
-  // technology is active.
+  // Copies the selection into Qt's selection model, or empties it for a
+  // large selection while no assistive technology is active.
   void MirrorSelection();
   // A change of the selection model not made by MirrorSelection.
   void AdoptSelectionModelChange(const QItemSelection& selected, const QItemSelection& deselected);

@@ -68,6 +68,29 @@ size_t RowSelection::NextSelected(size_t row) const {
   return w * kBits + static_cast<size_t>(std::countr_zero(bits));
 }
 
+size_t RowSelection::NextUnselected(size_t row) const {
+  if (row >= rows_) return rows_;
+  size_t w = row / kBits;
+  uint64_t bits = ~words_[w] & (~uint64_t{0} << (row % kBits));
+  while (bits == 0) {
+    if (++w == words_.size()) return rows_;
+    bits = ~words_[w];
+  }
+  // Bits past the last row are never set, so they read as unselected.
+  return std::min(rows_, w * kBits + static_cast<size_t>(std::countr_zero(bits)));
+}
+
+bool RowSelection::Runs(size_t limit, std::vector<std::pair<size_t, size_t>>& runs) const {
+  runs.clear();
+  for (size_t first = NextSelected(0); first != kNoRow;) {
+    if (runs.size() == limit) return false;
+    const size_t end = NextUnselected(first);
+    runs.emplace_back(first, end - 1);
+    first = NextSelected(end);
+  }
+  return true;
+}
+
 bool RowSelection::Finish() {
   size_t count = 0;
   for (uint64_t word : words_) count += static_cast<size_t>(std::popcount(word));

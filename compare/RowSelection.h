@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace quillfen {
@@ -34,6 +35,11 @@ class RowSelection {
   std::vector<char> Flags() const;
   // The first selected row at or after `row`, or kNoRow.
   size_t NextSelected(size_t row) const;
+  // The first unselected row at or after `row`, or Rows().
+  size_t NextUnselected(size_t row) const;
+  // The runs of selected rows as first and last row, in order, into `runs`.
+  // Stops and returns false once there are more than `limit`.
+  bool Runs(size_t limit, std::vector<std::pair<size_t, size_t>>& runs) const;
 
   // Changes made by the program rather than by a gesture; the anchor is
   // dropped. Assign takes one flag per row (non-zero: selected); rows past
