@@ -1,5 +1,8 @@
 #include "compare/PathListView.h"
 
+#include <algorithm>
+#include <utility>
+
 #include <QAccessible>
 #include <QKeyEvent>
 #include <QMetaObject>

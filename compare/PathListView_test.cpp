@@ -220,6 +220,12 @@ TEST_F(PathListViewTest, KeysMoveSelectExtendAndSelectAll) {
   Key(Qt::Key_A, Qt::ControlModifier);
   EXPECT_EQ(view.Selection().Count(), 200u);
   EXPECT_EQ(userChanges, changes + 7);
+
+  // Typing a name's beginning selects the next item it starts.
+  Click(5);
+  QTest::keyClicks(&view, "/");
+  EXPECT_THAT(Selected(), ElementsAre(6));
+  EXPECT_EQ(Current(), 6);
 }
 
 TEST_F(PathListViewTest, TheProgramsChangesSendNoSignalAndANewListingSelectsNothing) {
