@@ -108,43 +108,6 @@ TEST(RowSelectionTest, SelectAllAndAssignStopAtTheLastRow) {
   EXPECT_EQ(empty.NextSelected(0), RowSelection::kNoRow);
 }
 
-TEST(RowSelectionTest, ClickSelectsTheRowAloneAndShiftExtendsFromIt) {
-  RowSelection s;
-  s.Reset(10);
-  s.Assign({1, 1, 0, 0, 0, 0, 0, 0, 1, 1});
-  EXPECT_TRUE(s.Click(4));
-  EXPECT_THAT(Selected(s), ElementsAre(4));
-  EXPECT_FALSE(s.Click(4));  // the same single row again: no change
-  EXPECT_TRUE(s.ExtendTo(7, RowSelection::kNoRow));
-  EXPECT_THAT(Selected(s), ElementsAre(4, 5, 6, 7));
-  // A second shift-click replaces the range of the first, on the same anchor.
-  EXPECT_TRUE(s.ExtendTo(2, RowSelection::kNoRow));
-  EXPECT_THAT(Selected(s), ElementsAre(2, 3, 4));
-  EXPECT_EQ(s.Anchor(), 4u);
-  // A plain click starts afresh.
-  s.Click(9);
-  s.ExtendTo(8, RowSelection::kNoRow);
-  EXPECT_THAT(Selected(s), ElementsAre(8, 9));
-}
-
-TEST(RowSelectionTest, CtrlClickTogglesAndKeepsTheRest) {
-  RowSelection s;
-  s.Reset(10);
-  s.Click(1);
-  EXPECT_TRUE(s.ControlClick(5));
-  EXPECT_THAT(Selected(s), ElementsAre(1, 5));
-  // Shift-click after a ctrl-click adds the range to what was there.
-  s.ExtendTo(7, RowSelection::kNoRow);
-  EXPECT_THAT(Selected(s), ElementsAre(1, 5, 6, 7));
-  EXPECT_TRUE(s.ControlClick(6));
-  EXPECT_THAT(Selected(s), ElementsAre(1, 5, 7));
-  EXPECT_TRUE(s.ControlClick(6));
-  EXPECT_THAT(Selected(s), ElementsAre(1, 5, 6, 7));
-  EXPECT_TRUE(s.Add(3));
-  EXPECT_FALSE(s.Add(3));
-  EXPECT_THAT(Selected(s), ElementsAre(1, 3, 5, 6, 7));
-}
-
 TEST(RowSelectionTest, ADragGivesTheRangeTheAnchorsStateAndGoingBackRestoresRows) {
   RowSelection s;
   s.Reset(12);
