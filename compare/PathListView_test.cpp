@@ -118,6 +118,12 @@ TEST_F(PathListViewTest, ClickCtrlClickAndShiftClickSelectAsAListOfSeveralItems)
   Press(Center(4), Qt::NoModifier, Qt::RightButton);
   Release(Center(4), Qt::NoModifier, Qt::RightButton);
   EXPECT_THAT(Selected(), ElementsAre(3, 4));
+
+  // The second press of a ctrl-double-click does not flip the row back.
+  Click(8, Qt::ControlModifier);
+  Send(QEvent::MouseButtonDblClick, Center(8), Qt::LeftButton, Qt::LeftButton, Qt::ControlModifier);
+  Release(Center(8), Qt::ControlModifier);
+  EXPECT_THAT(Selected(), ElementsAre(3, 4, 8));
 }
 
 TEST_F(PathListViewTest, AClickBesideTheRowsClearsTheSelectionUnlessShiftOrCtrlIsHeld) {
