@@ -123,12 +123,13 @@ void PathListView::AdoptSelectionModelChange(const QItemSelection& selected,
   };
   mark(deselected, 0);
   mark(selected, 1);
-  if (!selection_.Assign(flags)) return;
-  viewport()->update();
-  // The selection model is in the middle of sending its signal: bring the
-  // mirror up to date once it has finished.
+  const bool changed = selection_.Assign(flags);
+  // The selection model is in the middle of sending its signal: bring it in
+  // line with the selection once it has finished.
   mirrored_ = true;
   QMetaObject::invokeMethod(this, &PathListView::MirrorSelection, Qt::QueuedConnection);
+  if (!changed) return;
+  viewport()->update();
   emit UserChangedSelection();
 }
 
