@@ -7,13 +7,10 @@
 
 #include <QApplication>
 #include <QFontMetrics>
-#include <QItemSelectionModel>
 #include <QLabel>
-#include <QListView>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QShowEvent>
-#include <QSignalBlocker>
 #include <QTimer>
 
 #include "compare/CompareLogic.h"
@@ -23,7 +20,6 @@
 #include "compare/SelectiveCopy.h"
 #include "engine/DateTime.h"
 #include "engine/Path.h"
-#include "ui/FlagGuard.h"
 #include "ui/UserDialogs.h"
 #include "ui/WindowFont.h"
 
@@ -157,7 +153,7 @@ void TForm2::CreateControls() {
   connect(Timer1, &QTimer::timeout, this, &TForm2::Timer1Timer);
 }
 
-QListView* TForm2::CreateList(RelativePathModel* model, int left, void (TForm2::*onClick)()) {
+PathListView* TForm2::CreateList(RelativePathModel* model, int left, void (TForm2::*onClick)()) {
   auto* list = new PathListView(this);
   list->setGeometry(left, 32, 193, 233);
   list->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -165,58 +161,26 @@ QListView* TForm2::CreateList(RelativePathModel* model, int left, void (TForm2::
   list->setUniformItemSizes(true);       // keeps 100,000 rows cheap to lay out
   list->setEditTriggers(QAbstractItemView::NoEditTriggers);
   list->setModel(model);
-  connect(list->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this, onClick] {
-    if (!handlerSelecting_) (this->*onClick)();
-  });
+  // Only the user's changes run the click handler; the handlers' own
+  // changes (SetSelectedRows, SelectAllRows, a new listing) send nothing.
+  connect(list, &PathListView::UserChangedSelection, this, onClick);
   return list;
 }
 
-RelativePathModel* TForm2::ModelOf(const QListView* list) const {
+RelativePathModel* TForm2::ModelOf(const PathListView* list) const {
   return list == ListBox1 ? model1_ : model2_;
 }
 
-const std::vector<std::string>& TForm2::Paths(const QListView* list) const {
+const std::vector<std::string>& TForm2::Paths(const PathListView* list) const {
   return ModelOf(list)->Paths();
 }
 
-std::vector<char> TForm2::SelectedRows(const QListView* list) const {
-  std::vector<char> flags(Paths(list).size(), 0);
-  const int rows = static_cast<int>(flags.size());
-  for (const QItemSelectionRange& range : list->selectionModel()->selection()) {
-    const int last = std::min(range.bottom(), rows - 1);
-    for (int row = std::max(range.top(), 0); row <= last; ++row) flags[row] = 1;
-  }
-  return flags;
+std::vector<char> TForm2::SelectedRows(const PathListView* list) const {
+  return list->Selection().Flags();
 }
 
-void TForm2::SetSelectedRows(QListView* list, const std::vector<char>& selected) {
-  quillfen_ui::FlagGuard guard(handlerSelecting_);
-  RelativePathModel* model = ModelOf(list);
-  QItemSelectionModel* selection = list->selectionModel();
-  {
-    // Without change signals: the view would otherwise compute the screen
-    // region of every changed range (one per run of selected rows, up to
-    // 50,000 for 100,000 items), which costs far more than the change. It
-    // repaints from the selection model below. The click handlers must not
-    // run for this change anyway.
-    const QSignalBlocker quiet(selection);
-    // Clearing first keeps the model's own old/new comparison linear (it
-    // compares ranges pairwise when both selections are non-empty).
-    selection->clearSelection();
-    QItemSelection ranges;
-    const int rows = std::min(model->rowCount(), static_cast<int>(selected.size()));
-    for (int row = 0; row < rows;) {
-      if (!selected[row]) {
-        ++row;
-        continue;
-      }
-      const int first = row;
-      while (row < rows && selected[row]) ++row;
-      ranges.append(QItemSelectionRange(model->index(first), model->index(row - 1)));
-    }
-    if (!ranges.isEmpty()) selection->select(ranges, QItemSelectionModel::Select);
-  }
-  list->viewport()->update();
+void TForm2::SetSelectedRows(PathListView* list, const std::vector<char>& selected) {
+  list->SetSelectedRows(selected);
 }
 
 void TForm2::SetCounter(QLabel* counter, const std::string& text) {
@@ -233,15 +197,10 @@ void TForm2::SetRootLabel(QLabel* label, const std::string& root) {
   label->adjustSize();
 }
 
-size_t TForm2::ShowCounts(QListView* list, QLabel* counter, Side side) {
-  return ShowCounts(SelectedRows(list), counter, side);
-}
-
-size_t TForm2::ShowCounts(const std::vector<char>& flags, QLabel* counter, Side side) {
-  const size_t selected = static_cast<size_t>(std::count(flags.begin(), flags.end(), 1));
-  SetCounter(counter, quillfen::TotalText(side, flags.size()));
-  SetCounter(counter, quillfen::SelectionText(side, selected, flags.size()));
-  return selected;
+void TForm2::ShowCounts(const PathListView* list, QLabel* counter, Side side) {
+  const quillfen::RowSelection& selection = list->Selection();
+  SetCounter(counter, quillfen::TotalText(side, selection.Rows()));
+  SetCounter(counter, quillfen::SelectionText(side, selection.Count(), selection.Rows()));
 }
 
 void TForm2::ShowStatus(const QString& text) {
@@ -282,7 +241,6 @@ void TForm2::showEvent(QShowEvent* event) {
 }
 
 void TForm2::FormActivate() {
-  quillfen_ui::FlagGuard guard(handlerSelecting_);
   // Listing a large tree takes a moment; no message box opens meanwhile.
   QApplication::setOverrideCursor(Qt::WaitCursor);
   const auto restoreCursor = qScopeGuard([] { QApplication::restoreOverrideCursor(); });
@@ -305,20 +263,17 @@ void TForm2::Button1Click() {
   const quillfen::Comparison result =
       quillfen::CompareListings(model1_->Paths(), model2_->Paths(), feedback);
   FlushStatus();
-  // The counts come from the flags just set: reading back a selection of
-  // many separate runs from the list would cost as much again.
   SetSelectedRows(ListBox1, result.leftSelected);
-  ShowCounts(result.leftSelected, Label3, Side::Source);
+  ShowCounts(ListBox1, Label3, Side::Source);
   SetSelectedRows(ListBox2, result.rightSelected);
-  ShowCounts(result.rightSelected, Label4, Side::Destination);
+  ShowCounts(ListBox2, Label4, Side::Destination);
   StartTimer1();
   dialogs_.ShowMessage("保存元と保存先のファイルの比較が終了しました。");
 }
 
-void TForm2::SelectAll(QListView* list, QLabel* counter, Side side) {
-  const std::vector<char> all(Paths(list).size(), 1);
-  SetSelectedRows(list, all);
-  ShowCounts(all, counter, side);
+void TForm2::SelectAll(PathListView* list, QLabel* counter, Side side) {
+  list->SelectAllRows();
+  ShowCounts(list, counter, side);
 }
 
 void TForm2::Button2Click() {
@@ -328,8 +283,9 @@ void TForm2::Button3Click() {
   SelectAll(ListBox2, Label4, Side::Destination);
 }
 
-void TForm2::ListBoxClick(QListView* list, QLabel* counter, Side side) {
-  if (ShowCounts(list, counter, side) == 1) {
+void TForm2::ListBoxClick(PathListView* list, QLabel* counter, Side side) {
+  ShowCounts(list, counter, side);
+  if (list->Selection().Count() == 1) {
     ShowStatus(ModelOf(list)->Text(list->currentIndex().row()));
     StartTimer1();
   } else {
@@ -351,7 +307,7 @@ void TForm2::Timer1Timer() {
 
 void TForm2::CopySelection(Direction direction) {
   const bool backup = direction == Direction::Backup;
-  QListView* list = backup ? ListBox1 : ListBox2;
+  PathListView* list = backup ? ListBox1 : ListBox2;
   const std::string source = mainWindow_.SelectedSourceFolder();
   const std::string destination = mainWindow_.SelectedDestinationFolder();
 

@@ -12,8 +12,9 @@
 
 #include <QDialog>
 
+#include "compare/PathListView.h"
+
 class QLabel;
-class QListView;
 class QPushButton;
 class QShowEvent;
 class QTimer;
@@ -62,15 +63,15 @@ class TForm2 : public QDialog {
   void StartTimer1();
 
   // Selection flags of a list, one per row.
-  std::vector<char> SelectedRows(const QListView* list) const;
+  std::vector<char> SelectedRows(const PathListView* list) const;
   // Replaces a list's selection; does not run the click handlers.
-  void SetSelectedRows(QListView* list, const std::vector<char>& selected);
+  void SetSelectedRows(PathListView* list, const std::vector<char>& selected);
   // Relative paths (exact bytes) of a list, in display order.
-  const std::vector<std::string>& Paths(const QListView* list) const;
+  const std::vector<std::string>& Paths(const PathListView* list) const;
 
   // Controls, with their designed names.
-  QListView* ListBox1 = nullptr;
-  QListView* ListBox2 = nullptr;
+  PathListView* ListBox1 = nullptr;
+  PathListView* ListBox2 = nullptr;
   QLabel* Label1 = nullptr;
   QLabel* Label2 = nullptr;
   QLabel* StatusBar1 = nullptr;
@@ -90,15 +91,13 @@ class TForm2 : public QDialog {
   enum class Direction { Backup, Restore };
 
   void CreateControls();
-  QListView* CreateList(RelativePathModel* model, int left, void (TForm2::*onClick)());
-  RelativePathModel* ModelOf(const QListView* list) const;
-  void SelectAll(QListView* list, QLabel* counter, quillfen::Side side);
-  void ListBoxClick(QListView* list, QLabel* counter, quillfen::Side side);
-  // Writes the side's total text, then its selection text; returns the
-  // number of selected items.
-  size_t ShowCounts(QListView* list, QLabel* counter, quillfen::Side side);
-  // The same for a list whose selection flags (one per row) are `flags`.
-  size_t ShowCounts(const std::vector<char>& flags, QLabel* counter, quillfen::Side side);
+  PathListView* CreateList(RelativePathModel* model, int left, void (TForm2::*onClick)());
+  RelativePathModel* ModelOf(const PathListView* list) const;
+  void SelectAll(PathListView* list, QLabel* counter, quillfen::Side side);
+  void ListBoxClick(PathListView* list, QLabel* counter, quillfen::Side side);
+  // Writes the side's total text, then its selection text, from the list's
+  // selection as it stands.
+  void ShowCounts(const PathListView* list, QLabel* counter, quillfen::Side side);
   void SetCounter(QLabel* counter, const std::string& text);
   void SetRootLabel(QLabel* label, const std::string& root);
   // The status line's text, also given to screen readers.
@@ -110,8 +109,6 @@ class TForm2 : public QDialog {
   MainWindowLink& mainWindow_;
   RelativePathModel* model1_ = nullptr;
   RelativePathModel* model2_ = nullptr;
-  // True while a handler changes a selection itself: no click handler then.
-  bool handlerSelecting_ = false;
   std::function<void(const QString&)> statusObserver_;
   int64_t lastRepaintMs_ = -1;  // when the status line was last repainted (CoarseMillis)
   std::string pendingStatus_;

@@ -193,6 +193,49 @@ TEST_F(Form2Test, UserClicksShowTheSingleSelectedNameAndTheTimerClearsIt) {
   EXPECT_FALSE(form->Timer1->isActive());
 }
 
+// After ALL a ctrl-click takes one file out, a click selects the clicked file
+// alone and a shift-click extends from it; counters and the status line follow.
+TEST_F(Form2Test, ClicksAfterAllChangeTheSelectionFromAll) {
+  for (const char* name : {"/a", "/b", "/c", "/d"}) WriteFile(main.source + name, "1");
+  form->show();
+  form->Button2Click();
+  ClickRow(form->ListBox1, 2, Qt::ControlModifier);
+  EXPECT_THAT(Left(), ElementsAre(1, 1, 0, 1));
+  EXPECT_EQ(form->Label3->text(), "3／保存元 4 ファイル");
+  EXPECT_EQ(form->StatusBar1->text(), "");
+
+  form->Button2Click();
+  EXPECT_EQ(form->Label3->text(), "4／保存元 4 ファイル");
+  ClickRow(form->ListBox1, 1);
+  EXPECT_THAT(Left(), ElementsAre(0, 1, 0, 0));
+  EXPECT_EQ(form->Label3->text(), "1／保存元 4 ファイル");
+  EXPECT_EQ(form->StatusBar1->text(), "/b");
+  ClickRow(form->ListBox1, 3, Qt::ShiftModifier);
+  EXPECT_THAT(Left(), ElementsAre(0, 1, 1, 1));
+  EXPECT_EQ(form->Label3->text(), "3／保存元 4 ファイル");
+  EXPECT_EQ(form->StatusBar1->text(), "");
+  // The right list keeps its own selection.
+  EXPECT_EQ(form->Label4->text(), "保存先 0 ファイル");
+}
+
+// The backup copies exactly the files the list shows selected after the user
+// changed what the comparison selected.
+TEST_F(Form2Test, BackupCopiesTheSelectionAsTheUserLeftIt) {
+  for (const char* name : {"/a", "/b", "/c", "/d"}) WriteFile(main.source + name, name);
+  WriteFile(main.destination + "/x", "x");
+  form->show();
+  form->Button1Click();
+  EXPECT_THAT(Left(), ElementsAre(1, 1, 1, 1));
+  ClickRow(form->ListBox1, 1, Qt::ControlModifier);
+  EXPECT_EQ(form->Label3->text(), "3／保存元 4 ファイル");
+  form->Button4Click();
+  EXPECT_EQ(ReadFile(main.destination + "/a"), "/a");
+  EXPECT_FALSE(Exists(main.destination + "/b"));
+  EXPECT_EQ(ReadFile(main.destination + "/c"), "/c");
+  EXPECT_EQ(ReadFile(main.destination + "/d"), "/d");
+  EXPECT_THAT(Left(), ElementsAre(0, 0, 0, 0));  // all three copied
+}
+
 // A screen reader announces each control by its caption, or by its role
 // where it has none; the labels by the texts they show.
 TEST_F(Form2Test, EveryControlIsAnnouncedByItsCaptionOrRole) {
