@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -30,7 +31,10 @@ struct Found {
   std::vector<Status> errors;
   std::string names;  // each followed by '\0'
   size_t fileCount = 0;
-  std::vector<size_t> children;  // indexes into the found folders, in reading order
+  // Its subfolders, in reading order: the found folders [firstChild,
+  // firstChild + childCount), which are given their places together.
+  size_t firstChild = 0;
+  uint32_t childCount = 0;
 };
 
 class Walk {
@@ -68,6 +72,12 @@ class Walk {
   TreeListing Listing() {
     TreeListing listing;
     std::vector<TreeListing::Folder> walked;
+    // Exactly the room needed: a growing string would hold up to twice the
+    // names of a large tree at its last doubling.
+    size_t nameBytes = 0;
+    for (const Found& folder : found_) nameBytes += folder.names.size();
+    listing.names.reserve(nameBytes);
+    walked.reserve(found_.size());
     std::vector<size_t> stack = {0};
     while (!stack.empty()) {
       Found& folder = found_[stack.back()];
@@ -79,7 +89,7 @@ class Walk {
       listing.fileCount += folder.fileCount;
       walked.push_back({std::move(folder.relative), begin, listing.names.size()});
       std::string().swap(folder.names);
-      stack.insert(stack.end(), folder.children.begin(), folder.children.end());
+      for (uint32_t i = 0; i < folder.childCount; ++i) stack.push_back(folder.firstChild + i);
     }
     std::sort(walked.begin(), walked.end(),
               [](const TreeListing::Folder& a, const TreeListing::Folder& b) {
@@ -113,11 +123,12 @@ class Walk {
       if (fromDisk && static_cast<int>(threads_.size()) < diskThreads_) StartThreads(diskThreads_);
       // The folders found get their places; the last one read is taken
       // next, which keeps a thread's folders close together.
+      folder.firstChild = found_.size();
+      folder.childCount = static_cast<uint32_t>(children.size());
       for (std::string& child : children) {
-        folder.children.push_back(found_.size());
+        pending_.push_back(found_.size());
         found_.emplace_back().relative = std::move(child);
       }
-      pending_.insert(pending_.end(), folder.children.begin(), folder.children.end());
       found_[index] = std::move(folder);
       --busy_;
       changed_.notify_all();
