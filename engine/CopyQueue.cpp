@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "engine/DiskReads.h"
 #include "engine/FiCheck.h"
 #include "engine/FileCopy.h"
 
@@ -29,12 +30,7 @@ CopyQueue::~CopyQueue() {
 }
 
 int CopyQueue::Workers() {
-  if (const char* text = std::getenv("QUILLFEN_COPIES")) {
-    char* end = nullptr;
-    const long n = std::strtol(text, &end, 10);
-    if (end != text && *end == '\0' && n >= 0) return static_cast<int>(std::min(n, 16L));
-  }
-  return 2;
+  return ThreadsSetting("QUILLFEN_COPIES", 2);
 }
 
 void CopyQueue::Add(CopyJob job) {

@@ -2,12 +2,24 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <cstdlib>
+
 namespace quillfen {
 
 uint64_t ThreadDiskReads() {
   struct rusage usage;
   if (getrusage(RUSAGE_THREAD, &usage) != 0) return 0;
   return static_cast<uint64_t>(usage.ru_inblock);
+}
+
+int ThreadsSetting(const char* variable, int otherwise) {
+  if (const char* text = std::getenv(variable)) {
+    char* end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && n >= 0) return static_cast<int>(std::min(n, 16L));
+  }
+  return otherwise;
 }
 
 }  // namespace quillfen

@@ -1,4 +1,5 @@
-// Whether a thread's work came from the disk or from the cache.
+// How many threads look at metadata and copy, and whether a thread's work
+// came from the disk or from the cache.
 #pragma once
 
 #include <cstdint>
@@ -15,5 +16,10 @@ uint64_t ThreadDiskReads();
 // mostly waits for a read, so more of them keep more reads in flight. Where
 // the cache holds the tree, fewer are better (the machine's cores).
 constexpr int kDiskThreads = 8;
+
+// The number of threads the environment variable `variable` asks for (a
+// whole number from 0, at most 16), or `otherwise` when it is unset or not
+// such a number.
+int ThreadsSetting(const char* variable, int otherwise);
 
 }  // namespace quillfen

@@ -257,12 +257,7 @@ LookAhead::Verdicts LookAhead::Take(size_t index, bool waitForWorker) {
 }
 
 int LookAhead::Workers() {
-  if (const char* text = std::getenv("QUILLFEN_LOOKAHEAD")) {
-    char* end = nullptr;
-    const long n = std::strtol(text, &end, 10);
-    if (end != text && *end == '\0' && n >= 0) return static_cast<int>(std::min(n, 16L));
-  }
-  return 2;
+  return ThreadsSetting("QUILLFEN_LOOKAHEAD", 2);
 }
 
 int LookAhead::DiskWorkers() {
