@@ -16,6 +16,9 @@ uint64_t ThreadDiskReads();
 // mostly waits for a read, so more of them keep more reads in flight. Where
 // the cache holds the tree, fewer are better (the machine's cores).
 constexpr int kDiskThreads = 8;
+// The folders that must have needed the disk before more threads start: a
+// tree mostly in the cache, with a few folders read again, stays on few.
+constexpr int kDiskFoldersToGrow = 32;
 
 // The number of threads the environment variable `variable` asks for (a
 // whole number from 0, at most 16), or `otherwise` when it is unset or not

@@ -192,7 +192,8 @@ void LookAhead::Work() {
       const bool fromDisk = ThreadDiskReads() != reads;
       lock.lock();
       // The tree comes from the disk: more workers keep more reads in flight.
-      if (fromDisk && !stop_ && static_cast<int>(threads_.size()) < diskWorkers_) {
+      if (fromDisk && ++diskFolders_ >= kDiskFoldersToGrow && !stop_ &&
+          static_cast<int>(threads_.size()) < diskWorkers_) {
         StartWorkers(diskWorkers_);
       }
       // The run may have given the folder up meanwhile, and its slot may

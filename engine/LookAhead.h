@@ -71,8 +71,9 @@ class LookAhead {
 
   // The number of worker threads for a run (and of threads that list its
   // tree): QUILLFEN_LOOKAHEAD when set to a number (0 switches both off, at
-  // most 16), else 2, grown to DiskWorkers() once a worker's look had to
-  // read from the disk. From the cache, more threads than cores only cost.
+  // most 16), else 2, grown to DiskWorkers() once the workers' looks had to
+  // read from the disk in kDiskFoldersToGrow folders. From the cache, more
+  // threads than cores only cost.
   static int Workers();
   // The workers once the tree is seen to come from the disk: kDiskThreads,
   // or QUILLFEN_LOOKAHEAD when set.
@@ -113,6 +114,7 @@ class LookAhead {
   bool stop_ = false;
   std::vector<std::thread> threads_;  // grown under mutex_, until stop_
   int diskWorkers_ = 0;
+  int diskFolders_ = 0;  // folders whose look had to read from the disk
 };
 
 // The run's own look at a copy-from file whose copy the look-ahead saw, through

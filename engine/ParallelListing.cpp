@@ -42,8 +42,9 @@ class Walk {
   Walk(std::string top, std::string leaveOut)
       : top_(std::move(top)), leaveOut_(std::move(leaveOut)) {}
 
-  // Reads the tree on `threads` threads, grown to `diskThreads` once a
-  // folder had to be read from the disk; false when none could be started.
+  // Reads the tree on `threads` threads, grown to `diskThreads` once
+  // kDiskFoldersToGrow folders had to be read from the disk; false when none
+  // could be started.
   bool Run(int threads, int diskThreads) {
     diskThreads_ = std::max(threads, diskThreads);
     {
@@ -120,7 +121,10 @@ class Walk {
       const bool fromDisk = ThreadDiskReads() != reads;
       lock.lock();
       // The tree comes from the disk: more threads keep more reads in flight.
-      if (fromDisk && static_cast<int>(threads_.size()) < diskThreads_) StartThreads(diskThreads_);
+      if (fromDisk && ++diskFolders_ >= kDiskFoldersToGrow &&
+          static_cast<int>(threads_.size()) < diskThreads_) {
+        StartThreads(diskThreads_);
+      }
       // The folders found get their places; the last one read is taken
       // next, which keeps a thread's folders close together.
       folder.firstChild = found_.size();
@@ -193,6 +197,7 @@ class Walk {
   const std::string top_;
   const std::string leaveOut_;
   int diskThreads_ = 0;
+  int diskFolders_ = 0;  // folders that had to be read from the disk
   std::deque<std::thread> threads_;
   std::mutex mutex_;
   std::condition_variable changed_;
