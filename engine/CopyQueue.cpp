@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <system_error>
 #include <utility>
 
 #include "engine/DiskReads.h"
@@ -35,22 +35,35 @@ int CopyQueue::Workers() {
 
 void CopyQueue::Add(CopyJob job) {
   if (workers_ == 0) {
-    FileAgeCache ages;
-    Status outcome = Status::Ok();
-    if (Copy(job, ages, outcome)) Add(std::move(outcome));
+    CopyHere(job);
     return;
   }
   std::unique_lock<std::mutex> lock(mutex_);
   const int64_t bytes = std::max<int64_t>(job.sourceBytes, 0);
   HandBack(lock, [&] { return Room(bytes); });
   if (threads_.size() < static_cast<size_t>(workers_)) {
-    threads_.emplace_back([this] { Work(); });
+    try {
+      threads_.emplace_back([this] { Work(); });
+    } catch (const std::system_error&) {
+      // Fewer threads; with none at all the copy is made here.
+    }
+  }
+  if (threads_.empty()) {
+    lock.unlock();
+    CopyHere(job);
+    return;
   }
   waitingBytes_ += bytes;
   jobs_.emplace_back(firstSlot_ + slots_.size(), std::move(job));
   slots_.emplace_back();
   lock.unlock();
   work_.notify_one();
+}
+
+void CopyQueue::CopyHere(const CopyJob& job) {
+  FileAgeCache ages;
+  Status outcome = Status::Ok();
+  if (Copy(job, ages, outcome)) Add(std::move(outcome));
 }
 
 void CopyQueue::Add(Status done) {

@@ -95,6 +95,8 @@ class CopyQueue {
   };
 
   void Work();
+  // Makes the copy `job` on the calling thread and hands its outcome in.
+  void CopyHere(const CopyJob& job);
   // Makes the copy `job` on a copy thread; false when it was passed over.
   bool Copy(const CopyJob& job, FileAgeCache& ages, Status& outcome);
   // Hands back the outcomes ready at the front, until `enough` holds (once:
