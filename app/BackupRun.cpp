@@ -112,7 +112,8 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   });
   // The copies are looked at ahead of the loop; a file whose copy was seen
   // and whose source, looked at here, needs no copy is passed over. Every
-  // other file is looked at, and copied, here in order as ever.
+  // other file is checked here in order as ever, and its copy handed to
+  // `copies`.
   LookAhead ahead(
       listing, source, destination,
       [&rules](std::string_view name) { return rules.excluded.Contains(FileExtension(name)); },
