@@ -251,8 +251,8 @@ Status CopyPlaces::LookAtTarget(const char* name, bool make, struct stat& target
 
 CopyPlaces::Decision CopyPlaces::Check(const char* name, bool newer, MakeFolders make) {
   Decision decision;
-  struct stat source;
-  struct stat target;
+  struct stat source {};
+  struct stat target {};
   bool haveSource = false;
   bool haveTarget = false;
   decision.failure = LookAtSource(name, source, haveSource);
@@ -268,14 +268,8 @@ CopyPlaces::Decision CopyPlaces::Check(const char* name, bool newer, MakeFolders
     decision.sourceBytes = source.st_size;
   }
 
-  if (!haveTarget) {
-    decision.copy = newer ? haveSource : true;
-  } else if (!haveSource || source.st_mtim.tv_sec == target.st_mtim.tv_sec) {
-    decision.copy = false;  // the same second is the same age: neither test copies
-  } else {
-    decision.copy =
-        CopyWanted(ages_.Pack(source.st_mtim.tv_sec), ages_.Pack(target.st_mtim.tv_sec), newer);
-  }
+  decision.copy = CopyDecided(haveSource, source.st_mtim.tv_sec, haveTarget, target.st_mtim.tv_sec,
+                              newer, ages_);
   if (!decision.copy) return decision;
   // A copy needs both folders.
   if (target_ == TargetState::kMissing) EnterTo(true);

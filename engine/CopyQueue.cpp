@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "engine/DiskReads.h"
-#include "engine/FiCheck.h"
 #include "engine/FileCopy.h"
 
 namespace quillfen {
@@ -112,25 +111,19 @@ bool CopyQueue::Room(int64_t bytes) const {
 bool CopyQueue::Copy(const CopyJob& job, FileAgeCache& ages, Status& outcome) {
   const int from = job.folders->from.get();
   const int to = job.folders->to.get();
-  struct stat source;
+  struct stat source {};
   const bool haveSource =
       fstatat(from, job.name.c_str(), &source, 0) == 0 && S_ISREG(source.st_mode);
   const int64_t seconds = haveSource ? source.st_mtim.tv_sec : -1;
   if (seconds != job.sourceSeconds) {
     // Changed since the decision: decided again as the check decides, on
     // the file and its copy as they are now.
-    struct stat target;
+    struct stat target {};
     const bool haveTarget =
         fstatat(to, job.name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(target.st_mode);
-    bool wanted;
-    if (!haveTarget) {
-      wanted = job.newer ? haveSource : true;
-    } else if (!haveSource || seconds == target.st_mtim.tv_sec) {
-      wanted = false;
-    } else {
-      wanted = CopyWanted(ages.Pack(seconds), ages.Pack(target.st_mtim.tv_sec), job.newer);
+    if (!CopyDecided(haveSource, seconds, haveTarget, target.st_mtim.tv_sec, job.newer, ages)) {
+      return false;
     }
-    if (!wanted) return false;
   }
   outcome = CopyFileAt(from, job.name.c_str(), to, job.name.c_str(), job.from, job.to, closer_);
   return true;

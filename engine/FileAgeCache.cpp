@@ -64,4 +64,11 @@ FileAgeValue FileAgeCache::Pack(int64_t unixSeconds) {
   return PackLocalSeconds(unixSeconds + entry.offset);
 }
 
+bool CopyDecided(bool haveSource, int64_t sourceSeconds, bool haveTarget, int64_t targetSeconds,
+                 bool newer, FileAgeCache& ages) {
+  if (!haveTarget) return newer ? haveSource : true;
+  if (!haveSource || sourceSeconds == targetSeconds) return false;
+  return CopyWanted(ages.Pack(sourceSeconds), ages.Pack(targetSeconds), newer);
+}
+
 }  // namespace quillfen

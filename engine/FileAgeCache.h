@@ -33,6 +33,15 @@ class FileAgeCache {
   std::array<Entry, 64> entries_;
 };
 
+// Whether a file is to be copied, from its copy-from file (a regular file
+// with the last-write second `sourceSeconds` when `haveSource`) and its
+// copy-to file (likewise): with no copy, under the newer test only when the
+// source is there, under the keep-original test always; with both, never in
+// the same second (the same age for either test), else as CopyWanted says of
+// their file ages; with a copy but no source, never.
+bool CopyDecided(bool haveSource, int64_t sourceSeconds, bool haveTarget, int64_t targetSeconds,
+                 bool newer, FileAgeCache& ages);
+
 // Local-time offset (local clock reading minus UTC, in seconds, leap seconds
 // of "right/" zones included) at the moment `unixSeconds`; false when the
 // moment has no local calendar time.

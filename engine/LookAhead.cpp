@@ -186,10 +186,12 @@ void LookAhead::Work() {
              batchBytes < kBatchNameBytes && room());
     const size_t end = next_;
     for (size_t index = first; index < end; ++index) {
+      // Reads are counted only while there may be workers to add.
+      const bool watch = static_cast<int>(threads_.size()) < diskWorkers_;
       lock.unlock();
-      const uint64_t reads = ThreadDiskReads();
+      const uint64_t reads = watch ? ThreadDiskReads() : 0;
       Verdicts verdicts = LookAtFolder(looker, listing_, index, excluded_, fromRoot_, toRoot_);
-      const bool fromDisk = ThreadDiskReads() != reads;
+      const bool fromDisk = watch && ThreadDiskReads() != reads;
       lock.lock();
       // The tree comes from the disk: more workers keep more reads in flight.
       if (fromDisk && ++diskFolders_ >= kDiskFoldersToGrow && !stop_ &&
@@ -278,8 +280,7 @@ bool UpToDateCheck::UpToDate(std::string_view relative, const char* name, bool n
   // same second the same age, else the file ages as the test says.
   struct stat source;
   if (fstatat(chain_.fd(), name, &source, 0) != 0 || !S_ISREG(source.st_mode)) return false;
-  if (source.st_mtim.tv_sec == targetSeconds) return true;
-  return !CopyWanted(ages_.Pack(source.st_mtim.tv_sec), ages_.Pack(targetSeconds), newer);
+  return !CopyDecided(true, source.st_mtim.tv_sec, true, targetSeconds, newer, ages_);
 }
 
 }  // namespace quillfen

@@ -112,13 +112,15 @@ class Walk {
       pending_.pop_back();
       ++busy_;
       std::string relative = found_[index].relative;
+      // Reads are counted only while there may be threads to add.
+      const bool watch = static_cast<int>(threads_.size()) < diskThreads_;
       lock.unlock();
       Found folder;
       folder.relative = std::move(relative);
       std::vector<std::string> children;
-      const uint64_t reads = ThreadDiskReads();
+      const uint64_t reads = watch ? ThreadDiskReads() : 0;
       Read(chain, opened, index == 0, folder, children);
-      const bool fromDisk = ThreadDiskReads() != reads;
+      const bool fromDisk = watch && ThreadDiskReads() != reads;
       lock.lock();
       // The tree comes from the disk: more threads keep more reads in flight.
       if (fromDisk && ++diskFolders_ >= kDiskFoldersToGrow &&
