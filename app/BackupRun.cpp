@@ -125,7 +125,7 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
     const LookAhead::Verdicts verdicts = ahead.Take(index);
     size_t position = 0;
     places.Enter(folder.relative);
-    TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
+    TreeListing::ForEachName(folder, [&](std::string_view name) {
       const int64_t target = verdicts.empty() ? LookAhead::kLook : verdicts[position];
       ++position;
       if (result.stopped || (result.stopped = view.StopRequested())) return;

@@ -143,16 +143,17 @@ TreeListing ListTree(std::string_view root, std::string_view leaveOut) {
   WalkTree(
       top, skip,
       [&](const std::string& relative) {
-        if (!walked.empty()) walked.back().end = listing.names.size();
-        walked.push_back({relative, listing.names.size(), listing.names.size()});
+        if (!walked.empty()) walked.back().names.shrink_to_fit();
+        walked.push_back({relative, {}});
       },
       [&](const char* name) {
-        listing.names.append(name);
-        listing.names.push_back('\0');
+        std::string& names = walked.back().names;
+        names.append(name);
+        names.push_back('\0');
         ++listing.fileCount;
       },
       listing.errors);
-  if (!walked.empty()) walked.back().end = listing.names.size();
+  if (!walked.empty()) walked.back().names.shrink_to_fit();
 
   // The common root text is left out of the keys, which keeps their order.
   std::sort(walked.begin(), walked.end(),
@@ -168,7 +169,7 @@ std::vector<std::string> ListTreeFiles(std::string_view root, std::string_view l
   std::vector<std::string> files;
   files.reserve(listing.fileCount);
   for (const TreeListing::Folder& folder : listing.folders) {
-    TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
+    TreeListing::ForEachName(folder, [&](std::string_view name) {
       std::string path;
       path.reserve(folder.relative.size() + 1 + name.size());
       path.append(folder.relative).append("/").append(name);

@@ -44,14 +44,13 @@ std::string ListFiles(std::string_view folder);
 struct TreeListing {
   struct Folder {
     std::string relative;  // "" for the root, else "/a/b" (the root's text removed)
-    size_t begin = 0;      // the folder's names are names[begin, end)
-    size_t end = 0;
+    // The folder's file names, each followed by '\0', in FilePaths order.
+    // Each folder holds its own, so that a listing put together from
+    // several threads' findings is never held twice.
+    std::string names;
   };
   // In SubfolderPaths order (the root first).
   std::vector<Folder> folders;
-  // The file names of all folders, each followed by '\0', in FilePaths order
-  // within each folder.
-  std::string names;
   size_t fileCount = 0;
   // Folders that exist but could not be read (no permission, a failing
   // disk): they contribute no files, and each is reported here, in the order
@@ -61,9 +60,9 @@ struct TreeListing {
 
   // Calls visit(name) for every name of `folder`, in order.
   template <typename Visit>
-  static void ForEachName(const TreeListing& listing, const Folder& folder, Visit&& visit) {
-    const char* base = listing.names.data();
-    for (size_t pos = folder.begin; pos < folder.end;) {
+  static void ForEachName(const Folder& folder, Visit&& visit) {
+    const char* base = folder.names.data();
+    for (size_t pos = 0; pos < folder.names.size();) {
       const char* name = base + pos;
       const std::string_view view(name);
       visit(view);

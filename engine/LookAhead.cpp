@@ -65,7 +65,7 @@ LookAhead::Verdicts LookAtFolder(Looker& looker, const TreeListing& listing, siz
   const TreeListing::Folder& folder = listing.folders[index];
   looker.excluded.clear();
   bool anyLooked = false;
-  TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
+  TreeListing::ForEachName(folder, [&](std::string_view name) {
     looker.excluded.push_back(excluded(name));
     anyLooked = anyLooked || !looker.excluded.back();
   });
@@ -103,7 +103,7 @@ LookAhead::Verdicts LookAtFolder(Looker& looker, const TreeListing& listing, siz
           : -1;
   const auto start = std::chrono::steady_clock::now();
   size_t looked = 0;
-  TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
+  TreeListing::ForEachName(folder, [&](std::string_view name) {
     int64_t& verdict = verdicts[i];
     if (looker.excluded[i++]) return;
     // Never through a link: one there is left to the run, which removes it.
@@ -155,7 +155,7 @@ LookAhead::~LookAhead() {
 
 size_t LookAhead::NameBytes(size_t index) const {
   const TreeListing::Folder& folder = listing_.folders[index];
-  return folder.end - folder.begin;
+  return folder.names.size();
 }
 
 void LookAhead::Work() {

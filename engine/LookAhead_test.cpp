@@ -184,7 +184,7 @@ TEST_F(LookAheadTest, VerdictsAgreeWithCheckAndTouchNothing) {
     }
     ASSERT_FALSE(verdicts[f].empty()) << folder.relative;
     size_t i = 0;
-    TreeListing::ForEachName(listing, folder, [&](std::string_view name) {
+    TreeListing::ForEachName(folder, [&](std::string_view name) {
       const int64_t verdict = verdicts[f][i++];
       const std::string target = tree.Path("dst" + folder.relative + "/" + std::string(name));
       struct stat st;
@@ -209,7 +209,7 @@ TEST_F(LookAheadTest, VerdictsAgreeWithCheckAndTouchNothing) {
     const std::string& folder = listing.folders[f].relative;
     places.Enter(folder);
     size_t i = 0;
-    TreeListing::ForEachName(listing, listing.folders[f], [&](std::string_view name) {
+    TreeListing::ForEachName(listing.folders[f], [&](std::string_view name) {
       const int64_t verdict = verdicts[f][i++];
       if (verdict == LookAhead::kLook) return;
       const std::string text(name);

@@ -73,11 +73,6 @@ class Walk {
   TreeListing Listing() {
     TreeListing listing;
     std::vector<TreeListing::Folder> walked;
-    // Exactly the room needed: a growing string would hold up to twice the
-    // names of a large tree at its last doubling.
-    size_t nameBytes = 0;
-    for (const Found& folder : found_) nameBytes += folder.names.size();
-    listing.names.reserve(nameBytes);
     walked.reserve(found_.size());
     std::vector<size_t> stack = {0};
     while (!stack.empty()) {
@@ -85,11 +80,9 @@ class Walk {
       stack.pop_back();
       for (Status& error : folder.errors) listing.errors.push_back(std::move(error));
       if (!folder.entered) continue;
-      const size_t begin = listing.names.size();
-      listing.names.append(folder.names);
       listing.fileCount += folder.fileCount;
-      walked.push_back({std::move(folder.relative), begin, listing.names.size()});
-      std::string().swap(folder.names);
+      // The names move, and are never held twice.
+      walked.push_back({std::move(folder.relative), std::move(folder.names)});
       for (uint32_t i = 0; i < folder.childCount; ++i) stack.push_back(folder.firstChild + i);
     }
     std::sort(walked.begin(), walked.end(),
@@ -183,6 +176,8 @@ class Walk {
       children.push_back(std::move(child));
     });
     if (err != 0) folder.errors.push_back(PathError(JoinRelative(top_, folder.relative), err));
+    // Grown by doubling, the names would keep up to twice their room.
+    folder.names.shrink_to_fit();
   }
 
   // Starts threads up to `count`; called with mutex_ held.

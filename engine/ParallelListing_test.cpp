@@ -27,12 +27,10 @@ using testing::TestTree;
 std::vector<std::string> Describe(const TreeListing& listing) {
   std::vector<std::string> lines;
   for (const TreeListing::Folder& folder : listing.folders) {
-    lines.push_back(folder.relative + " [" + std::to_string(folder.begin) + "," +
-                    std::to_string(folder.end) + ")");
+    std::string names = folder.names;
+    for (char& c : names) c = c == '\0' ? '|' : c;
+    lines.push_back(folder.relative + " [" + names + "]");
   }
-  std::string names = listing.names;
-  for (char& c : names) c = c == '\0' ? '|' : c;
-  lines.push_back("names " + names);
   lines.push_back("files " + std::to_string(listing.fileCount));
   for (const Status& error : listing.errors) lines.push_back("error " + error.message());
   return lines;

@@ -15,10 +15,9 @@ namespace {
 
 using testing::TestTree;
 
-std::vector<std::string> NamesOf(const TreeListing& listing, const TreeListing::Folder& folder) {
+std::vector<std::string> NamesOf(const TreeListing::Folder& folder) {
   std::vector<std::string> names;
-  TreeListing::ForEachName(listing, folder,
-                           [&](std::string_view name) { names.emplace_back(name); });
+  TreeListing::ForEachName(folder, [&](std::string_view name) { names.emplace_back(name); });
   return names;
 }
 
@@ -49,12 +48,12 @@ TEST(TreeListingTest, FoldersRelativeToTheRootWithTheirNamesInOneBuffer) {
   EXPECT_EQ(listing.folders[2].relative, "/A-b");
   EXPECT_EQ(listing.folders[3].relative, "/a/empty");
   EXPECT_EQ(listing.fileCount, 4u);
-  EXPECT_EQ(NamesOf(listing, listing.folders[0]), std::vector<std::string>{"top.txt"});
-  std::vector<std::string> inA = NamesOf(listing, listing.folders[1]);
+  EXPECT_EQ(NamesOf(listing.folders[0]), std::vector<std::string>{"top.txt"});
+  std::vector<std::string> inA = NamesOf(listing.folders[1]);
   std::sort(inA.begin(), inA.end());
   EXPECT_EQ(inA, (std::vector<std::string>{"x.txt", "y z.txt"}));
-  EXPECT_EQ(NamesOf(listing, listing.folders[2]), std::vector<std::string>{"c.txt"});
-  EXPECT_TRUE(NamesOf(listing, listing.folders[3]).empty());
+  EXPECT_EQ(NamesOf(listing.folders[2]), std::vector<std::string>{"c.txt"});
+  EXPECT_TRUE(NamesOf(listing.folders[3]).empty());
 }
 
 TEST(TreeListingTest, MissingRootGivesTheRootAloneWithoutFiles) {
@@ -63,7 +62,7 @@ TEST(TreeListingTest, MissingRootGivesTheRootAloneWithoutFiles) {
   ASSERT_EQ(listing.folders.size(), 1u);
   EXPECT_EQ(listing.folders[0].relative, "");
   EXPECT_EQ(listing.fileCount, 0u);
-  EXPECT_TRUE(listing.names.empty());
+  EXPECT_TRUE(listing.folders[0].names.empty());
 }
 
 // A folder that cannot be read contributes nothing, and says so; one that
@@ -83,8 +82,7 @@ TEST(TreeListingTest, UnreadableFoldersAreReportedAndTemporaryFilesNeverListed) 
     const TreeListing listing = ListTree(tree.root());
     std::vector<std::string> files;
     for (const TreeListing::Folder& folder : listing.folders) {
-      for (const std::string& name : NamesOf(listing, folder))
-        files.push_back(folder.relative + "/" + name);
+      for (const std::string& name : NamesOf(folder)) files.push_back(folder.relative + "/" + name);
     }
     std::sort(files.begin(), files.end());
     return files == std::vector<std::string>{"/open/.quillfen-notes", "/open/a.txt"} &&
