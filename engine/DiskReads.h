@@ -12,6 +12,30 @@ namespace quillfen {
 // 0 where the system does not count them.
 uint64_t ThreadDiskReads();
 
+// Counts, on one thread, the pieces of work (folders looked at) that had to
+// read from the disk. The thread's counter is read once per kBatch pieces
+// rather than around each, which would cost a system call per folder: a
+// batch counts as many pieces as blocks of 4 KiB were read in it, at most as
+// many as it holds. One piece that needed the disk counts at least once.
+class DiskReadCounter {
+ public:
+  static constexpr int kBatch = 8;
+
+  // To be made on the thread that counts, before its first piece.
+  DiskReadCounter();
+
+  // Called after each piece of work on the thread that did it; returns how
+  // many pieces newly count as read from the disk (0 but at a batch's end).
+  int Done();
+
+ private:
+  // The pieces since the last count, counted now.
+  int Flush();
+
+  uint64_t reads_ = 0;
+  int pieces_ = 0;
+};
+
 // The threads that look at metadata on a tree that comes from the disk: each
 // mostly waits for a read, so more of them keep more reads in flight. Where
 // the cache holds the tree, fewer are better (the machine's cores).

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <system_error>
 
@@ -29,18 +28,18 @@ struct Looker {
   bool rootTried = false;
   bool rootMayFold = true;  // names under the copy-to root may be folded
   std::vector<bool> excluded;
-  // The last folder's copies came from the disk rather than the cache.
+  // The tree was seen to come from the disk (the workers grew in number):
+  // the copy-from files are looked at too, to bring them into the cache.
   bool fromDisk = false;
+  std::string lastRead;  // the copy-to folder whose names were read last
 };
-
-// A look at a file's metadata slower than this came from the disk.
-constexpr std::chrono::nanoseconds kDiskLook{20000};
 
 // Whether the open folder `fd` holds a name of the program's temporary files
 // (a leftover the run removes when it enters the folder), or cannot be read
-// to the end.
-bool HoldsTemporaryName(int fd) {
-  if (lseek(fd, 0, SEEK_SET) != 0) return true;
+// to the end. Read from where it stands: from its start when it was just
+// opened, else `rewind`.
+bool HoldsTemporaryName(int fd, bool rewind) {
+  if (rewind && lseek(fd, 0, SEEK_SET) != 0) return true;
   alignas(8) char buffer[32768];
   for (;;) {
     const ssize_t n = getdents64(fd, buffer, sizeof buffer);
@@ -82,7 +81,11 @@ LookAhead::Verdicts LookAtFolder(Looker& looker, const TreeListing& listing, siz
   if (!looker.to.Enter(folder.relative).ok()) return {};
   // The run removes leftovers when it enters a copy-to folder; one that may
   // hold some is left to it.
-  if (looker.to.readable() && HoldsTemporaryName(looker.to.fd())) return {};
+  // Each folder of a listing is entered once, as the deepest of the chain,
+  // which opens it anew: it needs rewinding only if it was read before.
+  const bool rewind = looker.lastRead == folder.relative;
+  looker.lastRead = folder.relative;
+  if (looker.to.readable() && HoldsTemporaryName(looker.to.fd(), rewind)) return {};
   // Where names may be folded (FAT, exFAT), a look by name can meet another
   // file's copy, and a folder entered by name another folder: the run tells
   // them apart, so such folders are left to it. The root is asked too, as
@@ -93,7 +96,7 @@ LookAhead::Verdicts LookAtFolder(Looker& looker, const TreeListing& listing, siz
   bool anyFile = false;
   size_t i = 0;
   const int toFd = looker.to.fd();
-  // Where the copies come from the disk, the copy-from files are looked at
+  // Where the tree comes from the disk, the copy-from files are looked at
   // too, only to bring their metadata into the cache, where the run's own
   // look finds it: several reads in flight rather than one after another.
   // From the cache that would only be work twice.
@@ -101,14 +104,11 @@ LookAhead::Verdicts LookAtFolder(Looker& looker, const TreeListing& listing, siz
       looker.fromDisk && looker.from.rootOpen() && looker.from.Enter(folder.relative).ok()
           ? looker.from.fd()
           : -1;
-  const auto start = std::chrono::steady_clock::now();
-  size_t looked = 0;
   TreeListing::ForEachName(folder, [&](std::string_view name) {
     int64_t& verdict = verdicts[i];
     if (looker.excluded[i++]) return;
     // Never through a link: one there is left to the run, which removes it.
     struct stat target;
-    ++looked;
     if (fstatat(toFd, name.data(), &target, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(target.st_mode)) {
       verdict = target.st_mtim.tv_sec;
       anyFile = true;
@@ -116,7 +116,6 @@ LookAhead::Verdicts LookAtFolder(Looker& looker, const TreeListing& listing, siz
       if (fromFd >= 0) fstatat(fromFd, name.data(), &source, 0);
     }
   });
-  looker.fromDisk = std::chrono::steady_clock::now() - start > kDiskLook * looked;
   if (!anyFile) return {};
   return verdicts;
 }
@@ -160,7 +159,8 @@ size_t LookAhead::NameBytes(size_t index) const {
 
 void LookAhead::Work() {
   Looker looker;
-  std::vector<Verdicts> batch;
+  // Reads are counted until the tree is known to come from the disk.
+  DiskReadCounter reads;
   std::unique_lock<std::mutex> lock(mutex_);
   auto room = [&] {
     return next_ == taken_ ||
@@ -186,18 +186,18 @@ void LookAhead::Work() {
              batchBytes < kBatchNameBytes && room());
     const size_t end = next_;
     for (size_t index = first; index < end; ++index) {
-      // Reads are counted only while there may be workers to add.
-      const bool watch = static_cast<int>(threads_.size()) < diskWorkers_;
+      const bool watch = !treeFromDisk_;
       lock.unlock();
-      const uint64_t reads = watch ? ThreadDiskReads() : 0;
       Verdicts verdicts = LookAtFolder(looker, listing_, index, excluded_, fromRoot_, toRoot_);
-      const bool fromDisk = watch && ThreadDiskReads() != reads;
+      const int fromDisk = watch ? reads.Done() : 0;
       lock.lock();
       // The tree comes from the disk: more workers keep more reads in flight.
-      if (fromDisk && ++diskFolders_ >= kDiskFoldersToGrow && !stop_ &&
-          static_cast<int>(threads_.size()) < diskWorkers_) {
-        StartWorkers(diskWorkers_);
+      diskFolders_ += fromDisk;
+      if (fromDisk > 0 && !treeFromDisk_ && diskFolders_ >= kDiskFoldersToGrow) {
+        treeFromDisk_ = true;
+        if (!stop_) StartWorkers(diskWorkers_);
       }
+      looker.fromDisk = treeFromDisk_;
       // The run may have given the folder up meanwhile, and its slot may
       // belong to a later folder by now.
       Slot& slot = SlotOf(index);

@@ -51,8 +51,9 @@ class LookAhead {
   // Starts `workers` threads (none when 0 or when no thread can be started)
   // over `listing`, the folders of the tree `fromRoot`, whose copies are in
   // `toRoot` (the roots as CopyPlaces takes them, opened by their paths).
-  // Where the copies come from the disk, the copy-from file of each copy seen
-  // is looked at as well, for the cache only. `excluded` is called on the
+  // Once the looks had to read from the disk in kDiskFoldersToGrow folders,
+  // the copy-from file of each copy seen is looked at as well, for the cache
+  // only. `excluded` is called on the
   // worker threads and must be safe for that. `listing` must outlive this
   // object. Memory: 8 bytes per name ahead of the run.
   LookAhead(const TreeListing& listing, std::string_view fromRoot, std::string_view toRoot,
@@ -114,7 +115,8 @@ class LookAhead {
   bool stop_ = false;
   std::vector<std::thread> threads_;  // grown under mutex_, until stop_
   int diskWorkers_ = 0;
-  int diskFolders_ = 0;  // folders whose look had to read from the disk
+  int diskFolders_ = 0;        // folders whose look had to read from the disk
+  bool treeFromDisk_ = false;  // kDiskFoldersToGrow of them: more workers start
 };
 
 // The run's own look at a copy-from file whose copy the look-ahead saw, through

@@ -13,6 +13,7 @@
 #include "engine/FileAccess.h"
 #include "testing/FaultInjection.h"
 #include "testing/TestTree.h"
+#include "testing/Threads.h"
 
 namespace quillfen {
 namespace {
@@ -314,6 +315,42 @@ TEST_F(LookAheadTest, ChangesToTheSourceAfterTheLookAreSeen) {
   ASSERT_EQ(symlink(tree.Path("moved").c_str(), tree.Path("src/a").c_str()), 0);
   UpToDateCheck later(tree.Path("src"));
   EXPECT_FALSE(later.UpToDate("/a", "same.txt", true, 1600000000));
+}
+
+// Looks at a tree that comes from the disk are made by more workers than
+// at one in the cache, with the same verdicts.
+TEST(LookAheadFromDisk, MoreWorkersLookAtATreeFromTheDisk) {
+  if (geteuid() != 0) GTEST_SKIP() << "dropping the caches needs root";
+  unsetenv("QUILLFEN_LOOKAHEAD");
+  TestTree tree("/var/tmp");  // on the disk, not in memory
+  for (int i = 0; i < 600; ++i) {
+    const std::string folder = "/d" + std::to_string(i % 20) + "/e" + std::to_string(i);
+    for (const char* name : {"/f.txt", "/g"}) {
+      tree.File("src" + folder + name, "x");
+      tree.File("dst" + folder + name, "x");
+      TestTree::SetMtime(tree.Path("src" + folder + name), 1700000000);
+      TestTree::SetMtime(tree.Path("dst" + folder + name), 1700000000);
+    }
+  }
+  const TreeListing listing = ListTree(tree.Path("src"));
+  auto verdictsOf = [&] {
+    LookAhead ahead(listing, tree.Path("src"), tree.Path("dst"), Excluded, 2);
+    std::vector<LookAhead::Verdicts> verdicts;
+    for (size_t i = 0; i < listing.folders.size(); ++i) verdicts.push_back(ahead.Take(i, true));
+    return verdicts;
+  };
+  const std::vector<LookAhead::Verdicts> warm = verdictsOf();
+  ASSERT_EQ(warm.back(), LookAhead::Verdicts(2, 1700000000));
+  if (!testing::DropCaches()) GTEST_SKIP() << "the caches cannot be dropped here";
+
+  // The watcher, and the two workers the look-ahead begins with.
+  const int two = testing::ThreadsNow() + 1 + 2;
+  std::vector<LookAhead::Verdicts> cold;
+  EXPECT_GT(testing::MostThreadsDuring([&] { cold = verdictsOf(); }), two);
+  EXPECT_EQ(cold, warm);
+  // From the cache: two workers, never more.
+  EXPECT_LE(testing::MostThreadsDuring([&] { cold = verdictsOf(); }), two);
+  EXPECT_EQ(cold, warm);
 }
 
 TEST(LookAheadWorkers, TheEnvironmentSetsTheCountOrSwitchesItOff) {

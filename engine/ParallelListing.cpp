@@ -1,5 +1,4 @@
 #include "engine/ParallelListing.h"
-#include "engine/DiskReads.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -97,6 +96,8 @@ class Walk {
   void Work() {
     FolderChain chain;
     const Status opened = chain.OpenRoot(top_);
+    // Reads are counted only while there may be threads to add.
+    DiskReadCounter reads;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       changed_.wait(lock, [&] { return !pending_.empty() || busy_ == 0; });
@@ -105,18 +106,17 @@ class Walk {
       pending_.pop_back();
       ++busy_;
       std::string relative = found_[index].relative;
-      // Reads are counted only while there may be threads to add.
       const bool watch = static_cast<int>(threads_.size()) < diskThreads_;
       lock.unlock();
       Found folder;
       folder.relative = std::move(relative);
       std::vector<std::string> children;
-      const uint64_t reads = watch ? ThreadDiskReads() : 0;
       Read(chain, opened, index == 0, folder, children);
-      const bool fromDisk = watch && ThreadDiskReads() != reads;
+      const int fromDisk = watch ? reads.Done() : 0;
       lock.lock();
       // The tree comes from the disk: more threads keep more reads in flight.
-      if (fromDisk && ++diskFolders_ >= kDiskFoldersToGrow &&
+      diskFolders_ += fromDisk;
+      if (fromDisk > 0 && diskFolders_ >= kDiskFoldersToGrow &&
           static_cast<int>(threads_.size()) < diskThreads_) {
         StartThreads(diskThreads_);
       }

@@ -17,11 +17,15 @@
 #include "engine/DiskReads.h"
 #include "engine/FileAccess.h"
 #include "testing/TestTree.h"
+#include "testing/Threads.h"
 
 namespace quillfen {
 namespace {
 
+using testing::DropCaches;
+using testing::MostThreadsDuring;
 using testing::TestTree;
+using testing::ThreadsNow;
 
 // Everything a listing holds, as text, so that a difference shows where.
 std::vector<std::string> Describe(const TreeListing& listing) {
@@ -99,40 +103,6 @@ TEST_F(ParallelListingTest, AMissingOrOddRootGivesWhatListTreeGives) {
   tree.Dir("empty");
   ExpectSameAsListTree(tree.Path("empty"));
   EXPECT_EQ(ListTreeInParallel(tree.Path("empty"), {}, 4).folders.size(), 1u);
-}
-
-// The process's threads now.
-int ThreadsNow() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-  }
-  return 0;
-}
-
-// The most threads the process had while `work` ran, this watcher's own
-// thread among them.
-int MostThreadsDuring(const std::function<void()>& work) {
-  std::atomic<bool> done{false};
-  std::atomic<int> most{0};
-  std::thread watcher([&] {
-    while (!done) {
-      most = std::max(most.load(), ThreadsNow());
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-  });
-  work();
-  done = true;
-  watcher.join();
-  return most;
-}
-
-bool DropCaches() {
-  sync();
-  const int fd = open("/proc/sys/vm/drop_caches", O_WRONLY | O_CLOEXEC);
-  const bool dropped = fd >= 0 && write(fd, "3", 1) == 1;
-  if (fd >= 0) close(fd);
-  return dropped;
 }
 
 // Reads of the disk the calling thread waits for are counted; a tree that
