@@ -13,21 +13,15 @@ uint64_t ThreadDiskReads() {
   return static_cast<uint64_t>(usage.ru_inblock);
 }
 
-DiskReadCounter::DiskReadCounter() : reads_(ThreadDiskReads()) {}
+DiskReadWatch::DiskReadWatch() : reads_(ThreadDiskReads()) {}
 
-int DiskReadCounter::Done() {
-  if (++pieces_ < kBatch) return 0;
-  return Flush();
-}
-
-int DiskReadCounter::Flush() {
-  if (pieces_ == 0) return 0;
+bool DiskReadWatch::Done() {
+  if (++folders_ < kBatch) return inARow_ >= kBatchesInARow;
+  folders_ = 0;
   const uint64_t now = ThreadDiskReads();
-  const uint64_t blocks = (now - reads_ + 7) / 8;
+  inARow_ = now != reads_ ? inARow_ + 1 : 0;
   reads_ = now;
-  const int pieces = pieces_;
-  pieces_ = 0;
-  return static_cast<int>(std::min<uint64_t>(blocks, static_cast<uint64_t>(pieces)));
+  return inARow_ >= kBatchesInARow;
 }
 
 int ThreadsSetting(const char* variable, int otherwise) {

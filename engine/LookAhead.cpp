@@ -160,7 +160,7 @@ size_t LookAhead::NameBytes(size_t index) const {
 void LookAhead::Work() {
   Looker looker;
   // Reads are counted until the tree is known to come from the disk.
-  DiskReadCounter reads;
+  DiskReadWatch reads;
   std::unique_lock<std::mutex> lock(mutex_);
   auto room = [&] {
     return next_ == taken_ ||
@@ -189,11 +189,10 @@ void LookAhead::Work() {
       const bool watch = !treeFromDisk_;
       lock.unlock();
       Verdicts verdicts = LookAtFolder(looker, listing_, index, excluded_, fromRoot_, toRoot_);
-      const int fromDisk = watch ? reads.Done() : 0;
+      const bool fromDisk = watch && reads.Done();
       lock.lock();
       // The tree comes from the disk: more workers keep more reads in flight.
-      diskFolders_ += fromDisk;
-      if (fromDisk > 0 && !treeFromDisk_ && diskFolders_ >= kDiskFoldersToGrow) {
+      if (fromDisk && !treeFromDisk_) {
         treeFromDisk_ = true;
         if (!stop_) StartWorkers(diskWorkers_);
       }

@@ -51,10 +51,10 @@ class LookAhead {
   // Starts `workers` threads (none when 0 or when no thread can be started)
   // over `listing`, the folders of the tree `fromRoot`, whose copies are in
   // `toRoot` (the roots as CopyPlaces takes them, opened by their paths).
-  // Once the looks had to read from the disk in kDiskFoldersToGrow folders,
-  // the copy-from file of each copy seen is looked at as well, for the cache
-  // only. `excluded` is called on the
-  // worker threads and must be safe for that. `listing` must outlive this
+  // Once a worker sees the tree come from the disk (DiskReadWatch), the
+  // copy-from file of each copy seen is looked at as well, for the cache
+  // only. `excluded` is called on the worker threads and must be safe for
+  // that. `listing` must outlive this
   // object. Memory: 8 bytes per name ahead of the run.
   LookAhead(const TreeListing& listing, std::string_view fromRoot, std::string_view toRoot,
             Excluded excluded, int workers);
@@ -72,9 +72,8 @@ class LookAhead {
 
   // The number of worker threads for a run (and of threads that list its
   // tree): QUILLFEN_LOOKAHEAD when set to a number (0 switches both off, at
-  // most 16), else 2, grown to DiskWorkers() once the workers' looks had to
-  // read from the disk in kDiskFoldersToGrow folders. From the cache, more
-  // threads than cores only cost.
+  // most 16), else 2, grown to DiskWorkers() once a worker sees the tree
+  // come from the disk. From the cache, more threads than cores only cost.
   static int Workers();
   // The workers once the tree is seen to come from the disk: kDiskThreads,
   // or QUILLFEN_LOOKAHEAD when set.
@@ -115,8 +114,7 @@ class LookAhead {
   bool stop_ = false;
   std::vector<std::thread> threads_;  // grown under mutex_, until stop_
   int diskWorkers_ = 0;
-  int diskFolders_ = 0;        // folders whose look had to read from the disk
-  bool treeFromDisk_ = false;  // kDiskFoldersToGrow of them: more workers start
+  bool treeFromDisk_ = false;  // seen by a worker (DiskReadWatch): more start
 };
 
 // The run's own look at a copy-from file whose copy the look-ahead saw, through

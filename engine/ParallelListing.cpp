@@ -41,9 +41,9 @@ class Walk {
   Walk(std::string top, std::string leaveOut)
       : top_(std::move(top)), leaveOut_(std::move(leaveOut)) {}
 
-  // Reads the tree on `threads` threads, grown to `diskThreads` once
-  // kDiskFoldersToGrow folders had to be read from the disk; false when none
-  // could be started.
+  // Reads the tree on `threads` threads, grown to `diskThreads` once a
+  // thread sees the tree come from the disk; false when none could be
+  // started.
   bool Run(int threads, int diskThreads) {
     diskThreads_ = std::max(threads, diskThreads);
     {
@@ -97,7 +97,7 @@ class Walk {
     FolderChain chain;
     const Status opened = chain.OpenRoot(top_);
     // Reads are counted only while there may be threads to add.
-    DiskReadCounter reads;
+    DiskReadWatch reads;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       changed_.wait(lock, [&] { return !pending_.empty() || busy_ == 0; });
@@ -112,12 +112,10 @@ class Walk {
       folder.relative = std::move(relative);
       std::vector<std::string> children;
       Read(chain, opened, index == 0, folder, children);
-      const int fromDisk = watch ? reads.Done() : 0;
+      const bool fromDisk = watch && reads.Done();
       lock.lock();
       // The tree comes from the disk: more threads keep more reads in flight.
-      diskFolders_ += fromDisk;
-      if (fromDisk > 0 && diskFolders_ >= kDiskFoldersToGrow &&
-          static_cast<int>(threads_.size()) < diskThreads_) {
+      if (fromDisk && static_cast<int>(threads_.size()) < diskThreads_) {
         StartThreads(diskThreads_);
       }
       // The folders found get their places; the last one read is taken
@@ -194,7 +192,6 @@ class Walk {
   const std::string top_;
   const std::string leaveOut_;
   int diskThreads_ = 0;
-  int diskFolders_ = 0;  // folders that had to be read from the disk
   std::deque<std::thread> threads_;
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -9,11 +9,11 @@
 
 namespace quillfen {
 
-// Exactly what ListTree(root, leaveOut) gives (the same folders, names,
-// offsets and errors in the same order), read by `threads` threads, and by
-// up to `diskThreads` once several folders had to be read from the disk (see
-// kDiskFoldersToGrow); with fewer
-// than 2, or when no thread can be started, ListTree itself. Each thread
+// Exactly what ListTree(root, leaveOut) gives (the same folders, names and
+// errors in the same order), read by `threads` threads, and by up to
+// `diskThreads` once a thread sees the tree come from the disk (see
+// DiskReadWatch); with fewer than 2, or when no thread can be started,
+// ListTree itself. Each thread
 // opens the root by its path and every folder name by name from it, never
 // following a link below the root, as ListTree does.
 TreeListing ListTreeInParallel(std::string_view root, std::string_view leaveOut, int threads,
