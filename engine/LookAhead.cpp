@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -120,6 +121,16 @@ LookAhead::Verdicts LookAtFolder(Looker& looker, const TreeListing& listing, siz
   return verdicts;
 }
 
+// Lowers the calling thread's priority by `steps` of nice, at most to the
+// lowest. Never raises it: the process may have been started lower still.
+void LowerThreadPriority(int steps) {
+  const auto thread = static_cast<id_t>(gettid());
+  errno = 0;
+  const int now = getpriority(PRIO_PROCESS, thread);
+  if (now == -1 && errno != 0) return;
+  if (now < 19) setpriority(PRIO_PROCESS, thread, std::min(19, now + steps));
+}
+
 }  // namespace
 
 LookAhead::LookAhead(const TreeListing& listing, std::string_view fromRoot, std::string_view toRoot,
@@ -158,6 +169,11 @@ size_t LookAhead::NameBytes(size_t index) const {
 }
 
 void LookAhead::Work() {
+  // The run's own thread is the one the run waits for; the workers only save
+  // it work. Where they compete with it for a core, it goes first: with more
+  // threads than cores it would otherwise wait its turn behind them, and a
+  // folder no worker has reached yet it simply looks at itself.
+  LowerThreadPriority(kWorkerNice);
   Looker looker;
   // Reads are counted until the tree is known to come from the disk.
   DiskReadWatch reads;

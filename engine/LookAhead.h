@@ -47,6 +47,8 @@ class LookAhead {
   // bytes, at a time.
   static constexpr size_t kBatchFolders = 16;
   static constexpr size_t kBatchNameBytes = 8 * 1024;
+  // Workers run this many steps of nice below the thread that made them.
+  static constexpr int kWorkerNice = 10;
 
   // Starts `workers` threads (none when 0 or when no thread can be started)
   // over `listing`, the folders of the tree `fromRoot`, whose copies are in

@@ -1,11 +1,17 @@
 #include "engine/LookAhead.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/CopyPlaces.h"
@@ -351,6 +357,53 @@ TEST(LookAheadFromDisk, MoreWorkersLookAtATreeFromTheDisk) {
   // From the cache: two workers, never more.
   EXPECT_LE(testing::MostThreadsDuring([&] { cold = verdictsOf(); }), two);
   EXPECT_EQ(cold, warm);
+}
+
+// The nice value of each thread of the process but those of `skip`.
+std::vector<int> NiceOfThreadsBut(const std::vector<pid_t>& skip) {
+  std::vector<int> nice;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    const pid_t tid = std::stoi(task.path().filename().string());
+    if (std::find(skip.begin(), skip.end(), tid) != skip.end()) continue;
+    std::ifstream in(task.path() / "stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Field 19, counted after the name in parentheses (field 2) ends.
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 19 && fields >> field; ++i) {
+    }
+    nice.push_back(std::stoi(field));
+  }
+  return nice;
+}
+
+// The run's own thread goes first where the workers compete with it for a
+// core: they run at a lower priority, and never at a higher one than the
+// thread that made them.
+TEST_F(LookAheadTest, WorkersRunBelowTheRunsThread) {
+  // More folders than are looked at ahead: the workers wait for the run.
+  for (size_t i = 0; i <= LookAhead::kAheadFolders; ++i) {
+    tree.File("src/f" + std::to_string(i) + "/a.txt");
+  }
+  const TreeListing listing = ListTree(tree.Path("src"));
+  const pid_t testThread = gettid();
+  const int mine = getpriority(PRIO_PROCESS, static_cast<id_t>(testThread));
+  for (const int start : {mine, 15}) {
+    // On a thread of its own, whose priority, once lowered, is not needed.
+    std::thread run([&] {
+      ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), start), 0);
+      LookAhead ahead(listing, tree.Path("src"), tree.Path("dst"), Excluded, 2);
+      // A worker lowers itself as it begins; one may not have begun yet.
+      const std::vector<int> lowered(2, std::min(19, start + LookAhead::kWorkerNice));
+      std::vector<int> nice;
+      for (int wait = 0; wait < 500 && nice != lowered; ++wait) {
+        if (wait > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        nice = NiceOfThreadsBut({testThread, gettid()});
+      }
+      EXPECT_EQ(nice, lowered) << "from " << start;
+    });
+    run.join();
+  }
 }
 
 TEST(LookAheadWorkers, TheEnvironmentSetsTheCountOrSwitchesItOff) {
