@@ -16,11 +16,12 @@ uint64_t ThreadDiskReads() {
 DiskReadWatch::DiskReadWatch() : reads_(ThreadDiskReads()) {}
 
 bool DiskReadWatch::Done() {
-  if (++folders_ < kBatch) return inARow_ >= kBatchesInARow;
-  folders_ = 0;
-  const uint64_t now = ThreadDiskReads();
-  inARow_ = now != reads_ ? inARow_ + 1 : 0;
-  reads_ = now;
+  if (inARow_ < kBatchesInARow && ++folders_ == kBatch) {
+    folders_ = 0;
+    const uint64_t now = ThreadDiskReads();
+    inARow_ = now != reads_ ? inARow_ + 1 : 0;
+    reads_ = now;
+  }
   return inARow_ >= kBatchesInARow;
 }
 

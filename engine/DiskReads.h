@@ -27,7 +27,7 @@ class DiskReadWatch {
   DiskReadWatch();
 
   // Called after each folder on the thread that looked at it; true once
-  // the tree is seen to come from the disk.
+  // the tree is seen to come from the disk, and from then on.
   bool Done();
 
  private:

@@ -147,7 +147,7 @@ void LookAhead::StartWorkers(int count) {
   count = static_cast<int>(std::min<size_t>(count, listing_.folders.size()));
   while (static_cast<int>(threads_.size()) < count) {
     try {
-      threads_.emplace_back([this] { Work(); });
+      threads_.emplace_back([this, lower = !treeFromDisk_] { Work(lower); });
     } catch (const std::system_error&) {
       break;  // fewer workers, or none: the run looks at the rest itself
     }
@@ -168,12 +168,15 @@ size_t LookAhead::NameBytes(size_t index) const {
   return folder.names.size();
 }
 
-void LookAhead::Work() {
+void LookAhead::Work(bool lower) {
   // The run's own thread is the one the run waits for; the workers only save
-  // it work. Where they compete with it for a core, it goes first: with more
-  // threads than cores it would otherwise wait its turn behind them, and a
-  // folder no worker has reached yet it simply looks at itself.
-  LowerThreadPriority(kWorkerNice);
+  // it work. Where they compete with it for a core, as on a tree in the
+  // cache, it goes first: with more threads than cores it would otherwise
+  // wait its turn behind them, and a folder no worker has reached yet it
+  // simply looks at itself. Workers started for a tree that comes from the
+  // disk keep their priority: they mostly wait for reads, and a read done
+  // is soon followed by the next.
+  if (lower) LowerThreadPriority(kWorkerNice);
   Looker looker;
   // Reads are counted until the tree is known to come from the disk.
   DiskReadWatch reads;

@@ -47,7 +47,8 @@ class LookAhead {
   // bytes, at a time.
   static constexpr size_t kBatchFolders = 16;
   static constexpr size_t kBatchNameBytes = 8 * 1024;
-  // Workers run this many steps of nice below the thread that made them.
+  // The first workers run this many steps of nice below the thread that
+  // made them; those added for a tree that comes from the disk do not.
   static constexpr int kWorkerNice = 10;
 
   // Starts `workers` threads (none when 0 or when no thread can be started)
@@ -89,7 +90,8 @@ class LookAhead {
     Verdicts verdicts;
   };
 
-  void Work();
+  // A worker's loop; `lower`: at a lower priority (see kWorkerNice).
+  void Work(bool lower);
   size_t NameBytes(size_t index) const;
   // Starts workers up to `count`; called with mutex_ held.
   void StartWorkers(int count);
