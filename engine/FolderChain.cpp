@@ -61,6 +61,7 @@ Status FolderChain::OpenRoot(std::string_view rootPath) {
 
 Status FolderChain::Enter(std::string_view relative, FolderMaker* maker) {
   entered_ = false;
+  openedAnew_ = false;
   relative_.assign(relative);
   if (levels_.empty()) return PathError(rootPath_, Status::Code::kInvalid, "folder not open");
   std::vector<std::string_view> names;
@@ -89,6 +90,7 @@ Status FolderChain::Enter(std::string_view relative, FolderMaker* maker) {
     LimitOpenLevels();
   }
   entered_ = true;
+  openedAnew_ = shared < names.size();
   return Status::Ok();
 }
 

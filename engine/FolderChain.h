@@ -61,6 +61,9 @@ class FolderChain {
   // only for lookups, as where the folder grants search but not read).
   int fd() const { return entered_ ? levels_.back().fd.get() : -1; }
   bool readable() const { return entered_ && levels_.back().readable; }
+  // Whether the last Enter opened the current folder itself (rather than
+  // keeping it open from before), so that it is read from its start.
+  bool openedAnew() const { return entered_ && openedAnew_; }
   // The relative path of the folder last entered (or tried).
   const std::string& relative() const { return relative_; }
   // How many levels below the root are open now (those of the last Enter up
@@ -93,6 +96,7 @@ class FolderChain {
   std::vector<Level> levels_;  // [0] the root
   std::string relative_;
   bool entered_ = false;
+  bool openedAnew_ = false;
 };
 
 }  // namespace quillfen

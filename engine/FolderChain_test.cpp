@@ -63,6 +63,26 @@ TEST(FolderChain, EntersFoldersNameByNameAndRefusesWhatIsNoFolderName) {
 
 // A folder renamed away and replaced by a link while the chain holds it open:
 // what the chain holds stays the real folder, and a fresh Enter meets the link.
+// A folder the chain opened anew is read from its start; one it kept open
+// (entered again, or the parent of the last one) may have been read already.
+TEST(FolderChain, TellsWhetherTheCurrentFolderWasOpenedAnew) {
+  TestTree tree;
+  tree.Dir("a/b");
+  tree.Dir("a/c");
+  FolderChain chain;
+  ASSERT_TRUE(chain.OpenRoot(tree.root()).ok());
+  ASSERT_TRUE(chain.Enter("/a/b").ok());
+  EXPECT_TRUE(chain.openedAnew());
+  ASSERT_TRUE(chain.Enter("/a/b").ok());
+  EXPECT_FALSE(chain.openedAnew());
+  ASSERT_TRUE(chain.Enter("/a").ok());
+  EXPECT_FALSE(chain.openedAnew());
+  ASSERT_TRUE(chain.Enter("/a/c").ok());
+  EXPECT_TRUE(chain.openedAnew());
+  EXPECT_FALSE(chain.Enter("/a/missing").ok());
+  EXPECT_FALSE(chain.openedAnew());
+}
+
 TEST(FolderChain, FoldersHeldOpenAreTheRealOnesWhateverIsRenamedMeanwhile) {
   TestTree tree;
   tree.Dir("root/sub/deep");

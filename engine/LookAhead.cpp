@@ -32,13 +32,12 @@ struct Looker {
   // The tree was seen to come from the disk (the workers grew in number):
   // the copy-from files are looked at too, to bring them into the cache.
   bool fromDisk = false;
-  std::string lastRead;  // the copy-to folder whose names were read last
 };
 
 // Whether the open folder `fd` holds a name of the program's temporary files
 // (a leftover the run removes when it enters the folder), or cannot be read
-// to the end. Read from where it stands: from its start when it was just
-// opened, else `rewind`.
+// to the end. Read from where it stands, after going back to its start when
+// `rewind` (a folder kept open may have been read before).
 bool HoldsTemporaryName(int fd, bool rewind) {
   if (rewind && lseek(fd, 0, SEEK_SET) != 0) return true;
   alignas(8) char buffer[32768];
@@ -82,11 +81,9 @@ LookAhead::Verdicts LookAtFolder(Looker& looker, const TreeListing& listing, siz
   if (!looker.to.Enter(folder.relative).ok()) return {};
   // The run removes leftovers when it enters a copy-to folder; one that may
   // hold some is left to it.
-  // Each folder of a listing is entered once, as the deepest of the chain,
-  // which opens it anew: it needs rewinding only if it was read before.
-  const bool rewind = looker.lastRead == folder.relative;
-  looker.lastRead = folder.relative;
-  if (looker.to.readable() && HoldsTemporaryName(looker.to.fd(), rewind)) return {};
+  if (looker.to.readable() && HoldsTemporaryName(looker.to.fd(), !looker.to.openedAnew())) {
+    return {};
+  }
   // Where names may be folded (FAT, exFAT), a look by name can meet another
   // file's copy, and a folder entered by name another folder: the run tells
   // them apart, so such folders are left to it. The root is asked too, as
