@@ -18,6 +18,7 @@ namespace {
 // anew.
 TEST(DiskReadWatchTest, BatchesInARowThatReadShowTheDisk) {
   if (geteuid() != 0) GTEST_SKIP() << "dropping the caches needs root";
+  const testing::CacheDropLock caches;
   testing::TestTree tree("/var/tmp");  // on the disk, not in memory
   const int folders = DiskReadWatch::kBatch * (DiskReadWatch::kBatchesInARow + 2);
   for (int i = 0; i < folders; ++i) tree.File("d" + std::to_string(i) + "/f");

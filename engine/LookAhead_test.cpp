@@ -327,6 +327,7 @@ TEST_F(LookAheadTest, ChangesToTheSourceAfterTheLookAreSeen) {
 // at one in the cache, with the same verdicts.
 TEST(LookAheadFromDisk, MoreWorkersLookAtATreeFromTheDisk) {
   if (geteuid() != 0) GTEST_SKIP() << "dropping the caches needs root";
+  const testing::CacheDropLock caches;
   unsetenv("QUILLFEN_LOOKAHEAD");
   TestTree tree("/var/tmp");  // on the disk, not in memory
   for (int i = 0; i < 600; ++i) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,6 +40,27 @@ inline int MostThreadsDuring(const std::function<void()>& work) {
   watcher.join();
   return most;
 }
+
+// Held by a test that drops the caches for as long as it needs them as it
+// left them (cold, then warm again): ctest runs several test processes at
+// once, and a drop by another would make a warm tree cold mid-test. Tests
+// that drop the caches take it first, and so wait for each other.
+class CacheDropLock {
+ public:
+  CacheDropLock()
+      : fd_(open("/tmp/quillfen-test-caches.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                 0600)) {
+    if (fd_ >= 0) flock(fd_, LOCK_EX);
+  }
+  ~CacheDropLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  CacheDropLock(const CacheDropLock&) = delete;
+  CacheDropLock& operator=(const CacheDropLock&) = delete;
+
+ private:
+  int fd_;
+};
 
 // Writes back and drops the page, dentry and inode caches; false where that
 // is not allowed (not root).
