@@ -57,8 +57,8 @@ class LookAhead {
   // Once a worker sees the tree come from the disk (DiskReadWatch), the
   // copy-from file of each copy seen is looked at as well, for the cache
   // only. `excluded` is called on the worker threads and must be safe for
-  // that. `listing` must outlive this
-  // object. Memory: 8 bytes per name ahead of the run.
+  // that. `listing` must outlive this object. Memory: 8 bytes per name ahead
+  // of the run.
   LookAhead(const TreeListing& listing, std::string_view fromRoot, std::string_view toRoot,
             Excluded excluded, int workers);
   // Stops the workers after the folders they are on.

@@ -63,6 +63,16 @@ struct Side {
   int64_t mtime = 0;
 };
 
+// Every folder's verdicts from a look-ahead with `workers` threads over
+// `from` and its copies in `to`, each folder waited for.
+std::vector<LookAhead::Verdicts> AllVerdicts(const TreeListing& listing, const std::string& from,
+                                             const std::string& to, int workers) {
+  LookAhead ahead(listing, from, to, Excluded, workers);
+  std::vector<LookAhead::Verdicts> verdicts;
+  for (size_t i = 0; i < listing.folders.size(); ++i) verdicts.push_back(ahead.Take(i, true));
+  return verdicts;
+}
+
 class LookAheadTest : public ::testing::Test {
  protected:
   // Berlin time: its autumn change puts two moments an hour apart in UTC
@@ -129,13 +139,8 @@ class LookAheadTest : public ::testing::Test {
     return names;
   }
 
-  // Every folder's verdicts from a look-ahead with `workers` threads, each
-  // folder waited for.
   std::vector<LookAhead::Verdicts> VerdictsOf(const TreeListing& listing, int workers) {
-    LookAhead ahead(listing, tree.Path("src"), tree.Path("dst"), Excluded, workers);
-    std::vector<LookAhead::Verdicts> verdicts;
-    for (size_t i = 0; i < listing.folders.size(); ++i) verdicts.push_back(ahead.Take(i, true));
-    return verdicts;
+    return AllVerdicts(listing, tree.Path("src"), tree.Path("dst"), workers);
   }
 
   TestTree tree{TestTree::MemoryBase()};
@@ -340,12 +345,7 @@ TEST(LookAheadFromDisk, MoreWorkersLookAtATreeFromTheDisk) {
     }
   }
   const TreeListing listing = ListTree(tree.Path("src"));
-  auto verdictsOf = [&] {
-    LookAhead ahead(listing, tree.Path("src"), tree.Path("dst"), Excluded, 2);
-    std::vector<LookAhead::Verdicts> verdicts;
-    for (size_t i = 0; i < listing.folders.size(); ++i) verdicts.push_back(ahead.Take(i, true));
-    return verdicts;
-  };
+  auto verdictsOf = [&] { return AllVerdicts(listing, tree.Path("src"), tree.Path("dst"), 2); };
   const std::vector<LookAhead::Verdicts> warm = verdictsOf();
   ASSERT_EQ(warm.back(), LookAhead::Verdicts(2, 1700000000));
   if (!testing::DropCaches()) GTEST_SKIP() << "the caches cannot be dropped here";
