@@ -149,6 +149,15 @@ class FloorTest(unittest.TestCase):
         fields = floor_fields(result.stdout)
         self.assertEqual(fields["missing"], 500)
 
+    def test_both_ways_counts_each_walk_apart(self):
+        os.remove(os.path.join(self.dst, self.some[0]))
+        result = run(exe("floor"), "--both-ways", self.src, self.dst)
+        lines = sorted(result.stdout.splitlines())
+        self.assertEqual(len(lines), 2)
+        walks = sorted((f["files"], f["missing"]) for f in map(floor_fields, lines))
+        # The copy against the source misses nothing; the source against the copy one file.
+        self.assertEqual(walks, [(499, 0), (500, 1)])
+
 
 class QuillfenRunTest(unittest.TestCase):
     def test_copies_then_does_nothing_and_reports_counts(self):
