@@ -5,6 +5,7 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -374,6 +375,9 @@ Err CopyThroughNamedFile(Source& in, int targetFolder, const char* targetName) {
     }
     struct timespec held;
     Err err = FillCopy(in, out.get(), held);
+    // On the disk before its name replaces the old copy: a power cut after
+    // the rename must not leave an empty or partly written file there.
+    if (err == 0 && fsync(out.get()) != 0) err = errno;
     // close() is where some file systems report a failed write.
     if (close(out.release()) != 0 && err == 0) err = errno;
     if (err == 0 && renameat(targetFolder, temp.c_str(), targetFolder, targetName) != 0) {
@@ -383,7 +387,10 @@ Err CopyThroughNamedFile(Source& in, int targetFolder, const char* targetName) {
       unlinkat(targetFolder, temp.c_str(), 0);
       return err;
     }
-    return KeepTime(targetFolder, targetName, held);
+    if (Err kept = KeepTime(targetFolder, targetName, held)) return kept;
+    // Where a flush of the whole file system cannot be trusted, the name
+    // (and the time some of them keep in the folder entry) is flushed here.
+    return FlushesPerFile(targetFolder) ? FlushFolder(targetFolder) : 0;
   }
   return EEXIST;
 }
@@ -441,10 +448,13 @@ Err NameCopy(int fd, int folder, const char* name, DeferredCloser* closer) {
 }
 
 // One copy of the open source onto `targetName` in `targetFolder`: written as
-// an unnamed file that gets its name only when complete, so a copy stopped at
-// any moment leaves the old target and no temporary file. kChangedMark when
-// the source changed while it was copied (nothing is named then).
-Err WriteCopy(Source& in, int targetFolder, const char* targetName, DeferredCloser* closer) {
+// an unnamed file that gets its name only when complete and on the disk, so
+// a copy stopped at any moment, even by a power cut, leaves the old target
+// and no temporary file. With `unnamed`, the complete copy is left there
+// unflushed and unnamed instead (see WriteCopyAt). kChangedMark when the
+// source changed while it was copied (nothing is named then).
+Err WriteCopy(Source& in, int targetFolder, const char* targetName, DeferredCloser* closer,
+              UnnamedCopy* unnamed) {
   UniqueFd out(openat(targetFolder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
   if (!out.valid()) {
     if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
@@ -454,16 +464,26 @@ Err WriteCopy(Source& in, int targetFolder, const char* targetName, DeferredClos
   }
   struct timespec held;
   if (Err err = FillCopy(in, out.get(), held)) return err;
+  if (unnamed != nullptr && !FlushesPerFile(out.get())) {
+    unnamed->file = std::move(out);
+    unnamed->held = held;
+    return 0;
+  }
+  // fsync, not fdatasync: the last-write time must be on the disk too.
+  if (fsync(out.get()) != 0) return errno;
   const Err err = NameCopy(out.get(), targetFolder, targetName, closer);
   if (err == kNoName) return CopyThroughNamedFile(in, targetFolder, targetName);
-  return err != 0 ? err : KeepTime(targetFolder, targetName, held);
+  if (err != 0) return err;
+  if (Err kept = KeepTime(targetFolder, targetName, held)) return kept;
+  return FlushesPerFile(targetFolder) ? FlushFolder(targetFolder) : 0;
 }
 
 // WriteCopy, once more from the start when the source changed meanwhile.
 Status CopyOpenSource(Source& in, int targetFolder, const char* targetName, std::string_view source,
-                      std::string_view target, DeferredCloser* closer) {
+                      std::string_view target, DeferredCloser* closer,
+                      UnnamedCopy* unnamed = nullptr) {
   for (int attempt = 0;; ++attempt) {
-    const Err err = WriteCopy(in, targetFolder, targetName, closer);
+    const Err err = WriteCopy(in, targetFolder, targetName, closer, unnamed);
     if (err == 0) return Status::Ok();
     if (err == kNameRefused) {
       return CopyError(source, target, Status::Code::kInvalid,
@@ -483,7 +503,37 @@ Status CopyOpenSource(Source& in, int targetFolder, const char* targetName, std:
   }
 }
 
+// CopyFileAt, or WriteCopyAt with `unnamed`.
+Status CopyFromSource(int sourceFolder, const char* sourceName, int targetFolder,
+                      const char* targetName, std::string_view source, std::string_view target,
+                      DeferredCloser* closer, UnnamedCopy* unnamed) {
+  Source in;
+  Status opened = OpenSource(sourceFolder, sourceName, in, source, target);
+  if (!opened.ok()) return opened;
+  Status copied = CopyOpenSource(in, targetFolder, targetName, source, target, closer, unnamed);
+  // Out of space while replaced files still wait to be closed: once they are,
+  // the copy gets the room it would have had without the waiting.
+  if (copied.code() == Status::Code::kNoSpace && closer != nullptr && closer->Wait()) {
+    copied = CopyOpenSource(in, targetFolder, targetName, source, target, closer, unnamed);
+  }
+  return copied;
+}
+
 }  // namespace
+
+bool FlushesPerFile(int fd) {
+  // FUSE passes syncfs on to the file system's server only when the server
+  // asks for it, and reports success either way.
+  constexpr decltype(statfs::f_type) kFuseMagic = 0x65735546;
+  struct statfs fs;
+  return fstatfs(fd, &fs) == 0 && fs.f_type == kFuseMagic;
+}
+
+int FlushFolder(int folder) {
+  UniqueFd readable(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!readable.valid()) return errno;
+  return fsync(readable.get()) == 0 ? 0 : errno;
+}
 
 bool ChangesShowAfter(const struct timespec& changeTime, const struct timespec& coarseNow) {
   constexpr int64_t kSecond = 1'000'000'000;
@@ -528,16 +578,34 @@ int SetPermissionBits(int fd, mode_t bits) {
 Status CopyFileAt(int sourceFolder, const char* sourceName, int targetFolder,
                   const char* targetName, std::string_view source, std::string_view target,
                   DeferredCloser* closer) {
-  Source in;
-  Status opened = OpenSource(sourceFolder, sourceName, in, source, target);
-  if (!opened.ok()) return opened;
-  Status copied = CopyOpenSource(in, targetFolder, targetName, source, target, closer);
-  // Out of space while replaced files still wait to be closed: once they are,
-  // the copy gets the room it would have had without the waiting.
-  if (copied.code() == Status::Code::kNoSpace && closer != nullptr && closer->Wait()) {
-    copied = CopyOpenSource(in, targetFolder, targetName, source, target, closer);
+  return CopyFromSource(sourceFolder, sourceName, targetFolder, targetName, source, target, closer,
+                        nullptr);
+}
+
+Status WriteCopyAt(int sourceFolder, const char* sourceName, int targetFolder,
+                   const char* targetName, std::string_view source, std::string_view target,
+                   DeferredCloser* closer, UnnamedCopy& unnamed) {
+  unnamed.file.reset();
+  return CopyFromSource(sourceFolder, sourceName, targetFolder, targetName, source, target, closer,
+                        &unnamed);
+}
+
+Status NameCopyAt(UnnamedCopy& unnamed, int sourceFolder, const char* sourceName, int targetFolder,
+                  const char* targetName, std::string_view source, std::string_view target,
+                  DeferredCloser* closer) {
+  const UniqueFd file(unnamed.file.release());
+  Err err = NameCopy(file.get(), targetFolder, targetName, closer);
+  if (err == kNoName) {
+    // Unnamed files cannot be named here after all: the copy is made anew
+    // through a named temporary file.
+    return CopyFileAt(sourceFolder, sourceName, targetFolder, targetName, source, target, closer);
   }
-  return copied;
+  if (err == 0) err = KeepTime(targetFolder, targetName, unnamed.held);
+  if (err == kTimeNotKept) {
+    return CopyError(source, target, Status::Code::kUnsupported,
+                     "the destination's file system cannot hold the last-write time");
+  }
+  return err == 0 ? Status::Ok() : CopyError(source, target, err);
 }
 
 Status CopyFile(std::string_view source, std::string_view target) {

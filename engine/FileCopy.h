@@ -8,6 +8,7 @@
 
 #include "engine/DeferredCloser.h"
 #include "engine/Status.h"
+#include "engine/UniqueFd.h"
 
 namespace quillfen {
 
@@ -32,9 +33,13 @@ namespace quillfen {
 // time (see SetPermissionBits). A name the target's file system refuses fails
 // with that reason.
 //
-// The target is always either the old file or the whole new one: the copy is
-// written unnamed (or, where the file system refuses unnamed files, under a
-// temporary name of TemporaryFiles.h) and named only when complete. A source
+// The target is always either the old file or the whole new one, also after
+// a power cut at any moment: the copy is written unnamed (or, where the file
+// system refuses unnamed files, under a temporary name of TemporaryFiles.h),
+// flushed to the disk with its times (fsync), and named only then. The new
+// name itself reaches the disk with the next flush of the file system
+// (SyncFileSystemOf), or at once where that flush cannot be trusted (see
+// FlushesPerFile). A source
 // whose size, last-write time or change time differs after the copy from
 // when it was opened is copied once more; if it changes again, the old
 // target is kept and the copy fails with kind kChanged ("changed while being
@@ -48,6 +53,44 @@ namespace quillfen {
 Status CopyFileAt(int sourceFolder, const char* sourceName, int targetFolder,
                   const char* targetName, std::string_view source, std::string_view target,
                   DeferredCloser* closer = nullptr);
+
+// A copy written whole as an unnamed file and not yet named (see WriteCopyAt).
+struct UnnamedCopy {
+  UniqueFd file;                  // invalid: the copy is named already
+  struct timespec held = {0, 0};  // the last-write time the copy shows
+};
+
+// The first half of CopyFileAt, for copies flushed together rather than one
+// by one: the copy is written and checked as CopyFileAt writes it, and left
+// complete in `unnamed.file`, an unnamed file of `targetFolder`, neither
+// flushed nor named; the target is untouched. Where the file system cannot
+// make unnamed files, or cannot be flushed as a whole (FlushesPerFile), the
+// copy is made in full as CopyFileAt makes it and `unnamed.file` is left
+// invalid. A failure leaves nothing behind.
+Status WriteCopyAt(int sourceFolder, const char* sourceName, int targetFolder,
+                   const char* targetName, std::string_view source, std::string_view target,
+                   DeferredCloser* closer, UnnamedCopy& unnamed);
+
+// The second half: names the copy WriteCopyAt left in `unnamed`, which the
+// caller has since flushed (SyncFileSystemOf or fsync), as `targetName` in
+// `targetFolder`, replacing what is there, and takes the file from
+// `unnamed`. Where a name cannot be given to an unnamed file here (neither
+// the privilege nor /proc), the copy is made anew from the source with
+// CopyFileAt. The other arguments are CopyFileAt's.
+Status NameCopyAt(UnnamedCopy& unnamed, int sourceFolder, const char* sourceName, int targetFolder,
+                  const char* targetName, std::string_view source, std::string_view target,
+                  DeferredCloser* closer);
+
+// Whether the file system of the open file or folder `fd` must have each
+// file and folder flushed by itself, because a flush of the whole file system
+// may report success without writing anything (FUSE: FAT, exFAT and NTFS
+// through their FUSE drivers, sshfs).
+bool FlushesPerFile(int fd);
+
+// Flushes the entries of the open folder `folder` (an O_PATH descriptor
+// too): the names made in it are on the disk once this returns 0; else the
+// errno value.
+int FlushFolder(int folder);
 
 // CopyFileAt for two full paths; the target's folder must exist, and is
 // looked up by its path.
