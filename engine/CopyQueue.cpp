@@ -1,7 +1,9 @@
 #include "engine/CopyQueue.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <system_error>
@@ -11,9 +13,21 @@
 #include "engine/FileCopy.h"
 
 namespace quillfen {
+namespace {
+
+// kMaxWaiting, or fewer where the limit of open files is low: a waiting
+// copy may hold three descriptors, and the run needs others.
+size_t MaxWaitingFor(size_t most) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return most;
+  return std::clamp<size_t>(static_cast<size_t>(limit.rlim_cur) / 4, 16, most);
+}
+
+}  // namespace
 
 CopyQueue::CopyQueue(int workers, DeferredCloser* closer, Take take, int64_t maxWaitingBytes)
     : workers_(std::max(workers, 0)),
+      maxWaiting_(MaxWaitingFor(kMaxWaiting)),
       closer_(closer),
       take_(std::move(take)),
       maxWaitingBytes_(maxWaitingBytes) {}
@@ -26,6 +40,13 @@ CopyQueue::~CopyQueue() {
   }
   work_.notify_all();
   for (std::thread& thread : threads_) thread.join();
+  {
+    // The copies written are named before the commit thread ends.
+    std::lock_guard<std::mutex> lock(mutex_);
+    committerDone_ = true;
+  }
+  commit_.notify_all();
+  if (committer_.joinable()) committer_.join();
 }
 
 int CopyQueue::Workers() {
@@ -42,9 +63,14 @@ void CopyQueue::Add(CopyJob job) {
   HandBack(lock, [&] { return Room(bytes); });
   if (threads_.size() < static_cast<size_t>(workers_)) {
     try {
+      if (!committer_.joinable()) {
+        committer_ = std::thread([this] { Commit(); });
+        grouping_ = true;
+      }
       threads_.emplace_back([this] { Work(); });
     } catch (const std::system_error&) {
-      // Fewer threads; with none at all the copy is made here.
+      // Fewer threads; with none at all the copy is made here. Without the
+      // commit thread each copy is flushed by itself.
     }
   }
   if (threads_.empty()) {
@@ -72,7 +98,7 @@ void CopyQueue::Add(Status done) {
     take_(done);
     return;
   }
-  HandBack(lock, [&] { return slots_.size() < kMaxWaiting; });
+  HandBack(lock, [&] { return slots_.size() < maxWaiting_; });
   Slot slot;
   slot.done = true;
   slot.outcome = std::move(done);
@@ -99,16 +125,23 @@ void CopyQueue::HandBack(std::unique_lock<std::mutex>& lock, const std::function
       lock.lock();
     }
     if (!enough || enough()) return;
+    // Waiting for a copy that is written and waits to be named: its group
+    // is flushed now rather than when full.
+    if (!slots_.empty() && slots_.front().grouped && !flushWanted_) {
+      flushWanted_ = true;
+      commit_.notify_one();
+    }
     done_.wait(lock);
   }
 }
 
 bool CopyQueue::Room(int64_t bytes) const {
-  return slots_.size() < kMaxWaiting &&
+  return slots_.size() < maxWaiting_ &&
          (waitingBytes_ == 0 || waitingBytes_ + bytes <= maxWaitingBytes_);
 }
 
-bool CopyQueue::Copy(const CopyJob& job, FileAgeCache& ages, Status& outcome) {
+bool CopyQueue::Copy(const CopyJob& job, FileAgeCache& ages, Status& outcome,
+                     UnnamedCopy* unnamed) {
   const int from = job.folders->from.get();
   const int to = job.folders->to.get();
   struct stat source {};
@@ -125,7 +158,10 @@ bool CopyQueue::Copy(const CopyJob& job, FileAgeCache& ages, Status& outcome) {
       return false;
     }
   }
-  outcome = CopyFileAt(from, job.name.c_str(), to, job.name.c_str(), job.from, job.to, closer_);
+  outcome = unnamed != nullptr ? WriteCopyAt(from, job.name.c_str(), to, job.name.c_str(), job.from,
+                                             job.to, closer_, *unnamed)
+                               : CopyFileAt(from, job.name.c_str(), to, job.name.c_str(), job.from,
+                                            job.to, closer_);
   return true;
 }
 
@@ -137,16 +173,115 @@ void CopyQueue::Work() {
     if (jobs_.empty()) return;
     auto [number, job] = std::move(jobs_.front());
     jobs_.pop_front();
+    const bool grouping = grouping_;
     lock.unlock();
     Slot slot;
     slot.done = true;
-    slot.passedOver = !Copy(job, ages, slot.outcome);
+    UnnamedCopy unnamed;
+    slot.passedOver = !Copy(job, ages, slot.outcome, grouping ? &unnamed : nullptr);
+    const int64_t bytes = std::max<int64_t>(job.sourceBytes, 0);
+    if (unnamed.file.valid()) {
+      // Its bytes count as waiting until it is named (see kMaxWaitingBytes).
+      lock.lock();
+      slots_[number - firstSlot_].grouped = true;
+      if (group_.empty()) groupSince_ = std::chrono::steady_clock::now();
+      groupBytes_ += bytes;
+      group_.push_back(Written{number, std::move(job), std::move(unnamed)});
+      // The commit thread waits for a first copy, then for the group due.
+      if (group_.size() == 1 || GroupDue()) commit_.notify_one();
+      done_.notify_all();  // the caller may be waiting for this copy
+      continue;
+    }
     job.folders.reset();  // the last copy in a folder closes it here
     lock.lock();
-    waitingBytes_ -= std::max<int64_t>(job.sourceBytes, 0);
+    waitingBytes_ -= bytes;
     slots_[number - firstSlot_] = std::move(slot);
     done_.notify_all();
   }
+}
+
+bool CopyQueue::GroupDue() const {
+  return !group_.empty() &&
+         (flushWanted_ || group_.size() >= kGroupFiles || groupBytes_ >= kGroupBytes ||
+          std::chrono::steady_clock::now() - groupSince_ >= kGroupAge);
+}
+
+void CopyQueue::Commit() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    // A group that does not fill (the run is looking for files to copy) is
+    // named once its first copy has waited long enough.
+    while (!committerDone_ && !GroupDue()) {
+      if (group_.empty()) {
+        commit_.wait(lock);
+      } else {
+        commit_.wait_until(lock, groupSince_ + kGroupAge);
+      }
+    }
+    if (group_.empty()) return;  // done, and nothing left to name
+    std::vector<Written> group = std::move(group_);
+    group_.clear();
+    groupBytes_ = 0;
+    flushWanted_ = false;
+    lock.unlock();
+    std::vector<Status> outcomes = CommitGroup(group);
+    for (Written& written : group) written.job.folders.reset();
+    lock.lock();
+    for (size_t i = 0; i < group.size(); ++i) {
+      waitingBytes_ -= std::max<int64_t>(group[i].job.sourceBytes, 0);
+      Slot& slot = slots_[group[i].number - firstSlot_];
+      slot.grouped = false;
+      slot.done = true;
+      slot.outcome = std::move(outcomes[i]);
+    }
+    done_.notify_all();
+  }
+}
+
+std::vector<Status> CopyQueue::CommitGroup(std::vector<Written>& group) {
+  // One flush per file system the group was written to. Where that fails,
+  // each copy is flushed by itself: one that cannot be keeps its old copy.
+  std::vector<std::pair<dev_t, bool>> flushed;
+  std::vector<Status> outcomes;
+  outcomes.reserve(group.size());
+  for (Written& written : group) {
+    const CopyJob& job = written.job;
+    const int fd = written.copy.file.get();
+    int err = 0;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      err = errno;
+    } else {
+      auto it = std::find_if(flushed.begin(), flushed.end(),
+                             [&](const auto& entry) { return entry.first == st.st_dev; });
+      if (it == flushed.end()) {
+        const Status whole = SyncFileSystemOf(fd, job.to);
+        if (!whole.ok()) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          if (flushFailure_.ok()) flushFailure_ = whole;
+        }
+        it = flushed.emplace(flushed.end(), st.st_dev, whole.ok());
+      }
+      if (!it->second && fsync(fd) != 0) err = errno;
+    }
+    if (err != 0) {
+      written.copy.file.reset();
+      const std::string reason = ErrnoText(err);
+      outcomes.push_back(
+          Status::Error(CodeOfErrno(err), job.from + " -> " + job.to + ": " + reason, reason));
+      continue;
+    }
+    const int from = job.folders->from.get();
+    const int to = job.folders->to.get();
+    outcomes.push_back(NameCopyAt(written.copy, from, job.name.c_str(), to, job.name.c_str(),
+                                  job.from, job.to, closer_));
+  }
+  return outcomes;
+}
+
+Status CopyQueue::FlushFailure() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return flushFailure_;
 }
 
 }  // namespace quillfen

@@ -1,7 +1,15 @@
 // Copies of one run on worker threads, several in flight at a time, with
 // their outcomes handed back in the order they were asked for.
+//
+// The copies are made durable together: a copy thread writes each copy
+// whole as an unnamed file and goes on to the next; a commit thread then
+// flushes a group of them to the disk with one flush of their file system
+// and only then gives them their names, replacing the old copies. A power
+// cut at any moment leaves each target old or new, never empty or partly
+// written, at the cost of one flush per group instead of one per file.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -14,6 +22,7 @@
 
 #include "engine/DeferredCloser.h"
 #include "engine/FileAgeCache.h"
+#include "engine/FileCopy.h"
 #include "engine/Status.h"
 #include "engine/UniqueFd.h"
 
@@ -44,8 +53,15 @@ struct CopyJob {
 class CopyQueue {
  public:
   // Outcomes waiting to be handed back at most; Add waits beyond that. Each
-  // job may hold two folders open: this bounds the descriptors too.
-  static constexpr size_t kMaxWaiting = 64;
+  // job may hold two folders and its unnamed copy open: this bounds the
+  // descriptors too, and is lowered to fit a low limit of open files.
+  static constexpr size_t kMaxWaiting = 1024;
+  // A group is flushed and named once it holds this many copies or bytes,
+  // when the caller waits for one of its copies, and at Finish ...
+  static constexpr size_t kGroupFiles = 256;
+  static constexpr int64_t kGroupBytes = int64_t{64} << 20;
+  // ... or once its first copy has waited this long.
+  static constexpr std::chrono::milliseconds kGroupAge{200};
   // Bytes of the copies asked for and not yet made at most (one larger copy
   // is let in alone): a run asked to stop completes the copies asked for,
   // and this keeps that short.
@@ -77,8 +93,16 @@ class CopyQueue {
   // An outcome already known (a file that failed before its copy, a copy
   // made by the caller), taking its place after the copies asked for.
   void Add(Status done);
-  // Waits for every copy asked for and hands back all outcomes left.
+  // Waits for every copy asked for and hands back all outcomes left. The
+  // copies are then named and their content on the disk; their names reach
+  // it with the next flush of the file system (see SyncFileSystemOf).
   void Finish();
+
+  // The first failure of a group's flush (Ok when there was none). Such a
+  // group's copies are then flushed one by one, and fail only where that
+  // fails too; but the disk reported a write that did not reach it, so the
+  // caller must not take the destination for safely written.
+  Status FlushFailure();
 
   // Whether copies run on other threads.
   bool parallel() const { return workers_ > 0; }
@@ -91,14 +115,31 @@ class CopyQueue {
   struct Slot {
     bool done = false;
     bool passedOver = false;  // decided anew: no copy, nothing to hand back
+    bool grouped = false;     // written, waiting in the group to be named
     Status outcome = Status::Ok();
   };
 
+  // A copy written and waiting to be flushed and named.
+  struct Written {
+    uint64_t number;  // its slot
+    CopyJob job;
+    UnnamedCopy copy;
+  };
+
   void Work();
+  // The commit thread: flushes and names the groups as they are due.
+  void Commit();
+  // Flushes the copies of `group` and names them; their outcomes in order.
+  std::vector<Status> CommitGroup(std::vector<Written>& group);
+  // Whether the group is due (see kGroupFiles). Called with the lock held.
+  bool GroupDue() const;
   // Makes the copy `job` on the calling thread and hands its outcome in.
   void CopyHere(const CopyJob& job);
   // Makes the copy `job` on a copy thread; false when it was passed over.
-  bool Copy(const CopyJob& job, FileAgeCache& ages, Status& outcome);
+  // With `unnamed`, a copy that can be flushed with others is left there
+  // unnamed (see WriteCopyAt).
+  bool Copy(const CopyJob& job, FileAgeCache& ages, Status& outcome,
+            UnnamedCopy* unnamed = nullptr);
   // Hands back the outcomes ready at the front, until `enough` holds (once:
   // without waiting when it is null). Called with `lock` held.
   void HandBack(std::unique_lock<std::mutex>& lock, const std::function<bool()>& enough);
@@ -106,6 +147,7 @@ class CopyQueue {
   bool Room(int64_t bytes) const;
 
   const int workers_;
+  const size_t maxWaiting_;
   DeferredCloser* const closer_;
   const Take take_;
   const int64_t maxWaitingBytes_;
@@ -119,6 +161,15 @@ class CopyQueue {
   std::deque<std::pair<uint64_t, CopyJob>> jobs_;  // not yet taken by a thread
   bool stopping_ = false;
   std::vector<std::thread> threads_;
+  std::condition_variable commit_;  // a group due, or stopping
+  std::vector<Written> group_;      // written, not yet flushed and named
+  int64_t groupBytes_ = 0;
+  std::chrono::steady_clock::time_point groupSince_;  // its first copy written
+  bool flushWanted_ = false;                          // the caller waits for a copy in the group
+  bool committerDone_ = false;
+  bool grouping_ = false;  // the commit thread runs
+  Status flushFailure_ = Status::Ok();
+  std::thread committer_;
 };
 
 }  // namespace quillfen
