@@ -158,8 +158,11 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   for (const Status& failure : places.FinishFolders()) fail(failure);
   replaced.Wait();
   if (result.stopped) return result;
-  // The end time must not claim copies that a power loss could take back.
-  if (result.copied > 0) result.sync = places.Sync();
+  // The end time must not claim copies that a power loss could take back:
+  // the destination is flushed also when this run copied nothing, as an
+  // earlier run that was stopped may have left copies not yet on the disk.
+  const Status flush = copies.FlushFailure();
+  result.sync = flush.ok() ? places.Sync() : PathError(destination, flush.code(), flush.detail());
   return result;
 }
 

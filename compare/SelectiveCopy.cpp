@@ -52,10 +52,12 @@ class Copier {
     outcome_.selected[i] = 0;
   }
 
-  // Final bits of the folders made, then the flush, when anything was copied.
+  // Final bits of the folders made, then the flush of the copy-to side,
+  // also when nothing was copied now: copies and folders an earlier, stopped
+  // copy left may not be on the disk yet.
   void Finish() {
     outcome_.failed += places_.FinishFolders().size();
-    if (outcome_.copied > 0) outcome_.sync = places_.Sync();
+    outcome_.sync = places_.Sync();
   }
 
  private:

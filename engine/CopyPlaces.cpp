@@ -413,6 +413,10 @@ Status CopyPlaces::Make(int parentFd, const char* name, std::string_view relativ
     }
   }
   if (const int err = SetPermissionBits(fd.get(), bits)) return PathError(path, err);
+  // Elsewhere the flush at the end of the run takes the new entry to the disk.
+  if (FlushesPerFile(fd.get())) {
+    if (const int err = FlushFolder(parentFd)) return PathError(path, err);
+  }
   NoteMade(level - 1, FolderOf(relative), name);
   made = std::move(fd);
   return Status::Ok();
@@ -449,8 +453,25 @@ std::vector<Status> CopyPlaces::FinishFolders() {
 }
 
 Status CopyPlaces::Sync() {
-  if (!to_.rootOpen()) return Status::Ok();
-  return SyncFileSystemOf(to_.rootFd(), toRoot_);
+  UniqueFd opened;
+  int root = to_.rootOpen() ? to_.rootFd() : -1;
+  if (root < 0) {
+    // Not entered by this run: an earlier one may still have left copies
+    // there that are not on the disk.
+    opened.reset(open(toRoot_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // No folder there (or a file in its place): nothing of a run to flush.
+    if (!opened.valid()) {
+      return errno == ENOENT || errno == ENOTDIR ? Status::Ok() : PathError(toRoot_, errno);
+    }
+    root = opened.get();
+  }
+  if (FlushesPerFile(root)) {
+    // Files and folders were flushed one by one; the root's own entry (it
+    // may have been made by this run) is what is left.
+    const UniqueFd parent(openat(root, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (parent.valid() && fsync(parent.get()) != 0) return PathError(toRoot_, errno);
+  }
+  return SyncFileSystemOf(root, toRoot_);
 }
 
 }  // namespace quillfen

@@ -103,7 +103,8 @@ class CopyPlaces : private FolderMaker {
   // Returns the failures, one per folder.
   std::vector<Status> FinishFolders();
 
-  // Flushes the copy-to file system when anything was opened there.
+  // Flushes the copy-to file system (when the copy-to root exists): after
+  // it, the copies made and the folders made are on the disk.
   Status Sync();
 
   // The full paths of the file `name` of the current folder, for messages.

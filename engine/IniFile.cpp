@@ -627,8 +627,11 @@ Status IniFile::Replace(int folder, const std::string& name, const struct stat* 
   // close() is where some file systems report a failed write.
   if (::close(out.release()) != 0) return fail(errno);
   if (::renameat(folder, temp.c_str(), folder, name.c_str()) != 0) return fail(errno);
-  // Make the rename itself durable.
-  ::fsync(folder);
+  // The rename itself on the disk: a write the disk reports lost fails,
+  // though the new file already shows. A folder that cannot be flushed by
+  // itself (EINVAL) has nothing more to give.
+  if (::fsync(folder) != 0 && errno != EINVAL && errno != EOPNOTSUPP)
+    return PathError(path_, errno);
   return Status::Ok();
 }
 
