@@ -16,10 +16,13 @@ set -euo pipefail
 # validates the AppStream metadata. dpkg-dev and lintian: a test builds the Debian
 # package and checks it.
 # fuse3 to mount (losetup): the runs onto FAT, exFAT and NTFS volumes mounted through FUSE.
+# python3, e2fsprogs, xfsprogs and btrfs-progs: the power-cut test makes, clones and
+# checks ext4, xfs and btrfs images.
 packages=(cmake g++ make ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev
   fonts-ipafont-gothic desktop-file-utils xvfb libx11-dev qt6-translations-l10n xdg-utils
   dbus-daemon dpkg-dev binutils appstream lintian
-  fuse3 fusefat exfat-fuse exfatprogs ntfs-3g dosfstools mount)
+  fuse3 fusefat exfat-fuse exfatprogs ntfs-3g dosfstools mount
+  python3 e2fsprogs xfsprogs btrfs-progs)
 for group in "$@"; do
   case "$group" in
     bench) packages+=(rsync hyperfine time python3) ;;
