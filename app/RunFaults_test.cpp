@@ -211,6 +211,46 @@ TEST_F(RunFaults, AFailedFlushLeavesTheSetDueAndIsReported) {
   EXPECT_EQ(IniFile(tree.Path("Quillfen.ini")).ReadString("Flush", "終了時刻", "<none>"), "<none>");
 }
 
+// A run with nothing to copy still flushes the destination before its end
+// time: copies an earlier, stopped run made may not be on the disk yet.
+TEST_F(RunFaults, ARunThatCopiesNothingStillFlushesBeforeItsEndTime) {
+  tree.File("src/a.txt", "a");
+  ASSERT_TRUE(Run({{"First", tree.Path("src"), tree.Path("dst")}}).failures.empty());
+  testing::FailNextSyncs(EIO);
+  const BackupRunResult result = Run({{"Again", tree.Path("src"), tree.Path("dst")}});
+  EXPECT_EQ(result.filesCopied, 0);
+  EXPECT_EQ(result.failures, std::vector<std::string>{tree.Path("dst") + ": " + ErrnoText(EIO)});
+  EXPECT_EQ(result.setsBackedUp, 0);
+  EXPECT_EQ(IniFile(tree.Path("Quillfen.ini")).ReadString("Again", "終了時刻", "<none>"), "<none>");
+}
+
+// The copies are flushed in groups, not one by one; where a group's flush
+// fails, its copies are flushed one by one and still made, but the set stays
+// due, as the disk lost a write.
+TEST_F(RunFaults, CopiesAreFlushedInGroupsAndAFailedGroupFlushLeavesTheSetDue) {
+  constexpr int kFiles = 600;
+  for (int i = 0; i < kFiles; ++i) {
+    tree.File("src/d" + std::to_string(i % 7) + "/f" + std::to_string(i),
+              "content " + std::to_string(i));
+  }
+  const int before = testing::SyncCalls();
+  ASSERT_TRUE(Run({{"Grouped", tree.Path("src"), tree.Path("dst")}}).failures.empty());
+  const int flushes = testing::SyncCalls() - before;
+  EXPECT_GE(flushes, 1);
+  EXPECT_LE(flushes, kFiles / 10) << "one flush per copy or nearly";
+
+  TestTree other;
+  for (int i = 0; i < 50; ++i) other.File("src/f" + std::to_string(i), "v" + std::to_string(i));
+  testing::FailNextSyncs(EIO);
+  const BackupRunResult result = Run({{"Lost", other.Path("src"), other.Path("dst")}});
+  EXPECT_EQ(result.filesCopied, 50);
+  EXPECT_EQ(result.failures, std::vector<std::string>{other.Path("dst") + ": " + ErrnoText(EIO)});
+  EXPECT_EQ(result.setsBackedUp, 0);
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(TestTree::Read(other.Path("dst/f" + std::to_string(i))), "v" + std::to_string(i));
+  }
+}
+
 TEST_F(RunFaults, TargetFaultsFailOneFileEachAndTheRunGoesOn) {
   const std::string src = tree.Dir("src");
   const std::string dst = tree.Dir("dst");

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/CopyPlaces.h"
+#include "engine/FileCopy.h"
 #include "engine/IniFile.h"
 #include "engine/Path.h"
 #include "ui/Messages.h"
@@ -120,6 +121,11 @@ SelectiveCopyOutcome CopySelected(const SelectiveCopyRequest& request, CopyFeedb
       std::any_of(outcome.selected.begin(), outcome.selected.end(), [](char c) { return c; });
   if (!outcome.completed) {
     feedback.ShowMessage("ファイルが選択されていません！");
+    // The end time still follows, and must not claim what an earlier,
+    // stopped copy left unwritten.
+    if (!TrimTrailingSlashes(request.toRoot).empty()) {
+      outcome.sync = SyncFileSystemAt(request.toRoot);
+    }
     return outcome;
   }
   if (TrimTrailingSlashes(request.fromRoot).empty() ||

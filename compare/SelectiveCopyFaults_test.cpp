@@ -229,6 +229,27 @@ TEST(SelectiveCopyFaults, AFailedFlushWritesNoEndTimeAndShowsTheFailure) {
               ::testing::Not(::testing::Contains("バックアップが終了しました。")));
 }
 
+// Nothing is left to copy (the file selected is up to date, or nothing is
+// selected): the copy-to side is flushed all the same before the end time,
+// for what an earlier, stopped copy left there.
+TEST(SelectiveCopyFaults, ACopyOfNothingStillFlushesBeforeTheEndTime) {
+  TestTree dir;
+  WriteFile(dir.Path("src/a.txt"), "a", 1700000000);
+  WriteFile(dir.Path("dst/a.txt"), "a", 1700000000);
+  const std::string ini = dir.Path("Quillfen.ini");
+  for (const std::vector<std::string>& items :
+       {std::vector<std::string>{"/a.txt"}, std::vector<std::string>{}}) {
+    RecordingFeedback feedback;
+    testing::FailNextSyncs(EIO);
+    const SelectiveCopyOutcome out =
+        RunSelectiveCopy(Request(dir.Path("src"), dir.Path("dst"), items, ini), feedback);
+    EXPECT_EQ(out.copied, 0u);
+    EXPECT_EQ(IniFile(ini).ReadString("Set1", "終了時刻", "<none>"), "<none>");
+    ASSERT_FALSE(feedback.events.empty());
+    EXPECT_EQ(feedback.events.back(), "error: " + dir.Path("dst") + ": " + ErrnoText(EIO));
+  }
+}
+
 // Folders made by a backup or a restore take the bits of the folder copied
 // from: a private folder stays private on the other side.
 TEST(SelectiveCopyFaults, FoldersMadeAreAsPrivateAsTheFoldersCopiedFrom) {

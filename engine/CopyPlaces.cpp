@@ -453,18 +453,10 @@ std::vector<Status> CopyPlaces::FinishFolders() {
 }
 
 Status CopyPlaces::Sync() {
-  UniqueFd opened;
-  int root = to_.rootOpen() ? to_.rootFd() : -1;
-  if (root < 0) {
-    // Not entered by this run: an earlier one may still have left copies
-    // there that are not on the disk.
-    opened.reset(open(toRoot_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    // No folder there (or a file in its place): nothing of a run to flush.
-    if (!opened.valid()) {
-      return errno == ENOENT || errno == ENOTDIR ? Status::Ok() : PathError(toRoot_, errno);
-    }
-    root = opened.get();
-  }
+  // Not entered by this run: an earlier one may still have left copies
+  // there that are not on the disk.
+  if (!to_.rootOpen()) return SyncFileSystemAt(toRoot_);
+  const int root = to_.rootFd();
   if (FlushesPerFile(root)) {
     // Files and folders were flushed one by one; the root's own entry (it
     // may have been made by this run) is what is left.

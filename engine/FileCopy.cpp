@@ -624,4 +624,12 @@ Status SyncFileSystemOf(int fd, std::string_view path) {
   return syncfs(fd) == 0 ? Status::Ok() : PathError(path, errno);
 }
 
+Status SyncFileSystemAt(const std::string& path) {
+  const UniqueFd folder(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid()) {
+    return errno == ENOENT || errno == ENOTDIR ? Status::Ok() : PathError(path, errno);
+  }
+  return SyncFileSystemOf(folder.get(), path);
+}
+
 }  // namespace quillfen

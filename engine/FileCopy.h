@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <string>
 #include <string_view>
 
 #include "engine/DeferredCloser.h"
@@ -125,5 +126,9 @@ bool ChangesShowAfter(const struct timespec& changeTime, const struct timespec& 
 // Flushes the file system holding the open file or folder `fd` to disk
 // (syncfs); `path` names it in the error.
 Status SyncFileSystemOf(int fd, std::string_view path);
+
+// SyncFileSystemOf for the folder `path`, looked up by its path; Ok, with
+// nothing flushed, where no folder is there.
+Status SyncFileSystemAt(const std::string& path);
 
 }  // namespace quillfen

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/UniqueFd.h"
 #include "testing/FaultInjection.h"
 #include "testing/TestTree.h"
 
@@ -68,6 +69,40 @@ TEST(CopyFileTest, CopiesContentTimeToTheNanosecondAndMode) {
     EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
     EXPECT_TRUE(Leftovers(t.Path("out")).empty());
   }
+}
+
+// A copy written for a group flush has no name and leaves the old target
+// as it was until it is named; one never named leaves nothing behind.
+TEST(CopyFileTest, AWrittenCopyReplacesTheOldOneOnlyWhenNamed) {
+  TestTree t;
+  const std::string content = RandomBytes(300 << 10, 7);
+  const std::string src = t.File("src/a", content);
+  TestTree::SetMtime(src, 1600000000, 5);
+  t.File("src/b", "never named");
+  const std::string dst = t.File("dst/a", "old copy");
+  const UniqueFd from(open(t.Path("src").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd to(open(t.Path("dst").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  {
+    UnnamedCopy dropped;
+    ASSERT_TRUE(WriteCopyAt(from.get(), "b", to.get(), "b", src, dst, nullptr, dropped).ok());
+  }
+  UnnamedCopy unnamed;
+  const Status written = WriteCopyAt(from.get(), "a", to.get(), "a", src, dst, nullptr, unnamed);
+  ASSERT_TRUE(written.ok()) << written.message();
+  ASSERT_TRUE(unnamed.file.valid());
+  EXPECT_EQ(TestTree::Read(dst), "old copy");
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(t.Path("dst"))) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"a"});
+  ASSERT_EQ(fsync(unnamed.file.get()), 0);
+  const Status named = NameCopyAt(unnamed, from.get(), "a", to.get(), "a", src, dst, nullptr);
+  ASSERT_TRUE(named.ok()) << named.message();
+  EXPECT_FALSE(unnamed.file.valid());
+  EXPECT_EQ(TestTree::Read(dst), content);
+  EXPECT_EQ(StatOf(dst).st_mtim.tv_nsec, 5);
+  EXPECT_TRUE(Leftovers(t.Path("dst")).empty());
 }
 
 TEST(CopyFileTest, OverwritesALongerTargetWhole) {

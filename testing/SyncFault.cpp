@@ -9,6 +9,7 @@ namespace {
 
 std::atomic<int> failuresLeft{0};
 std::atomic<int> failureErrno{0};
+std::atomic<int> calls{0};
 
 }  // namespace
 
@@ -19,10 +20,15 @@ void FailNextSyncs(int err, int count) {
   failuresLeft = count;
 }
 
+int SyncCalls() {
+  return calls.load();
+}
+
 }  // namespace quillfen::testing
 
 // Stands in for the C library's syncfs() in the binary it is linked into.
 extern "C" int syncfs(int fd) {
+  ++calls;
   int left = failuresLeft.load();
   while (left > 0) {
     if (failuresLeft.compare_exchange_weak(left, left - 1)) {

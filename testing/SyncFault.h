@@ -9,4 +9,7 @@ namespace quillfen::testing {
 // reach the system again.
 void FailNextSyncs(int err, int count = 1);
 
+// The number of syncfs() calls this process has made so far.
+int SyncCalls();
+
 }  // namespace quillfen::testing
