@@ -5,7 +5,11 @@ For each tree size it measures three cases, warm cache:
   initial  copy into an empty destination
   noop     every file already up to date
   changed  1 % of the files changed (newer modification time, new content)
-and, as root, the no-op case once more with a cold cache:
+and, as root, the no-op case once more with a cold cache (below), and once
+for large files (--large-files, default 200 files of 8 MiB):
+  large-initial  copy into an empty destination
+  large-changed  every file changed (newer, new content) over older copies
+
   noop-cold  before every run of every tool `sync` and
              `echo 3 > /proc/sys/vm/drop_caches`, no warm-up, median of 3
 Without root the cold case is skipped and the table says why.
@@ -24,6 +28,10 @@ Usage: run_bench.py [--build DIR] [--sizes 10000,100000] [--million]
                     [--only-quillfen] [--runs 5] [--seed 1] [--keep] [--no-cold]
                     [--no-other]
                     [--settings-sets 1200000] [--compare-files 1000000]
+                    [--large-files 200] [--baseline PATH-TO-ANOTHER-quillfen_run]
+With --baseline, another build of quillfen_run (an earlier commit) runs in
+every case beside this one, as "baseline": the cost of a change, such as
+making every copy durable, measured in the same invocation.
 Environment: BENCH_DIR (default /var/tmp/quillfen-bench), BENCH_RUNS,
              BENCH_SIZES.
 """
@@ -55,7 +63,10 @@ def log(*args):
 
 
 class Tools:
-    def __init__(self, build):
+    def __init__(self, build, baseline=None):
+        self.baseline = os.path.abspath(baseline) if baseline else None
+        if self.baseline and not os.access(self.baseline, os.X_OK):
+            sys.exit(f"run_bench: the baseline {self.baseline} is not a program")
         self.gen_tree = os.path.join(build, "bench", "gen_tree")
         self.floor = os.path.join(build, "bench", "floor")
         self.quillfen_run = os.path.join(build, "bench", "quillfen_run")
@@ -311,6 +322,10 @@ def measure_size(tools, trees, work, runs, profiles, cold=True, only_quillfen=Fa
              fresh("cp"), check_initial(False)),
         Tool("floor", lambda d: [tools.floor, src, d], fresh("floor"), None),
     ]
+    if tools.baseline:
+        initial.insert(1, Tool("baseline; sync",
+                               lambda d: with_sync(f"{q(tools.baseline)} {q(src)} {q(d)}"),
+                               fresh("baseline"), check_initial(True)))
     if only_quillfen:
         initial = [t for t in initial if not t.name.startswith(("rsync", "cp"))]
     log(f"case initial ({trees.files} files)")
@@ -320,15 +335,23 @@ def measure_size(tools, trees, work, runs, profiles, cold=True, only_quillfen=Fa
     # The update runs of every tool from `source` into a prepared destination:
     # Quillfen's own report is checked by check(True), the others' by
     # check(False); the floor is not checked.
-    def update_tools(source, prepare, check):
+    def update_tools(source, prepare, check, synced=False):
+        baseline = ([Tool("baseline", lambda d: [tools.baseline, source, d], prepare, check(True))]
+                    if tools.baseline else [])
         if only_quillfen:
             return [
                 Tool("quillfen_run", lambda d: [tools.quillfen_run, source, d], prepare,
                      check(True)),
+            ] + baseline + [
                 Tool("floor", lambda d: [tools.floor, source, d], prepare, None),
             ]
+        cp_sync = ([Tool("cp -ru; sync",
+                         lambda d: with_sync(f"cp -ru --preserve=timestamps {q(source + '/.')} "
+                                             f"{q(d)}"), prepare, check(False))]
+                   if synced else [])
         return [
             Tool("quillfen_run", lambda d: [tools.quillfen_run, source, d], prepare, check(True)),
+        ] + baseline + cp_sync + [
             Tool("rsync -rt --update",
                  lambda d: ["rsync", "-rt", "--update", source + "/", d + "/"], prepare,
                  check(False)),
@@ -344,6 +367,10 @@ def measure_size(tools, trees, work, runs, profiles, cold=True, only_quillfen=Fa
     run_checked(["sync"])
 
     def same_noop():
+        # Written back first: a run that flushes its destination (Quillfen
+        # does) would otherwise pay for what the tool before it left dirty
+        # (cp -ru sets the times of every folder anew).
+        run_checked(["sync"])
         return noop_dest
 
     def check_noop(expect_zero):
@@ -404,7 +431,7 @@ def measure_size(tools, trees, work, runs, profiles, cold=True, only_quillfen=Fa
             return problem
         return check
 
-    changed = update_tools(chg, reset_changed, check_changed)
+    changed = update_tools(chg, reset_changed, check_changed, synced=True)
     log(f"case changed 1% ({trees.changed_count} of {trees.files} files)")
     run_case("changed", changed, runs)
     results["changed"] = changed
@@ -444,6 +471,80 @@ def machine_line(bench_dir):
             f"trees in {bench_dir} on {fs or '?'}")
 
 
+LARGE_SIZE = 8 << 20  # bytes of each file of the large-file cases
+
+
+def large_tree(bench_dir, files, version):
+    """The tree of `files` files of LARGE_SIZE random bytes, made once under
+    bench_dir; version 2 has other content and later modification times."""
+    path = os.path.join(bench_dir, f"large-{files}-v{version}")
+    if os.path.isdir(path):
+        return path
+    log(f"generating {path} ...")
+    partial = path + ".partial"
+    shutil.rmtree(partial, ignore_errors=True)
+    os.makedirs(partial)
+    base = 1_600_000_000 if version == 1 else 1_700_000_000
+    for i in range(files):
+        name = os.path.join(partial, f"d{i % 4}", f"video{i:04}.bin")
+        os.makedirs(os.path.dirname(name), exist_ok=True)
+        with open(name, "wb") as f:
+            for _ in range(LARGE_SIZE >> 20):
+                f.write(os.urandom(1 << 20))
+        os.utime(name, (base + i, base + i))
+    os.rename(partial, path)
+    return path
+
+
+def measure_large(tools, bench_dir, work, runs, files):
+    """The large-file cases; returns {case: [Tool, ...]}. Every run gets a
+    destination of its own, removed (untimed) once the run is checked: files
+    this large leave the inode allocator alone."""
+    q = shlex.quote
+    old, new = large_tree(bench_dir, files, 1), large_tree(bench_dir, files, 2)
+    counter = [0]
+
+    def prepare_from(copy_of):
+        def prepare():
+            counter[0] += 1
+            path = os.path.join(work, f"large-{counter[0]}")
+            if copy_of:
+                run_checked(["cp", "-a", copy_of, path])
+            else:
+                os.mkdir(path)
+            run_checked(["sync"])
+            return path
+        return prepare
+
+    def check(expect_copies):
+        def checker(destination, output):
+            problem = verify(tools, new, destination)
+            if problem is None and expect_copies and copied_count(output) != files:
+                problem = f"reported {copied_count(output)} copies, expected {files}"
+            subprocess.run(["sync"], check=False)
+            shutil.rmtree(destination, ignore_errors=True)
+            return problem
+        return checker
+
+    results = {}
+    for case, copy_of in (("large-initial", None), ("large-changed", old)):
+        prepare = prepare_from(copy_of)
+        contenders = [
+            Tool("quillfen_run", lambda d: [tools.quillfen_run, new, d], prepare, check(True)),
+            Tool("cp -r; sync",
+                 lambda d: with_sync(f"cp -r --preserve=timestamps {q(new + '/.')} {q(d)}"),
+                 prepare, check(False)),
+        ]
+        if tools.baseline:
+            contenders.insert(1, Tool("baseline; sync",
+                                      lambda d: with_sync(f"{q(tools.baseline)} {q(new)} {q(d)}"),
+                                      prepare, check(True)))
+        log(f"case {case} ({files} files of {LARGE_SIZE >> 20} MiB)")
+        run_case(case, contenders, runs)
+        results[case] = contenders
+    return results
+
+
 def print_table(all_results, trees_by_size, runs, csv_path, stamp, bench_dir, other=None,
                 cold_note=None):
     rows = []
@@ -458,8 +559,8 @@ def print_table(all_results, trees_by_size, runs, csv_path, stamp, bench_dir, ot
              "median [min-max] in seconds; peak RSS median in MiB; "
              "CPU s = median user + system time; "
              "ratio = Quillfen's median / this tool's median.",
-             "quillfen_run syncs the destination file system itself whenever it copied "
-             "something (initial and changed cases); other tools only where '; sync' is shown."]
+             "quillfen_run makes every copy durable and syncs the destination file system "
+             "itself at the end of every run; other tools only where '; sync' is shown."]
     for size, results in all_results.items():
         trees = trees_by_size[size]
         lines.append("")
@@ -482,6 +583,29 @@ def print_table(all_results, trees_by_size, runs, csv_path, stamp, bench_dir, ot
                 rows.append({
                     "date": stamp, "files": size, "folders": trees.folders,
                     "mib": round(trees.bytes / 2**20, 1), "case": case, "tool": tool.name,
+                    "runs": len(tool.times), "median_s": round(s[0], 4), "min_s": round(s[1], 4),
+                    "max_s": round(s[2], 4), "peak_rss_kib": int(s[3]), "cpu_s": round(s[4], 3),
+                    "quillfen_ratio": round(ratio, 3), "failed_runs": len(tool.failures),
+                    "all_s": " ".join(f"{t:.4f}" for t in tool.times)})
+    large = (other or {}).get("large")
+    if large:
+        lines.append("")
+        lines.append(f"large files: {other.get('large_label', '')}")
+        for case, tools_in_case in large.items():
+            q = summary(quillfen_of(tools_in_case))
+            for tool in tools_in_case:
+                s = summary(tool)
+                if s is None:
+                    lines.append(f"{case:14} {tool.name:16} {'-':>8}")
+                    continue
+                note = f"FAILED {len(tool.failures)}x" if tool.failures else ""
+                ratio = q[0] / s[0] if q and s[0] > 0 else float("nan")
+                lines.append(f"{case:14} {tool.name:16} {s[0]:8.3f} "
+                             f"{'[' + f'{s[1]:.3f}-{s[2]:.3f}' + ']':>17} {s[4]:6.2f} "
+                             f"{s[3] / 1024:8.1f} {ratio:6.2f}  {note}")
+                rows.append({
+                    "date": stamp, "files": other.get("large_files"), "folders": 4,
+                    "mib": "", "case": case, "tool": tool.name,
                     "runs": len(tool.times), "median_s": round(s[0], 4), "min_s": round(s[1], 4),
                     "max_s": round(s[2], 4), "peak_rss_kib": int(s[3]), "cpu_s": round(s[4], 3),
                     "quillfen_ratio": round(ratio, 3), "failed_runs": len(tool.failures),
@@ -542,8 +666,26 @@ def target_lines(all_results, other=None, cold_note=None):
                             cold_note))
     lines.append(ratio_line("initial, Quillfen / (cp -r; sync)", med("initial", "quillfen_run"),
                             med("initial", "cp -r; sync"), 1.0))
-    lines.append(ratio_line("1 % changed, Quillfen / cp -ru", med("changed", "quillfen_run"),
-                            med("changed", "cp"), 0.6))
+    lines.append(ratio_line("1 % changed, Quillfen / (cp -ru; sync)",
+                            med("changed", "quillfen_run"), med("changed", "cp -ru; sync"), 0.6))
+    for case, label in (("noop", "no-op warm"), ("initial", "initial"),
+                        ("changed", "1 % changed")):
+        base = med(case, "baseline")
+        if base:
+            lines.append(f"  {label}, Quillfen / baseline build: "
+                         f"{med(case, 'quillfen_run') / base:.2f}")
+    large = other.get("large") or {}
+    for case in ("large-initial", "large-changed"):
+        if case not in large:
+            lines.append(f"  {case}: not measured")
+            continue
+        lines.append(ratio_line(f"{case}, Quillfen / (cp -r; sync)",
+                                median_of(large, case, "quillfen_run"),
+                                median_of(large, case, "cp -r; sync"), 1.0))
+        base = median_of(large, case, "baseline")
+        if base:
+            lines.append(f"  {case}, Quillfen / baseline build: "
+                         f"{median_of(large, case, 'quillfen_run') / base:.2f}")
 
     sizes = sorted(all_results)
     pairs = growth_pairs(sizes)
@@ -684,6 +826,9 @@ def main():
                         help="sections of settings_bench's file")
     parser.add_argument("--compare-files", type=int, default=1000000,
                         help="files per side of compare_bench")
+    parser.add_argument("--large-files", type=int, default=200,
+                        help="files of 8 MiB in the large-file cases (0 skips them)")
+    parser.add_argument("--baseline", help="another build's quillfen_run, timed beside this one")
     args = parser.parse_args()
 
     sizes = [int(s) for s in args.sizes.split(",") if s.strip()]
@@ -692,7 +837,7 @@ def main():
     sizes.sort()
     if args.runs < 1:
         sys.exit("run_bench: --runs must be at least 1")
-    tools = Tools(os.path.abspath(args.build))
+    tools = Tools(os.path.abspath(args.build), args.baseline)
     bench_dir = os.path.abspath(os.environ.get("BENCH_DIR", "/var/tmp/quillfen-bench"))
     os.makedirs(bench_dir, exist_ok=True)
     old = [d for d in os.listdir(bench_dir) if d.startswith("work-")]
@@ -728,6 +873,14 @@ def main():
         other_lines, other = (([], {}) if args.no_other else
                               run_other_benches(tools, bench_dir, args.settings_sets,
                                                 args.compare_files))
+        if args.large_files > 0:
+            work = os.path.join(work_root, "large")
+            os.mkdir(work)
+            other["large_files"] = args.large_files
+            other["large_label"] = (f"{args.large_files} files of {LARGE_SIZE >> 20} MiB "
+                                    f"({args.large_files * LARGE_SIZE / 2**30:.1f} GiB), "
+                                    "warm source")
+            other["large"] = measure_large(tools, bench_dir, work, args.runs, args.large_files)
         extra = profiles + other_lines
         csv_path = os.path.join(HERE, "out", f"results-{stamp}.csv")
         text = print_table(all_results, trees_by_size, args.runs, csv_path, stamp, bench_dir,

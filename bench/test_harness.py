@@ -194,7 +194,7 @@ class GoalsTest(unittest.TestCase):
         r = {
             "initial": fake_case(quillfen_run=1.0, **{"cp -r; sync": 1.0}),
             "noop": fake_case(quillfen_run=0.7, floor=1.0, cp_ru=2.0),
-            "changed": fake_case(quillfen_run=0.5, cp_ru=1.0),
+            "changed": fake_case(quillfen_run=0.5, cp_ru=0.6, **{"cp -ru; sync": 1.0}),
         }
         if cold:
             r["noop-cold"] = fake_case(quillfen_run=1.0, floor=2.5, cp_ru=2.0)
@@ -216,13 +216,21 @@ class GoalsTest(unittest.TestCase):
             "比較選択 handler: statuses, selections   median    600.0 ms  min 1 max 2\n"
             "ALL on the compared left list                median     10.0 ms  min 1 max 2\n",
             1000000)
+        other["large"] = {
+            "large-initial": fake_case(quillfen_run=0.9, **{"cp -r; sync": 1.0}),
+            "large-changed": fake_case(quillfen_run=1.2, **{"cp -r; sync": 1.0}, baseline=0.6),
+        }
         lines = run_bench.target_lines({10000: small, 100000: large}, other)
         v = self.verdicts(lines)
+        self.assertIn("0.90 (goal <= 1.0) met", v["large-initial, Quillfen / (cp -r; sync)"])
+        self.assertIn("1.20 (goal <= 1.0) NOT met", v["large-changed, Quillfen / (cp -r; sync)"])
+        self.assertIn("baseline build: 2.00", v["large-changed, Quillfen / baseline build"])
         self.assertTrue(v["no-op warm, Quillfen / floor"].endswith(" met"))
         self.assertIn("0.40 (goal <= 0.5) met", v["no-op cold, Quillfen / floor"])
         self.assertIn("0.50 (goal <= 0.4) NOT met", v["no-op cold, Quillfen / cp -ru"])
         self.assertTrue(v["initial, Quillfen / (cp -r; sync)"].endswith(" met"))
-        self.assertTrue(v["1 % changed, Quillfen / cp -ru"].endswith(" met"))
+        # Against cp -ru with its sync (1.0 s), not without it (0.6 s).
+        self.assertIn("0.50 (goal <= 0.6) met", v["1 % changed, Quillfen / (cp -ru; sync)"])
         growth = [line for line in lines if "growth" in line]
         self.assertEqual(len(growth), 4)  # every case, the cold one too
         self.assertTrue(all(line.endswith("NOT met") for line in growth))
