@@ -132,9 +132,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::vector<Strategy> strategies = {
-      {"none", 0, false, false, false},        {"fsync", 0, true, false, false},
-      {"fdatasync", 0, false, true, false},    {"group-64", 64, false, false, false},
-      {"group-256", 256, false, false, false}, {"group-256+write", 256, false, false, true},
+      {"none", 0, false, false, false},          {"fsync", 0, true, false, false},
+      {"fdatasync", 0, false, true, false},      {"group-64", 64, false, false, false},
+      {"group-256", 256, false, false, false},   {"group-256+write", 256, false, false, true},
       {"group-1024", 1024, false, false, false},
   };
   std::string data(size, '\0');
@@ -143,8 +143,8 @@ int main(int argc, char** argv) {
   int run = 0;
   for (int round = 0; round <= rounds; ++round) {  // round 0 warms up
     for (size_t s = 0; s < strategies.size(); ++s) {
-      const std::string path = dir + "/flush-" + std::to_string(getpid()) + "-" +
-                               std::to_string(run++);
+      const std::string path =
+          dir + "/flush-" + std::to_string(getpid()) + "-" + std::to_string(run++);
       const double seconds = RunOnce(strategies[s], path, files, data);
       if (round > 0) times[s].push_back(seconds);
     }
@@ -154,8 +154,8 @@ int main(int argc, char** argv) {
     return v[v.size() / 2];
   };
   const double none = median(times[0]);
-  std::printf("%d files of %zu bytes, 2 threads, median of %d rounds (folders left in %s)\n",
-              files, size, rounds, dir.c_str());
+  std::printf("%d files of %zu bytes, 2 threads, median of %d rounds (folders left in %s)\n", files,
+              size, rounds, dir.c_str());
   for (size_t s = 0; s < strategies.size(); ++s) {
     const double m = median(times[s]);
     std::printf("  %-16s %8.3f s  %6.3f ms per file  %5.2f x none\n", strategies[s].name, m,
