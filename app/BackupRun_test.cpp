@@ -1,6 +1,8 @@
 // The backup run as a plain function, on real temporary trees with a set clock.
 #include "app/BackupRun.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,6 +79,45 @@ TEST_F(BackupRunTest, DocsExample) {
   EXPECT_THAT(view.statuses, ElementsAre("Docsをバックアップ中"));
   EXPECT_EQ(view.timer2Starts, 0);
   EXPECT_NEAR(EndTime("Docs"), clock.now, 1.0 / 86400);
+}
+
+// A run that finds nothing to copy leaves the folders it read as they were,
+// their access times too: nothing is left to write back, so the flush before
+// its end time costs next to nothing, and a daily run does not rewrite every
+// folder's metadata.
+TEST_F(BackupRunTest, ARunLeavesTheAccessTimesOfTheFoldersItReads) {
+  tree.File("src/sub/a.txt", "a");
+  const std::string dst = tree.Path("dst");
+  ASSERT_TRUE(RunNextDay({"Times", tree.Path("src"), dst}).failures.empty());
+  // Access times older than the last change: a read would update them.
+  const std::vector<std::string> folders = {tree.Path("src"), tree.Path("src/sub"), dst,
+                                            dst + "/sub"};
+  for (const std::string& folder : folders) {
+    const struct timespec times[2] = {{1500000000, 0}, {UTIME_OMIT, UTIME_OMIT}};
+    ASSERT_EQ(utimensat(AT_FDCWD, folder.c_str(), times, 0), 0) << folder;
+  }
+  // A plain read here does update an access time this old (noatime mounts
+  // do not: then there is nothing to see).
+  const std::string control = tree.Dir("control");
+  const struct timespec old[2] = {{1500000000, 0}, {UTIME_OMIT, UTIME_OMIT}};
+  ASSERT_EQ(utimensat(AT_FDCWD, control.c_str(), old, 0), 0);
+  if (DIR* dir = opendir(control.c_str())) {
+    while (readdir(dir) != nullptr) {
+    }
+    closedir(dir);
+  }
+  struct stat controlSt;
+  ASSERT_EQ(stat(control.c_str(), &controlSt), 0);
+  if (controlSt.st_atim.tv_sec == 1500000000) GTEST_SKIP() << "access times are not kept here";
+
+  const BackupRunResult result = RunNextDay({"Times", tree.Path("src"), dst});
+  ASSERT_TRUE(result.failures.empty()) << testing::Failures(result);
+  EXPECT_EQ(result.filesCopied, 0);
+  for (const std::string& folder : folders) {
+    struct stat st;
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_atim.tv_sec, 1500000000) << folder;
+  }
 }
 
 TEST_F(BackupRunTest, StandardIntervalIsTwentyFourWholeHoursEitherWay) {

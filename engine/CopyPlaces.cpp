@@ -11,6 +11,7 @@
 
 #include "engine/FiCheck.h"
 #include "engine/FileCopy.h"
+#include "engine/FolderEntries.h"
 #include "engine/NameFolding.h"
 #include "engine/Path.h"
 #include "engine/TemporaryFiles.h"
@@ -35,6 +36,7 @@ bool IsGone(const Status& status) {
 bool ReadNames(int folderFd, std::unordered_set<std::string>& names) {
   names.clear();
   if (lseek(folderFd, 0, SEEK_SET) != 0) return false;
+  LeaveAccessTimeAlone(folderFd);
   alignas(8) char buffer[32768];
   for (;;) {
     const ssize_t n = getdents64(folderFd, buffer, sizeof buffer);

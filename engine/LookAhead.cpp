@@ -15,6 +15,7 @@
 #include "engine/FiCheck.h"
 #include "engine/FileAgeCache.h"
 #include "engine/FolderChain.h"
+#include "engine/FolderEntries.h"
 #include "engine/NameFolding.h"
 #include "engine/TemporaryFiles.h"
 
@@ -40,6 +41,7 @@ struct Looker {
 // `rewind` (a folder kept open may have been read before).
 bool HoldsTemporaryName(int fd, bool rewind) {
   if (rewind && lseek(fd, 0, SEEK_SET) != 0) return true;
+  LeaveAccessTimeAlone(fd);
   alignas(8) char buffer[32768];
   for (;;) {
     const ssize_t n = getdents64(fd, buffer, sizeof buffer);

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "engine/FolderEntries.h"
+
 namespace quillfen {
 namespace {
 
@@ -116,6 +118,7 @@ bool IsOldSettingsTemporaryName(std::string_view name, std::string_view settings
 
 int RemoveLeftoverTemporaryFiles(int folderFd, std::string_view settingsName) {
   if (lseek(folderFd, 0, SEEK_SET) != 0) return 0;
+  LeaveAccessTimeAlone(folderFd);
   std::vector<std::string> leftovers;
   alignas(8) char buffer[32768];
   for (;;) {
