@@ -411,7 +411,7 @@ def try_file_system(case, rng):
     clones = case.clones
     for first, last, checker in checkers:
         case.clones = clones[first:last]
-        check_clones(case, lambda clone, point: checker(clone, point))
+        check_clones(case, checker)
     case.clones = clones
     os.unlink(case.image)
 

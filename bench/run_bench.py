@@ -545,6 +545,28 @@ def measure_large(tools, bench_dir, work, runs, files):
     return results
 
 
+def case_lines(case, tools_in_case, case_width, tool_width, lines, rows, row_base):
+    """The table lines of one case, one per tool, appended to `lines`, and
+    its CSV rows (`row_base` and the tool's figures) to `rows`."""
+    q = summary(quillfen_of(tools_in_case))
+    for tool in tools_in_case:
+        s = summary(tool)
+        if s is None:
+            lines.append(f"{case:{case_width}} {tool.name:{tool_width}} {'-':>8}")
+            continue
+        note = f"FAILED {len(tool.failures)}x" if tool.failures else ""
+        ratio = q[0] / s[0] if q and s[0] > 0 else float("nan")
+        lines.append(f"{case:{case_width}} {tool.name:{tool_width}} {s[0]:8.3f} "
+                     f"{'[' + f'{s[1]:.3f}-{s[2]:.3f}' + ']':>17} {s[4]:6.2f} "
+                     f"{s[3] / 1024:8.1f} {ratio:6.2f}  {note}")
+        rows.append(dict(row_base, **{
+            "case": case, "tool": tool.name,
+            "runs": len(tool.times), "median_s": round(s[0], 4), "min_s": round(s[1], 4),
+            "max_s": round(s[2], 4), "peak_rss_kib": int(s[3]), "cpu_s": round(s[4], 3),
+            "quillfen_ratio": round(ratio, 3), "failed_runs": len(tool.failures),
+            "all_s": " ".join(f"{t:.4f}" for t in tool.times)}))
+
+
 def print_table(all_results, trees_by_size, runs, csv_path, stamp, bench_dir, other=None,
                 cold_note=None):
     rows = []
@@ -569,47 +591,16 @@ def print_table(all_results, trees_by_size, runs, csv_path, stamp, bench_dir, ot
         lines.append(f"{'case':8} {'tool':22} {'median':>8} {'min-max':>17} {'CPU s':>6} "
                      f"{'RSS MiB':>8} {'ratio':>6}  note")
         for case, tools_in_case in results.items():
-            q = summary(quillfen_of(tools_in_case))
-            for tool in tools_in_case:
-                s = summary(tool)
-                note = f"FAILED {len(tool.failures)}x" if tool.failures else ""
-                if s is None:
-                    lines.append(f"{case:8} {tool.name:22} {'-':>8}")
-                    continue
-                ratio = q[0] / s[0] if q and s[0] > 0 else float("nan")
-                lines.append(f"{case:8} {tool.name:22} {s[0]:8.3f} "
-                             f"{'[' + f'{s[1]:.3f}-{s[2]:.3f}' + ']':>17} {s[4]:6.2f} "
-                             f"{s[3] / 1024:8.1f} {ratio:6.2f}  {note}")
-                rows.append({
-                    "date": stamp, "files": size, "folders": trees.folders,
-                    "mib": round(trees.bytes / 2**20, 1), "case": case, "tool": tool.name,
-                    "runs": len(tool.times), "median_s": round(s[0], 4), "min_s": round(s[1], 4),
-                    "max_s": round(s[2], 4), "peak_rss_kib": int(s[3]), "cpu_s": round(s[4], 3),
-                    "quillfen_ratio": round(ratio, 3), "failed_runs": len(tool.failures),
-                    "all_s": " ".join(f"{t:.4f}" for t in tool.times)})
+            case_lines(case, tools_in_case, 8, 22, lines, rows,
+                       {"date": stamp, "files": size, "folders": trees.folders,
+                        "mib": round(trees.bytes / 2**20, 1)})
     large = (other or {}).get("large")
     if large:
         lines.append("")
         lines.append(f"large files: {other.get('large_label', '')}")
         for case, tools_in_case in large.items():
-            q = summary(quillfen_of(tools_in_case))
-            for tool in tools_in_case:
-                s = summary(tool)
-                if s is None:
-                    lines.append(f"{case:14} {tool.name:16} {'-':>8}")
-                    continue
-                note = f"FAILED {len(tool.failures)}x" if tool.failures else ""
-                ratio = q[0] / s[0] if q and s[0] > 0 else float("nan")
-                lines.append(f"{case:14} {tool.name:16} {s[0]:8.3f} "
-                             f"{'[' + f'{s[1]:.3f}-{s[2]:.3f}' + ']':>17} {s[4]:6.2f} "
-                             f"{s[3] / 1024:8.1f} {ratio:6.2f}  {note}")
-                rows.append({
-                    "date": stamp, "files": other.get("large_files"), "folders": 4,
-                    "mib": "", "case": case, "tool": tool.name,
-                    "runs": len(tool.times), "median_s": round(s[0], 4), "min_s": round(s[1], 4),
-                    "max_s": round(s[2], 4), "peak_rss_kib": int(s[3]), "cpu_s": round(s[4], 3),
-                    "quillfen_ratio": round(ratio, 3), "failed_runs": len(tool.failures),
-                    "all_s": " ".join(f"{t:.4f}" for t in tool.times)})
+            case_lines(case, tools_in_case, 14, 16, lines, rows,
+                       {"date": stamp, "files": other.get("large_files"), "folders": 4, "mib": ""})
     lines.extend(target_lines(all_results, other, cold_note))
     text = "\n".join(lines)
     print(text, flush=True)

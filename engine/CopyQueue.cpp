@@ -63,10 +63,7 @@ void CopyQueue::Add(CopyJob job) {
   HandBack(lock, [&] { return Room(bytes); });
   if (threads_.size() < static_cast<size_t>(workers_)) {
     try {
-      if (!committer_.joinable()) {
-        committer_ = std::thread([this] { Commit(); });
-        grouping_ = true;
-      }
+      if (!committer_.joinable()) committer_ = std::thread([this] { Commit(); });
       threads_.emplace_back([this] { Work(); });
     } catch (const std::system_error&) {
       // Fewer threads; with none at all the copy is made here. Without the
@@ -173,7 +170,7 @@ void CopyQueue::Work() {
     if (jobs_.empty()) return;
     auto [number, job] = std::move(jobs_.front());
     jobs_.pop_front();
-    const bool grouping = grouping_;
+    const bool grouping = committer_.joinable();
     lock.unlock();
     Slot slot;
     slot.done = true;
@@ -247,33 +244,24 @@ std::vector<Status> CopyQueue::CommitGroup(std::vector<Written>& group) {
   for (Written& written : group) {
     const CopyJob& job = written.job;
     const int fd = written.copy.file.get();
-    int err = 0;
+    bool whole = false;  // flushed with its file system
     struct stat st;
-    if (fstat(fd, &st) != 0) {
-      err = errno;
-    } else {
+    if (fstat(fd, &st) == 0) {
       auto it = std::find_if(flushed.begin(), flushed.end(),
                              [&](const auto& entry) { return entry.first == st.st_dev; });
       if (it == flushed.end()) {
-        const Status whole = SyncFileSystemOf(fd, job.to);
-        if (!whole.ok()) {
+        const Status sync = SyncFileSystemOf(fd, job.to);
+        if (!sync.ok()) {
           std::lock_guard<std::mutex> lock(mutex_);
-          if (flushFailure_.ok()) flushFailure_ = whole;
+          if (flushFailure_.ok()) flushFailure_ = sync;
         }
-        it = flushed.emplace(flushed.end(), st.st_dev, whole.ok());
+        it = flushed.emplace(flushed.end(), st.st_dev, sync.ok());
       }
-      if (!it->second && fsync(fd) != 0) err = errno;
-    }
-    if (err != 0) {
-      written.copy.file.reset();
-      const std::string reason = ErrnoText(err);
-      outcomes.push_back(
-          Status::Error(CodeOfErrno(err), job.from + " -> " + job.to + ": " + reason, reason));
-      continue;
+      whole = it->second;
     }
     const int from = job.folders->from.get();
     const int to = job.folders->to.get();
-    outcomes.push_back(NameCopyAt(written.copy, from, job.name.c_str(), to, job.name.c_str(),
+    outcomes.push_back(NameCopyAt(written.copy, whole, from, job.name.c_str(), to, job.name.c_str(),
                                   job.from, job.to, closer_));
   }
   return outcomes;

@@ -167,9 +167,8 @@ class CopyQueue {
   std::chrono::steady_clock::time_point groupSince_;  // its first copy written
   bool flushWanted_ = false;                          // the caller waits for a copy in the group
   bool committerDone_ = false;
-  bool grouping_ = false;  // the commit thread runs
   Status flushFailure_ = Status::Ok();
-  std::thread committer_;
+  std::thread committer_;  // set under the lock: copies are grouped once it runs
 };
 
 }  // namespace quillfen

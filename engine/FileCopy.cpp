@@ -468,7 +468,8 @@ Err WriteCopy(Source& in, int targetFolder, const char* targetName, DeferredClos
   }
   struct timespec held;
   if (Err err = FillCopy(in, out.get(), held)) return err;
-  if (unnamed != nullptr && !FlushesPerFile(out.get())) {
+  const bool perFile = FlushesPerFile(out.get());
+  if (unnamed != nullptr && !perFile) {
     // A large copy's write-back starts now, while the next is written, so
     // that the flush of its group finds less to write.
     if (in.st.st_size >= kEarlyWriteBackSize) {
@@ -484,7 +485,21 @@ Err WriteCopy(Source& in, int targetFolder, const char* targetName, DeferredClos
   if (err == kNoName) return CopyThroughNamedFile(in, targetFolder, targetName);
   if (err != 0) return err;
   if (Err kept = KeepTime(targetFolder, targetName, held)) return kept;
-  return FlushesPerFile(targetFolder) ? FlushFolder(targetFolder) : 0;
+  return perFile ? FlushFolder(targetFolder) : 0;
+}
+
+// The failure `err` of a copy (an errno value, or kNameRefused or
+// kTimeNotKept) as the Status a copy reports.
+Status CopyFailure(Err err, std::string_view source, std::string_view target) {
+  if (err == kNameRefused) {
+    return CopyError(source, target, Status::Code::kInvalid,
+                     "the destination's file system cannot hold this name");
+  }
+  if (err == kTimeNotKept) {
+    return CopyError(source, target, Status::Code::kUnsupported,
+                     "the destination's file system cannot hold the last-write time");
+  }
+  return CopyError(source, target, err);
 }
 
 // WriteCopy, once more from the start when the source changed meanwhile.
@@ -494,15 +509,7 @@ Status CopyOpenSource(Source& in, int targetFolder, const char* targetName, std:
   for (int attempt = 0;; ++attempt) {
     const Err err = WriteCopy(in, targetFolder, targetName, closer, unnamed);
     if (err == 0) return Status::Ok();
-    if (err == kNameRefused) {
-      return CopyError(source, target, Status::Code::kInvalid,
-                       "the destination's file system cannot hold this name");
-    }
-    if (err == kTimeNotKept) {
-      return CopyError(source, target, Status::Code::kUnsupported,
-                       "the destination's file system cannot hold the last-write time");
-    }
-    if (err != kChangedMark) return CopyError(source, target, err);
+    if (err != kChangedMark) return CopyFailure(err, source, target);
     if (attempt == 1) {
       return CopyError(source, target, Status::Code::kChanged, "changed while being copied");
     }
@@ -599,10 +606,11 @@ Status WriteCopyAt(int sourceFolder, const char* sourceName, int targetFolder,
                         &unnamed);
 }
 
-Status NameCopyAt(UnnamedCopy& unnamed, int sourceFolder, const char* sourceName, int targetFolder,
-                  const char* targetName, std::string_view source, std::string_view target,
-                  DeferredCloser* closer) {
+Status NameCopyAt(UnnamedCopy& unnamed, bool flushed, int sourceFolder, const char* sourceName,
+                  int targetFolder, const char* targetName, std::string_view source,
+                  std::string_view target, DeferredCloser* closer) {
   const UniqueFd file(unnamed.file.release());
+  if (!flushed && fsync(file.get()) != 0) return CopyError(source, target, errno);
   Err err = NameCopy(file.get(), targetFolder, targetName, closer);
   if (err == kNoName) {
     // Unnamed files cannot be named here after all: the copy is made anew
@@ -610,11 +618,7 @@ Status NameCopyAt(UnnamedCopy& unnamed, int sourceFolder, const char* sourceName
     return CopyFileAt(sourceFolder, sourceName, targetFolder, targetName, source, target, closer);
   }
   if (err == 0) err = KeepTime(targetFolder, targetName, unnamed.held);
-  if (err == kTimeNotKept) {
-    return CopyError(source, target, Status::Code::kUnsupported,
-                     "the destination's file system cannot hold the last-write time");
-  }
-  return err == 0 ? Status::Ok() : CopyError(source, target, err);
+  return err == 0 ? Status::Ok() : CopyFailure(err, source, target);
 }
 
 Status CopyFile(std::string_view source, std::string_view target) {

@@ -72,15 +72,16 @@ Status WriteCopyAt(int sourceFolder, const char* sourceName, int targetFolder,
                    const char* targetName, std::string_view source, std::string_view target,
                    DeferredCloser* closer, UnnamedCopy& unnamed);
 
-// The second half: names the copy WriteCopyAt left in `unnamed`, which the
-// caller has since flushed (SyncFileSystemOf or fsync), as `targetName` in
-// `targetFolder`, replacing what is there, and takes the file from
-// `unnamed`. Where a name cannot be given to an unnamed file here (neither
-// the privilege nor /proc), the copy is made anew from the source with
-// CopyFileAt. The other arguments are CopyFileAt's.
-Status NameCopyAt(UnnamedCopy& unnamed, int sourceFolder, const char* sourceName, int targetFolder,
-                  const char* targetName, std::string_view source, std::string_view target,
-                  DeferredCloser* closer);
+// The second half: names the copy WriteCopyAt left in `unnamed` as
+// `targetName` in `targetFolder`, replacing what is there, and takes the file
+// from `unnamed`. With `flushed`, the caller has flushed it already (see
+// SyncFileSystemOf); else it is flushed here first (fsync), and a failure
+// to flush keeps the old target. Where a name cannot be given to an unnamed
+// file here (neither the privilege nor /proc), the copy is made anew from the
+// source with CopyFileAt. The other arguments are CopyFileAt's.
+Status NameCopyAt(UnnamedCopy& unnamed, bool flushed, int sourceFolder, const char* sourceName,
+                  int targetFolder, const char* targetName, std::string_view source,
+                  std::string_view target, DeferredCloser* closer);
 
 // Whether the file system of the open file or folder `fd` must have each
 // file and folder flushed by itself, because a flush of the whole file system

@@ -97,7 +97,7 @@ TEST(CopyFileTest, AWrittenCopyReplacesTheOldOneOnlyWhenNamed) {
   }
   EXPECT_EQ(names, std::vector<std::string>{"a"});
   ASSERT_EQ(fsync(unnamed.file.get()), 0);
-  const Status named = NameCopyAt(unnamed, from.get(), "a", to.get(), "a", src, dst, nullptr);
+  const Status named = NameCopyAt(unnamed, true, from.get(), "a", to.get(), "a", src, dst, nullptr);
   ASSERT_TRUE(named.ok()) << named.message();
   EXPECT_FALSE(unnamed.file.valid());
   EXPECT_EQ(TestTree::Read(dst), content);
