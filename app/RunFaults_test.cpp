@@ -341,5 +341,32 @@ TEST_F(RunFaults, PlantedFolderLinkInTheDestinationIsNotWrittenThrough) {
   EXPECT_TRUE(result.failures.empty());
 }
 
+TEST_F(RunFaults, AFolderThatCannotBeMadeIsTheReasonGiven) {
+  tree.File("src/a.txt", "a");
+  tree.File("src/sub/b.txt", "b");
+  tree.File("blocked", "a file where the destination's parent folder should be");
+  const std::string dst = tree.Path("blocked/backup/docs");
+  BackupRunResult result = Run({{"Blocked", tree.Path("src"), dst}});
+  ASSERT_EQ(result.failures.size(), 2u) << testing::Failures(result);
+  for (const std::string& failure : result.failures) {
+    EXPECT_THAT(failure, HasSubstr(": cannot make the folder " + tree.Path("blocked") + ": " +
+                                   ErrnoText(EEXIST)));
+  }
+
+  // A folder inside the tree: its own path and reason too.
+  if (geteuid() == 0) return;  // root is not refused by the folder's bits
+  tree.File("src/locked/c.txt", "c");
+  const std::string open = tree.Dir("open");
+  ASSERT_TRUE(Run({{"Open", tree.Path("src"), open}}).failures.empty());
+  ASSERT_EQ(system(("rm -r '" + open + "/locked'").c_str()), 0);
+  ASSERT_EQ(chmod(open.c_str(), 0555), 0);
+  tree.File("src/locked/c.txt", "changed");
+  result = RunNextDay({"Open", tree.Path("src"), open});
+  chmod(open.c_str(), 0755);
+  ASSERT_EQ(result.failures.size(), 1u) << testing::Failures(result);
+  EXPECT_THAT(result.failures[0],
+              HasSubstr(": cannot make the folder " + open + "/locked: " + ErrnoText(EACCES)));
+}
+
 }  // namespace
 }  // namespace quillfen

@@ -19,6 +19,13 @@
 namespace quillfen {
 namespace {
 
+// A folder of a copy's place that could not be made: the copies into it
+// fail with that folder and its reason ("cannot make the folder <path>:
+// <reason>"), so the user is led to the folder, not to each file.
+Status CannotMake(const Status& made) {
+  return Status::Error(made.code(), made.message(), "cannot make the folder " + made.message());
+}
+
 // Whether a failed look at a file means that no regular file is there.
 bool NoFileThere(int err) {
   return err == ENOENT || err == ENOTDIR || err == ELOOP;
@@ -195,9 +202,14 @@ void CopyPlaces::EnterTo(bool make) {
   if (target_ == TargetState::kMissing && !make) return;
   if (!to_.rootOpen()) {
     Status opened = to_.OpenRoot(toRoot_);
-    if (opened.code() == Status::Code::kNotFound && make) {
-      MakeFolderPath(toRoot_);
+    const bool makeable =
+        opened.code() == Status::Code::kNotFound || opened.code() == Status::Code::kNotAFolder;
+    if (makeable && make) {
+      // The folder that could not be made, and why, is the reason the
+      // copies fail; not the root that is missing in consequence.
+      const Status made = MakeFolderPath(toRoot_);
       opened = to_.OpenRoot(toRoot_);
+      if (!opened.ok() && !made.ok()) opened = CannotMake(made);
     }
     if (!opened.ok()) {
       const bool later = opened.code() == Status::Code::kNotFound && !make;
@@ -397,7 +409,11 @@ Status CopyPlaces::Make(int parentFd, const char* name, std::string_view relativ
     haveSource = fd >= 0 && fstat(fd, &source) == 0;
   }
   // Private until its owner and bits are set.
-  if (mkdirat(parentFd, name, 0700) != 0) return PathError(path, errno);
+  if (mkdirat(parentFd, name, 0700) != 0) {
+    const Status failed = PathError(path, errno);
+    // Made meanwhile: the caller looks again.
+    return failed.code() == Status::Code::kExists ? failed : CannotMake(failed);
+  }
   UniqueFd fd(openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) return PathError(path, errno);
   struct stat st;

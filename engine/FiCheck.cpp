@@ -43,7 +43,10 @@ FileAgeValue FileAge(std::string_view path) {
 }
 
 bool NeedsCopy(std::string_view source, std::string_view target, bool newer) {
-  if (target.find('/') != std::string_view::npos) MakeFolderPath(FolderOfFull(target));
+  // A folder that cannot be made shows in the copy that follows.
+  if (target.find('/') != std::string_view::npos) {
+    static_cast<void>(MakeFolderPath(FolderOfFull(target)));
+  }
 
   return CopyWanted(FileAge(source), FileAge(target), newer);
 }

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include <filesystem>
 #include <system_error>
 
@@ -83,15 +85,20 @@ bool MakeFolder(std::string_view path) {
   return !path.empty() && ::mkdir(std::string(path).c_str(), 0777) == 0;
 }
 
-void MakeFolderPath(std::string_view path) {
+Status MakeFolderPath(std::string_view path) {
   const std::string folder = TrimTrailingSlashes(path);
-  if (folder.empty() || IsFolder(folder) || MakeFolder(folder)) return;
+  if (folder.empty() || IsFolder(folder) || MakeFolder(folder)) return Status::Ok();
   for (size_t slash = folder.find('/', 1); slash != std::string::npos;
        slash = folder.find('/', slash + 1)) {
     const std::string part = folder.substr(0, slash);
-    if (!IsFolder(part)) MakeFolder(part);
+    if (IsFolder(part) || MakeFolder(part)) continue;
+    const int err = errno;
+    // Made meanwhile by someone else: go on.
+    if (err != EEXIST || !IsFolder(part)) return PathError(part, err);
   }
-  MakeFolder(folder);
+  if (MakeFolder(folder)) return Status::Ok();
+  const int err = errno;
+  return IsFolder(folder) ? Status::Ok() : PathError(folder, err);
 }
 
 std::string FolderToLeaveOut(std::string_view source, std::string_view destination) {

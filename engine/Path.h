@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/Status.h"
+
 namespace quillfen {
 
 // `path` without trailing '/' characters; "/" (or "///") stays "/".
@@ -57,9 +59,11 @@ bool IsFolder(std::string_view path);
 bool MakeFolder(std::string_view path);
 
 // Makes `path` a folder: when none is there, first as one folder and, when
-// that fails, every missing folder along the path, outermost first. Failures
-// are silent; the caller's next step reports them.
-void MakeFolderPath(std::string_view path);
+// that fails, every missing folder along the path, outermost first. Ok when
+// a folder stands at `path` afterwards; otherwise the error of the first
+// folder along it that could not be made ("<that folder>: <reason>"), which
+// callers may pass on or leave to their next step to report.
+Status MakeFolderPath(std::string_view path);
 
 // The folder to leave out when listing `source`, so that a destination inside
 // the source tree is not copied into itself: the destination's place relative

@@ -94,10 +94,14 @@ TEST(FolderOperations, OneLevelOrTheWholePath) {
   EXPECT_FALSE(MakeFolder(tree.Path("a/b")));  // its parent is missing
   EXPECT_TRUE(MakeFolder(tree.Path("a")));
   EXPECT_FALSE(MakeFolder(tree.Path("a")));
-  MakeFolderPath(tree.Path("x/y/z/"));
+  EXPECT_TRUE(MakeFolderPath(tree.Path("x/y/z/")).ok());
   EXPECT_TRUE(IsFolder(tree.Path("x/y/z")));
+  EXPECT_TRUE(MakeFolderPath(tree.Path("x/y/z")).ok());  // already there
   tree.File("file", "in the way");
-  MakeFolderPath(tree.Path("file/below"));
+  // The failure names the folder that could not be made, not the path asked for.
+  const Status blocked = MakeFolderPath(tree.Path("file/below/deeper"));
+  EXPECT_EQ(blocked.code(), Status::Code::kExists);
+  EXPECT_EQ(blocked.message(), tree.Path("file") + ": " + ErrnoText(EEXIST));
   EXPECT_FALSE(IsFolder(tree.Path("file")));
   EXPECT_EQ(TestTree::Read(tree.Path("file")), "in the way");
 }
