@@ -159,6 +159,9 @@ bool CopyQueue::Copy(const CopyJob& job, FileAgeCache& ages, Status& outcome,
                                              job.to, closer_, *unnamed)
                                : CopyFileAt(from, job.name.c_str(), to, job.name.c_str(), job.from,
                                             job.to, closer_);
+  if (outcome.ok() && bytesWritten_ != nullptr) {
+    bytesWritten_->fetch_add(haveSource ? source.st_size : 0, std::memory_order_relaxed);
+  }
   return true;
 }
 

@@ -9,6 +9,7 @@
 // written, at the cost of one flush per group instead of one per file.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -107,6 +108,10 @@ class CopyQueue {
   // Whether copies run on other threads.
   bool parallel() const { return workers_ > 0; }
 
+  // From now on the bytes of each copy written are added to `*bytes` (for a
+  // window's progress; relaxed, read at any time). Call before the first Add.
+  void CountBytesInto(std::atomic<long long>* bytes) { bytesWritten_ = bytes; }
+
   // The number of copy threads for the backup run: QUILLFEN_COPIES when set
   // (0 to 16; 0 makes every copy on the run's own thread), else 2.
   static int Workers();
@@ -169,6 +174,7 @@ class CopyQueue {
   bool committerDone_ = false;
   Status flushFailure_ = Status::Ok();
   std::thread committer_;  // set under the lock: copies are grouped once it runs
+  std::atomic<long long>* bytesWritten_ = nullptr;
 };
 
 }  // namespace quillfen
