@@ -51,6 +51,24 @@ struct ExtensionRules {
   ExtensionSet keepOriginal;
 };
 
+// Where a run's failure lines go: the result, in the order found, and the
+// view as they are found.
+class FailureLines {
+ public:
+  FailureLines(BackupRunView& view, RunProgress& progress, std::vector<std::string>& lines)
+      : view_(view), progress_(progress), lines_(lines) {}
+  void Add(std::string line) {
+    progress_.failed.fetch_add(1, std::memory_order_relaxed);
+    view_.Failed(line);
+    lines_.push_back(std::move(line));
+  }
+
+ private:
+  BackupRunView& view_;
+  RunProgress& progress_;
+  std::vector<std::string>& lines_;
+};
+
 // What copying one set's files came to.
 struct SetCopy {
   long long copied = 0;
@@ -62,7 +80,8 @@ struct SetCopy {
 // Whether `set` is due now; if not, shows why and counts a set without a
 // destination as a failure.
 bool SetIsDue(const BackupSet& set, const std::string& source, const std::string& destination,
-              DateTime now, const IniFile& settings, BackupRunView& view, BackupRunResult& result) {
+              DateTime now, const IniFile& settings, BackupRunView& view, BackupRunResult& result,
+              FailureLines& failures) {
   const char* skipped = nullptr;
   if (WholeHoursBetween(now, settings.ReadDateTime(set.name, kEndTimeKey, 0.0)) <= 23) {
     skipped = "は標準時間が経過していませんでした。";
@@ -72,29 +91,35 @@ bool SetIsDue(const BackupSet& set, const std::string& source, const std::string
     // Joining an empty destination with the relative paths would write the
     // whole tree into the file system root.
     skipped = "はコピー先フォルダが指定されていません。";
-    result.failures.push_back(set.name + ": no destination folder");
+    failures.Add(set.name + ": no destination folder");
     result.failedSets.push_back(set.name + skipped);
   }
   if (skipped == nullptr) return true;
   view.SetStatus(set.name + skipped);
   view.StartTimer2();
+  view.SetDone(set.name + skipped);
   return false;
 }
 
 // Lists the source tree whole, then copies what the rules select. Every
-// failure goes to `failures`, one line each.
+// failure goes to `failures`, one line each; `progress` follows the files.
 SetCopy CopySetFiles(const std::string& source, const std::string& destination,
-                     const ExtensionRules& rules, BackupRunView& view,
-                     std::vector<std::string>& failures) {
+                     const ExtensionRules& rules, BackupRunView& view, RunProgress& progress,
+                     FailureLines& failures) {
   SetCopy result;
   auto fail = [&](const Status& status) {
     ++result.failed;
-    failures.push_back(status.message());
+    failures.Add(status.message());
   };
   // Listed on several threads, and looked at ahead of the loop below, unless
   // QUILLFEN_LOOKAHEAD=0.
+  progress.lookedAt.store(0, std::memory_order_relaxed);
+  progress.files.store(0, std::memory_order_relaxed);
+  progress.listing.store(true, std::memory_order_relaxed);
   const TreeListing listing = ListTreeInParallel(source, FolderToLeaveOut(source, destination),
                                                  LookAhead::Workers(), LookAhead::DiskWorkers());
+  progress.files.store(static_cast<long long>(listing.fileCount), std::memory_order_relaxed);
+  progress.listing.store(false, std::memory_order_relaxed);
   for (const Status& error : listing.errors) fail(error);
 
   CopyPlaces places(source, destination, CopyPlaces::Links::kReplace);
@@ -103,13 +128,17 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   // Several copies in flight on threads of their own, unless
   // QUILLFEN_COPIES=0; what each came to is taken here in the order the
   // files were met, so failure lines keep their order.
+  const long long copiedBefore = progress.copied.load(std::memory_order_relaxed);
   CopyQueue copies(CopyQueue::Workers(), &replaced, [&](const Status& outcome) {
     if (outcome.ok()) {
       ++result.copied;
+      progress.copied.store(copiedBefore + result.copied, std::memory_order_relaxed);
     } else {
       fail(outcome);
     }
   });
+  copies.CountBytesInto(&progress.bytes);
+  long long lookedAt = 0;
   // The copies are looked at ahead of the loop; a file whose copy was seen
   // and whose source, looked at here, needs no copy is passed over. Every
   // other file is checked here in order as ever, and its copy handed to
@@ -128,6 +157,8 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
     TreeListing::ForEachName(folder, [&](std::string_view name) {
       const int64_t target = verdicts.empty() ? LookAhead::kLook : verdicts[position];
       ++position;
+      // A plain store: only this thread writes it.
+      progress.lookedAt.store(++lookedAt, std::memory_order_relaxed);
       if (result.stopped || (result.stopped = view.StopRequested())) return;
       const std::string_view extension = FileExtension(name);
       if (rules.excluded.Contains(extension)) return;
@@ -148,7 +179,9 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
       if (copies.parallel() && places.Detach(name.data(), newer, decision, job)) {
         copies.Add(std::move(job));
       } else {
-        copies.Add(places.Copy(name.data(), &replaced));
+        Status copied = places.Copy(name.data(), &replaced);
+        if (copied.ok()) progress.bytes.fetch_add(decision.sourceBytes, std::memory_order_relaxed);
+        copies.Add(std::move(copied));
       }
     });
   }
@@ -184,18 +217,27 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
                           const std::vector<std::string>& excluded, const Clock& clock,
                           IniFile& settings, BackupRunView& view) {
   BackupRunResult result;
+  RunProgress unseen;
+  RunProgress& progress = view.Progress() != nullptr ? *view.Progress() : unseen;
+  FailureLines failures(view, progress, result.failures);
   const ExtensionRules rules{ExtensionSet(excluded), ExtensionSet(keepOriginal)};
-  for (const BackupSet& set : sets) {
+  for (size_t row = 0; row < sets.size(); ++row) {
+    const BackupSet& set = sets[row];
     const std::string source = TrimTrailingSlashes(set.source);
     const std::string destination = TrimTrailingSlashes(set.destination);
-    if (!SetIsDue(set, source, destination, clock.Now(), settings, view, result)) continue;
+    if (!SetIsDue(set, source, destination, clock.Now(), settings, view, result, failures)) {
+      continue;
+    }
+    progress.set.store(static_cast<int>(row), std::memory_order_relaxed);
     view.SetStatus(set.name + "をバックアップ中");
 
-    const SetCopy copy = CopySetFiles(source, destination, rules, view, result.failures);
+    const SetCopy copy = CopySetFiles(source, destination, rules, view, progress, failures);
     result.filesCopied += copy.copied;
+    const std::string copied = set.name + ": " + std::to_string(copy.copied) + " 件コピー";
     if (copy.stopped) {
-      result.failures.push_back(set.name + ": stopped before all files were looked at");
+      failures.Add(set.name + ": stopped before all files were looked at");
       result.failedSets.push_back(set.name + "のバックアップは途中で終了しました。");
+      view.SetDone(copied + "、" + result.failedSets.back());
       result.stopped = true;
       return result;
     }
@@ -208,16 +250,20 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
     }
     if (!copy.sync.ok()) {
       // Not flushed: the set stays due.
-      result.failures.push_back(copy.sync.message());
+      failures.Add(copy.sync.message());
       result.failedSets.push_back(
           set.name + "のコピーを記録できませんでした（書き込みの完了を確認できません）。");
+      view.SetDone(copied + "、" + result.failedSets.back());
       continue;
     }
     const Status written = settings.WriteDateTime(set.name, kEndTimeKey, clock.Now());
     if (!written.ok()) {
       result.settingsError = written;
+      view.SetDone(copied + "、" + written.message());
       return result;
     }
+    view.SetDone(copy.failed > 0 ? copied + "、失敗 " + std::to_string(copy.failed) + " 件"
+                                 : copied);
     ++result.setsBackedUp;
   }
   return result;

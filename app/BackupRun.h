@@ -9,6 +9,7 @@
 
 #include "engine/DateTime.h"
 #include "engine/IniFile.h"
+#include "engine/RunRecord.h"
 #include "engine/Status.h"
 
 namespace quillfen {
@@ -22,19 +23,27 @@ struct BackupSet {
   bool operator==(const BackupSet&) const = default;
 };
 
-// What the run shows while it works. Implementations must not handle events
-// (no timer may fire inside a run).
+// What the run shows while it works, called on the run's thread. The order
+// of the calls is the order of what they show.
 class BackupRunView {
  public:
   virtual ~BackupRunView() = default;
-  // Puts `text` (UTF-8) into the status line and repaints it at once.
+  // Puts `text` (UTF-8) into the status line.
   virtual void SetStatus(const std::string& text) = 0;
   // Switches on the timer that empties the status line later; a timer already
   // running keeps its count.
   virtual void StartTimer2() = 0;
-  // Whether the program has been asked to end (a signal): the run then stops
-  // before the next file, and the set it was in stays due.
+  // Whether the run is to stop (a signal, the user): it then stops before
+  // the next file, and the set it was in stays due.
   virtual bool StopRequested() { return false; }
+  // Each failure line as it is found, in order (the same lines as
+  // BackupRunResult::failures).
+  virtual void Failed(const std::string& /*line*/) {}
+  // What each set came to, once it is done or skipped, for the run's record:
+  // "<name>: 3 件コピー", the skip or failure text, ...
+  virtual void SetDone(const std::string& /*line*/) {}
+  // Where the run keeps its progress; null: nowhere.
+  virtual RunProgress* Progress() { return nullptr; }
 };
 
 struct BackupRunResult {

@@ -11,6 +11,18 @@ const char kDestinationKey[] = "コピー先";
 const char kKeepOriginalKey[] = "オリジナル保存拡張子";
 const char kExcludedKey[] = "保存対象外拡張子";
 const char kProgramEndKey[] = "ソフト終了時刻";
+const char kEndTimeKey[] = "終了時刻";
+
+// Whether two names select the same section: the file matches them without
+// regard to ASCII letter case.
+bool SameSectionName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
 
 const char* KeyOf(ExtensionList list) {
   return list == ExtensionList::kKeepOriginal ? kKeepOriginalKey : kExcludedKey;
@@ -45,12 +57,28 @@ std::vector<std::string> ReadExtensionList(const IniFile& settings, ExtensionLis
 
 Status WriteSettings(IniFile& settings, const std::vector<BackupSet>& sets,
                      const std::vector<std::string>& keepOriginal,
-                     const std::vector<std::string>& excluded, DateTime now) {
+                     const std::vector<std::string>& excluded, DateTime now,
+                     const std::vector<std::pair<std::string, std::string>>& renamed) {
   settings.BeginUpdate();
   Status status = Status::Ok();
   auto write = [&](const std::string& section, const char* key, const std::string& value) {
     if (status.ok()) status = settings.WriteString(section, key, value);
   };
+  // Section names match without regard to ASCII case, as the file reads them.
+  auto carried = [&](const std::string& name) {
+    for (const BackupSet& set : sets) {
+      if (SameSectionName(set.name, name)) return true;
+    }
+    return false;
+  };
+  for (const auto& [former, name] : renamed) {
+    if (!status.ok() || carried(former) || SameSectionName(former, name)) continue;
+    const std::string endTime = settings.ReadString(former, kEndTimeKey, "");
+    if (!endTime.empty() && settings.ReadString(name, kEndTimeKey, "").empty()) {
+      write(name, kEndTimeKey, endTime);
+    }
+    if (status.ok()) status = settings.EraseSection(former);
+  }
   for (const BackupSet& set : sets) {
     write(set.name, kSourceKey, set.source);
     write(set.name, kDestinationKey, set.destination);

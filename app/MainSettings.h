@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/BackupRun.h"
@@ -30,8 +31,15 @@ std::vector<std::string> ReadExtensionList(const IniFile& settings, ExtensionLis
 // each list as its items each followed by ",", and `now` as the program's end
 // time. Sections and keys not written keep their content and place. The
 // first failing write stops the rest.
+//
+// `renamed` lists the sets renamed since the start (former name, new name),
+// in the order renamed: a former name that no set carries any more has its
+// section erased, its end time first carried to the new name's section when
+// that has none, so that a renamed set neither comes back under its former
+// name nor counts as never backed up.
 Status WriteSettings(IniFile& settings, const std::vector<BackupSet>& sets,
                      const std::vector<std::string>& keepOriginal,
-                     const std::vector<std::string>& excluded, DateTime now);
+                     const std::vector<std::string>& excluded, DateTime now,
+                     const std::vector<std::pair<std::string, std::string>>& renamed = {});
 
 }  // namespace quillfen

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <time.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -16,21 +18,28 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QTimer>
+#include <QToolButton>
 
 #include "about/HelpPage.h"
 #include "app/BackupRun.h"
 #include "app/CommandLine.h"
+#include "app/FailureWindow.h"
 #include "app/MainSettings.h"
 #include "app/RunNotice.h"
 #include "engine/DateTime.h"
 #include "engine/IniFile.h"
+#include "engine/RunLog.h"
 #include "ui/DesktopNotices.h"
 #include "ui/Messages.h"
+#include "ui/ProgressText.h"
 #include "ui/QtUserDialogs.h"
 #include "ui/WindowFont.h"
+#include "ui/WorkOffThread.h"
 
 TForm1::TForm1(const MainWindowServices& services, QWidget* parent)
     : QMainWindow(parent), services_(services) {
@@ -42,6 +51,7 @@ TForm1::TForm1(const MainWindowServices& services, QWidget* parent)
   connect(Help2, &QAction::triggered, this, &TForm1::Help2Click);
   ConnectSetEditing();
   ConnectExtensionLists();
+  CreateRunControls();
   FormCreate();
 }
 
@@ -115,52 +125,66 @@ void FillExtensionList(QListWidget* list, const std::vector<std::string>& entrie
   if (sorting) list->sortItems(Qt::AscendingOrder);
 }
 
-// An override cursor that is restored on every way out of a scope.
+// An override cursor that is restored on every way out of a scope: busy, yet
+// pointing, as the window still answers (the stop control, the menus).
 class WaitCursor {
  public:
-  WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+  WaitCursor() { QApplication::setOverrideCursor(Qt::BusyCursor); }
   ~WaitCursor() { QApplication::restoreOverrideCursor(); }
   WaitCursor(const WaitCursor&) = delete;
   WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
-// The run's view of the main window: the status line, repainted at once
-// without handling events, and Timer2.
-class StatusLineView : public quillfen::BackupRunView {
+// Milliseconds of the monotonic clock.
+int64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The run's view of the main window, called on the run's thread: status
+// texts and Timer2 go to the window's thread in order, failure lines to
+// standard error and the log at once, and the report and progress are kept
+// for the window to read.
+class WindowRunView : public quillfen::BackupRunView {
  public:
-  StatusLineView(QStatusBar* statusBar, std::function<void()> startTimer2, int (*pendingEnd)())
-      : statusBar_(statusBar), startTimer2_(std::move(startTimer2)), pendingEnd_(pendingEnd) {}
-  void SetStatus(const std::string& text) override {
-    statusBar_->showMessage(QString::fromStdString(text));
-    statusBar_->repaint();
-  }
+  WindowRunView(std::function<void(const std::string&)> status, std::function<void()> startTimer2,
+                std::function<bool()> stop, quillfen::RunLog& log)
+      : status_(std::move(status)),
+        startTimer2_(std::move(startTimer2)),
+        stop_(std::move(stop)),
+        log_(log) {}
+  void SetStatus(const std::string& text) override { status_(text); }
   void StartTimer2() override { startTimer2_(); }
-  bool StopRequested() override { return pendingEnd_ != nullptr && pendingEnd_() != 0; }
+  bool StopRequested() override { return stop_(); }
+  void Failed(const std::string& line) override;
+  void SetDone(const std::string& line) override {
+    log_.Append(line);
+    report.SetDone(line);
+  }
+  quillfen::RunProgress* Progress() override { return &progress; }
+
+  quillfen::RunProgress progress;
+  quillfen::RunReport report;
 
  private:
-  QStatusBar* statusBar_;
+  std::function<void(const std::string&)> status_;
   std::function<void()> startTimer2_;
-  int (*pendingEnd_)();
+  std::function<bool()> stop_;
+  quillfen::RunLog& log_;
 };
 
-// Writes one line to standard error. Control characters (a file name may hold
-// a line break) are written as \xNN so that each report stays one line.
+// Writes one line to standard error, each report kept on one line.
 void WriteErrorLine(const std::string& text) {
-  std::string line;
-  line.reserve(text.size() + 1);
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-      line += escaped;
-    } else {
-      line += c;
-    }
-  }
-  line += '\n';
+  const std::string line = quillfen::OneLine(text) + '\n';
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
+}
+
+void WindowRunView::Failed(const std::string& line) {
+  WriteErrorLine(line);
+  log_.Append(line);
+  report.Failed(line);
 }
 
 }  // namespace
@@ -236,8 +260,11 @@ bool TForm1::FormClose() {
   quillfen::IniFile ini(SettingsPath());
   const quillfen::Status status =
       quillfen::WriteSettings(ini, SetTable(), AllEntries(CheckListBox1), AllEntries(CheckListBox2),
-                              services_.clock->Now());
-  if (status.ok()) return true;
+                              services_.clock->Now(), renamed_);
+  if (status.ok()) {
+    renamed_.clear();
+    return true;
+  }
 
   ReportSettingsError(status);
   // Unattended or ending from outside, nobody can answer: the reason is on
@@ -250,9 +277,20 @@ bool TForm1::FormClose() {
 void TForm1::EndOnRequest(int signalNumber) {
   if (ending_) return;
   ending_ = true;
+  stopAsked_ = true;  // a copy of the comparison window stops too
   // Before the timer's run has ended (it closes the window itself), an
   // unattended program has not done its backup.
   if (Unattended() && signalNumber > 0) exitStatus_ = std::max(exitStatus_, 128 + signalNumber);
+  if (running_) {
+    // The run stops before its next file; the end follows once it has.
+    endAfterRun_ = true;
+    hide();
+    return;
+  }
+  FinishEnding();
+}
+
+void TForm1::FinishEnding() {
   if (saveOnClose_) FormClose();
   saveOnClose_ = false;
   Timer1->stop();
@@ -262,28 +300,77 @@ void TForm1::EndOnRequest(int signalNumber) {
 }
 
 void TForm1::Timer2Timer() {
+  // During a run the line is emptied once the run is over, as the run's
+  // texts are to be seen in their order.
+  if (running_) {
+    timer2Due_ = true;
+    return;
+  }
   StatusBar1->clearMessage();
   Timer2->stop();
 }
 
 void TForm1::Button9Click() {
+  // One run at a time: a press or a tick of Timer1 during a run is dropped.
+  if (running_) return;
   FormActivate();  // the extension lists take part in the run
   const std::vector<quillfen::BackupSet> sets = SetTable();
+  const std::vector<std::string> keepOriginal = TickedKeepOriginal();
+  const std::vector<std::string> excluded = TickedExcluded();
+  const std::string settingsPath = SettingsPath();
+  quillfen::RunLog log(quillfen::RunLog::PathBeside(settingsPath), *services_.clock);
+  log.Append("バックアップを開始します（" + std::to_string(sets.size()) + " セット）");
+  WindowRunView view(
+      [this](const std::string& text) {
+        QMetaObject::invokeMethod(
+            StatusBar1,
+            [bar = StatusBar1, text = QString::fromStdString(text)] { bar->showMessage(text); },
+            Qt::QueuedConnection);
+      },
+      [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { SwitchOn(Timer2); }, Qt::QueuedConnection);
+      },
+      [this] { return StopRequested(); }, log);
   quillfen::BackupRunResult result;
   {
     const WaitCursor waitCursor;
-    quillfen::IniFile ini(SettingsPath());
-    StatusLineView view(
-        StatusBar1, [this] { SwitchOn(Timer2); }, services_.pendingEnd);
-    result = quillfen::RunBackup(sets, TickedKeepOriginal(), TickedExcluded(), *services_.clock,
-                                 ini, view);
+    stopAsked_ = ending_;
+    progress_ = &view.progress;
+    SetRunControls(true);
+    const quillfen::Clock& clock = *services_.clock;
+    WorkOffThread([&] {
+      quillfen::IniFile ini(settingsPath);
+      result = quillfen::RunBackup(sets, keepOriginal, excluded, clock, ini, view);
+    });
+    SetRunControls(false);
+    progress_ = nullptr;
   }
-  for (const std::string& failure : result.failures) WriteErrorLine(failure);
+  if (result.settingsError.ok()) {
+    log.Append("バックアップを終了しました（" + std::to_string(result.filesCopied) +
+               " 件コピー、失敗 " + std::to_string(result.failures.size()) + " 件）");
+  } else {
+    log.Append(result.settingsError.message());
+  }
   if (!result.failures.empty()) exitStatus_ = std::max(exitStatus_, 1);
   failureCount_ += result.failures.size();
   failedSets_.insert(failedSets_.end(), result.failedSets.begin(), result.failedSets.end());
-  if (result.stopped && services_.pendingEnd != nullptr) {
-    exitStatus_ = std::max(exitStatus_, 128 + services_.pendingEnd());
+  const int signalNumber = services_.pendingEnd != nullptr ? services_.pendingEnd() : 0;
+  if (result.stopped && signalNumber != 0) {
+    exitStatus_ = std::max(exitStatus_, 128 + signalNumber);
+  }
+  if (timer2Due_) {
+    timer2Due_ = false;
+    Timer2Timer();
+  }
+  if (endAfterRun_) {
+    endAfterRun_ = false;
+    FinishEnding();
+    return;
+  }
+  // Someone at the window sees what failed, and where the log is.
+  if (!NobodyAnswers() && !closeAfterRun_ && signalNumber == 0 && view.report.HasFailures()) {
+    ShowFailures(view.report.sets());
   }
 
   if (!result.settingsError.ok()) {
@@ -294,10 +381,99 @@ void TForm1::Button9Click() {
       // without another attempt to write the settings.
       saveOnClose_ = false;
       close();
+      return;
+    }
+    if (!closeAfterRun_) return;
+  }
+  if (closeAfterRun_) {
+    // The close the user asked for during the run, now that it is over.
+    closeAfterRun_ = false;
+    if (close()) {
+      QCoreApplication::exit(0);
+    } else {
+      show();  // the user chose to stay, the settings not written
     }
     return;
   }
   if (Timer1->isActive()) close();
+}
+
+void TForm1::StopRun() {
+  if (running_) stopAsked_ = true;
+}
+
+bool TForm1::StopRequested() const {
+  return stopAsked_ || (services_.pendingEnd != nullptr && services_.pendingEnd() != 0);
+}
+
+void TForm1::ShowFailures(const std::vector<quillfen::SetReport>& sets) {
+  if (Failures == nullptr) Failures = new FailureWindow(services_.documents, this);
+  Failures->ShowReport(sets, quillfen::RunLog::PathBeside(SettingsPath()));
+}
+
+void TForm1::CreateRunControls() {
+  RunProgressText = new QLabel(StatusBar1);
+  RunProgressText->setObjectName("RunProgressText");
+  RunProgressText->setAccessibleName("進捗");
+  RunProgressBar = new QProgressBar(StatusBar1);
+  RunProgressBar->setObjectName("RunProgressBar");
+  RunProgressBar->setAccessibleName("進捗");
+  RunProgressBar->setRange(0, 1000);
+  RunProgressBar->setTextVisible(false);
+  RunProgressBar->setMaximumSize(80, 14);
+  RunProgressBar->hide();
+  StopButton = new QToolButton(StatusBar1);
+  StopButton->setObjectName("StopButton");
+  StopButton->setText("中止");
+  StopButton->setToolTip("バックアップを中止します (Esc)");
+  StopButton->setAccessibleName("中止");
+  StopButton->setAutoRaise(true);
+  StopButton->hide();
+  StatusBar1->addPermanentWidget(RunProgressText);
+  StatusBar1->addPermanentWidget(RunProgressBar);
+  StatusBar1->addPermanentWidget(StopButton);
+  connect(StopButton, &QToolButton::clicked, this, &TForm1::StopRun);
+  stopShortcut_ = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  stopShortcut_->setEnabled(false);
+  connect(stopShortcut_, &QShortcut::activated, this, &TForm1::StopRun);
+  progressTimer_ = new QTimer(this);
+  progressTimer_->setObjectName("ProgressTimer");
+  progressTimer_->setInterval(250);
+  connect(progressTimer_, &QTimer::timeout, this, &TForm1::ShowProgress);
+}
+
+void TForm1::SetRunControls(bool running) {
+  running_ = running;
+  for (QWidget* control : std::initializer_list<QWidget*>{
+           Button1, Button2, Button3, Button4, Button5, Button6, Button7, Button8, Button9, Edit1,
+           Edit2, Edit3, CheckListBox1, CheckListBox2}) {
+    control->setEnabled(!running);
+  }
+  stopShortcut_->setEnabled(running);
+  StopButton->setVisible(running);
+  RunProgressBar->setVisible(running);
+  if (running) {
+    runStartMs_ = MonotonicMs();
+    ShowProgress();
+    progressTimer_->start();
+  } else {
+    ShowProgress();  // the last figures stay
+    progressTimer_->stop();
+  }
+}
+
+void TForm1::ShowProgress() {
+  if (progress_ == nullptr) return;
+  RunProgressText->setText(
+      QString::fromStdString(quillfen::ProgressText(*progress_, MonotonicMs() - runStartMs_)));
+  const long long files = progress_->files.load(std::memory_order_relaxed);
+  if (progress_->listing.load(std::memory_order_relaxed) || files <= 0) {
+    RunProgressBar->setRange(0, 0);  // busy: how many is not known yet
+  } else {
+    RunProgressBar->setRange(0, 1000);
+    const long long looked = progress_->lookedAt.load(std::memory_order_relaxed);
+    RunProgressBar->setValue(static_cast<int>(std::min(1000LL, looked * 1000 / files)));
+  }
 }
 
 void TForm1::About1Click() {
@@ -330,6 +506,15 @@ bool TForm1::event(QEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+  if (running_) {
+    // The window goes at once; the run stops before its next file, and the
+    // close (the settings written) follows once it has.
+    event->ignore();
+    closeAfterRun_ = true;
+    StopRun();
+    hide();
+    return;
+  }
   if (!saveOnClose_ || FormClose()) {
     event->accept();
     if (startedUnattended_) NoticeUnattendedEnd();

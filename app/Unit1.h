@@ -3,6 +3,7 @@
 // call plain functions for the work and write the results back.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,10 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QMenu;
+class QProgressBar;
+class QShortcut;
+class QToolButton;
+class FailureWindow;
 class QPushButton;
 class QStatusBar;
 class QTimer;
@@ -65,7 +70,16 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   // The rows of the set table, name, source and destination.
   std::vector<quillfen::BackupSet> SetTable() const;
 
+  // Whether a backup run is under way: the controls that start runs or
+  // change what a run reads are disabled meanwhile.
+  bool RunInProgress() const { return running_; }
+  // Asks the run under way to stop before its next file (Escape, the stop
+  // control); the window stays open. Nothing when no run is under way.
+  void StopRun();
+
   // MainWindowLink
+  bool StopRequested() const override;
+  void ShowFailures(const std::vector<quillfen::SetReport>& sets) override;
   std::string SelectedSetName() const override;
   std::string SelectedSourceFolder() const override;
   std::string SelectedDestinationFolder() const override;
@@ -111,6 +125,13 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   QAction* MenuItem2 = nullptr;
   QTimer* Timer1 = nullptr;
   QTimer* Timer2 = nullptr;
+  // Shown beside the status line while a run works: its progress (the last
+  // figures stay after it), a bar, and the control that stops it.
+  QLabel* RunProgressText = nullptr;
+  QProgressBar* RunProgressBar = nullptr;
+  QToolButton* StopButton = nullptr;
+  // The files a run could not copy, with their reasons (created when needed).
+  FailureWindow* Failures = nullptr;
 
   // Life cycle and run (Unit1.cpp).
   void FormCreate();
@@ -191,6 +212,27 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   UserDialogs& Dialogs();
   // Reports a settings file that cannot be written, with the system's reason.
   void ReportSettingsError(const quillfen::Status& status);
+  // The run's controls: what is disabled while it works, and its progress.
+  void CreateRunControls();
+  void SetRunControls(bool running);
+  void ShowProgress();
+  // The end asked for from outside, once no run is under way.
+  void FinishEnding();
+
+  // The run under way: started, asked to stop, its figures, and what
+  // happens when it is over.
+  bool running_ = false;
+  std::atomic<bool> stopAsked_{false};
+  const quillfen::RunProgress* progress_ = nullptr;
+  int64_t runStartMs_ = 0;
+  QTimer* progressTimer_ = nullptr;
+  QShortcut* stopShortcut_ = nullptr;
+  bool closeAfterRun_ = false;  // the user closed the window during the run
+  bool endAfterRun_ = false;    // asked to end from outside during the run
+  bool timer2Due_ = false;      // Timer2 fired during the run: it empties the line after
+  // Sets renamed with 更新 since the start (former name, new name), in order:
+  // the close moves their sections.
+  std::vector<std::pair<std::string, std::string>> renamed_;
 
   MainWindowServices services_;
   QDialog* form2_ = nullptr;

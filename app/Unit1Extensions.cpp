@@ -98,17 +98,21 @@ void TForm1::PopupMenu1Popup() {
 }
 
 void TForm1::N1Click() {
+  if (running_) return;  // a run under way reads the sets and lists
   AddExtension(Dialogs(), CheckListBox1, CheckListBox2, kKeepOriginalCaption);
 }
 
 void TForm1::N4Click() {
+  if (running_) return;  // a run under way reads the sets and lists
   AddExtension(Dialogs(), CheckListBox2, CheckListBox1, kExcludedCaption);
 }
 
 void TForm1::N2Click() {
+  if (running_) return;  // a run under way reads the sets and lists
   DeleteHighlighted(CheckListBox1);
 }
 
 void TForm1::Delete2Click() {
+  if (running_) return;  // a run under way reads the sets and lists
   DeleteHighlighted(CheckListBox2);
 }

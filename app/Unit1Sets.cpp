@@ -222,6 +222,7 @@ void TForm1::EnsureDestinationFolder() {
 }
 
 void TForm1::Button3Click() {
+  if (running_) return;  // a run under way reads the sets and lists
   if (Edit1->text().isEmpty() || Edit2->text().isEmpty() || Edit3->text().isEmpty()) {
     Dialogs().ShowMessage(kFieldMissing);
     return;
@@ -246,6 +247,7 @@ void TForm1::Button3Click() {
 }
 
 void TForm1::Button4Click() {
+  if (running_) return;  // a run under way reads the sets and lists
   const int row = SelectedRow(ListBox1);
   if (row < 0 || Edit1->text().isEmpty() || Edit2->text().isEmpty() || Edit3->text().isEmpty()) {
     return;
@@ -254,6 +256,11 @@ void TForm1::Button4Click() {
     Dialogs().ShowMessage(kUnstorableName);
     return;
   }
+  // A new name moves the set: its section is renamed when the settings are
+  // written, or the former one would come back as a set of its own.
+  const std::string former = RowText(ListBox1, row).toStdString();
+  const std::string name = Edit3->text().toStdString();
+  if (former != name) renamed_.emplace_back(former, name);
   {
     FlagGuard guard(changingSetRows_);
     const std::pair<QListWidget*, QString> rows[] = {
@@ -267,6 +274,7 @@ void TForm1::Button4Click() {
 }
 
 void TForm1::Button5Click() {
+  if (running_) return;  // a run under way reads the sets and lists
   const int row = SelectedRow(ListBox1);
   if (row < 0) return;
   // The section goes first: if the file cannot be written the set stays.
@@ -283,6 +291,7 @@ void TForm1::Button5Click() {
 }
 
 void TForm1::Button7Click() {
+  if (running_) return;  // a run under way reads the sets and lists
   const int row = SelectedRow(ListBox1);
   const int target = quillfen_ui::MovedRow(row, ListBox1->count(), -1);
   if (target < 0) return;
@@ -296,6 +305,7 @@ void TForm1::Button7Click() {
 }
 
 void TForm1::Button8Click() {
+  if (running_) return;  // a run under way reads the sets and lists
   const int row = SelectedRow(ListBox1);
   const int target = quillfen_ui::MovedRow(row, ListBox1->count(), +1);
   if (target < 0) return;
@@ -309,6 +319,7 @@ void TForm1::Button8Click() {
 }
 
 void TForm1::Button6Click() {
+  if (running_) return;  // a run under way reads the sets and lists
   if (SelectedRow(ListBox1) < 0 || SelectedRow(ListBox2) < 0 || SelectedRow(ListBox3) < 0) {
     Dialogs().ShowMessage(kSelectSet);
     return;

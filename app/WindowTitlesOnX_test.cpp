@@ -9,11 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -255,11 +257,12 @@ class WindowTitlesOnX : public ::testing::Test {
   QtUserDialogs dialogs_;
   quillfen::SystemClock clock_;
   MainWindowServices services_;
+  // The second X client, as a window manager or a task list.
+  Display* reader_ = nullptr;
 
  private:
   static XvfbServer* server_;
   static QApplication* app_;
-  Display* reader_ = nullptr;
   QTemporaryDir dir_;
   QString oldCwd_;
 };
@@ -306,6 +309,76 @@ TEST_F(WindowTitlesOnX, DialogsCarryTheirDesignedCaptions) {
                 "【保存先】フォルダを選択してください。");
   ExpectCaption(TitleOfModal([&] { form1.N1Click(); }), "Original保存拡張子の入力");
   ExpectCaption(TitleOfModal([&] { form1.N4Click(); }), "backup対象外拡張子の入力");
+}
+
+// Holds a run at its first file until the test lets it go (the run asks
+// whether to stop before each file, on its own thread).
+std::atomic<bool> runGateOpen{true};
+std::atomic<int> runQuestions{0};
+int HeldRun() {
+  ++runQuestions;
+  while (!runGateOpen.load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  return 0;
+}
+
+// Counts the paint events a widget gets.
+class PaintCounter : public QObject {
+ public:
+  int paints = 0;
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++paints;
+    return false;
+  }
+};
+
+TEST_F(WindowTitlesOnX, TheMainWindowAnswersTheWindowSystemDuringALongRun) {
+  QDir().mkpath("src");
+  QFile file("src/a.txt");
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.close();
+  QFile ini("Quillfen.ini");
+  ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+  ini.write(("[Docs]\r\nコピー元=" + QDir::current().filePath("src") +
+             "\r\nコピー先=" + QDir::current().filePath("bk") + "\r\n")
+                .toUtf8());
+  ini.close();
+  runGateOpen = false;
+  runQuestions = 0;
+  services_.pendingEnd = &HeldRun;
+  TForm1 form1(services_);
+  form1.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form1));
+  PaintCounter counter;
+  form1.installEventFilter(&counter);
+  const Window id = static_cast<Window>(form1.winId());
+
+  bool moved = false;
+  bool repainted = false;
+  QTimer::singleShot(0, &form1, [&] {
+    for (int i = 0; i < 2000 && runQuestions.load() == 0; ++i) QTest::qWait(5);
+    EXPECT_TRUE(form1.RunInProgress());
+    // Another client moves the window and asks for its contents again, as
+    // a window manager does when a window is dragged over it.
+    XMoveWindow(reader_, id, 123, 77);
+    counter.paints = 0;
+    XClearArea(reader_, id, 0, 0, 0, 0, True);
+    XFlush(reader_);
+    const auto asked = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - asked < std::chrono::milliseconds(500) &&
+           !(moved && repainted)) {
+      QTest::qWait(10);
+      moved = form1.geometry().topLeft() == QPoint(123, 77);
+      repainted = counter.paints > 0;
+    }
+    EXPECT_TRUE(form1.RunInProgress()) << "the run was still at work meanwhile";
+    runGateOpen = true;
+  });
+  form1.Button9Click();
+  runGateOpen = true;
+  EXPECT_TRUE(moved) << "the move was not taken within 500 ms";
+  EXPECT_TRUE(repainted) << "no repaint within 500 ms";
+  EXPECT_TRUE(QFile::exists("bk/a.txt"));
+  services_.pendingEnd = nullptr;
 }
 
 }  // namespace

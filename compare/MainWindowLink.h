@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/RunRecord.h"
+
 class MainWindowLink {
  public:
   virtual ~MainWindowLink() = default;
@@ -18,4 +20,10 @@ class MainWindowLink {
   virtual std::vector<std::string> TickedExcluded() const = 0;
   // StartDir + "/Quillfen.ini".
   virtual std::string SettingsPath() const = 0;
+  // Whether the program is ending (safe from any thread): a copy under way
+  // stops before its next file.
+  virtual bool StopRequested() const { return false; }
+  // Shows the result of a copy with failures where the user can read it
+  // after the comparison window has closed.
+  virtual void ShowFailures(const std::vector<quillfen::SetReport>& /*sets*/) {}
 };

@@ -25,6 +25,7 @@ class Copier {
         feedback_(feedback),
         outcome_(outcome),
         failedItems_(request.items.size(), 0),
+        progress_(feedback.Progress() != nullptr ? *feedback.Progress() : unseen_),
         places_(
             request.fromRoot, request.toRoot,
             request.replacePlantedLinks ? CopyPlaces::Links::kReplace : CopyPlaces::Links::kKeep) {}
@@ -34,21 +35,23 @@ class Copier {
     const std::string_view item = request_.items[i];
     const std::string name(LastName(item));
     if (item.empty() || item.front() != '/' || name.empty() || name == "." || name == "..") {
-      Failed(i);
+      Failed(i, std::string(item) + ": not a path inside the folder");
       return;
     }
     places_.Enter(FolderOf(item));
     const CopyPlaces::Decision decision = places_.Check(name.c_str(), newer, make);
     if (!decision.failure.ok()) {
-      Failed(i);
+      Failed(i, decision.failure.message());
       return;
     }
     if (!decision.copy) return;
-    if (!places_.Copy(name.c_str()).ok()) {
-      Failed(i);
+    if (const Status copied = places_.Copy(name.c_str()); !copied.ok()) {
+      Failed(i, copied.message());
       return;
     }
     ++outcome_.copied;
+    progress_.copied.fetch_add(1, std::memory_order_relaxed);
+    progress_.bytes.fetch_add(decision.sourceBytes, std::memory_order_relaxed);
     feedback_.ShowStatus(places_.FromPath(name) + "をコピー中");
     outcome_.selected[i] = 0;
   }
@@ -57,14 +60,23 @@ class Copier {
   // also when nothing was copied now: copies and folders an earlier, stopped
   // copy left may not be on the disk yet.
   void Finish() {
-    outcome_.failed += places_.FinishFolders().size();
+    for (const Status& failure : places_.FinishFolders()) {
+      ++outcome_.failed;
+      outcome_.failures.push_back(failure.message());
+    }
     outcome_.sync = places_.Sync();
   }
 
+  RunProgress& progress() { return progress_; }
+
  private:
   // Counted once per file, though both passes may have tried it.
-  void Failed(size_t i) {
-    if (!failedItems_[i]) ++outcome_.failed;
+  void Failed(size_t i, std::string line) {
+    if (!failedItems_[i]) {
+      ++outcome_.failed;
+      progress_.failed.fetch_add(1, std::memory_order_relaxed);
+      outcome_.failures.push_back(std::move(line));
+    }
     failedItems_[i] = 1;
   }
 
@@ -72,6 +84,8 @@ class Copier {
   CopyFeedback& feedback_;
   SelectiveCopyOutcome& outcome_;
   std::vector<char> failedItems_;
+  RunProgress unseen_;
+  RunProgress& progress_;
   CopyPlaces places_;
 };
 
@@ -89,23 +103,35 @@ void CopyFiles(const SelectiveCopyRequest& request, CopyFeedback& feedback,
   Copier copier(request, feedback, outcome);
   std::vector<char>& selected = outcome.selected;
   const size_t n = request.items.size();
+  RunProgress& progress = copier.progress();
+  // Each selected file counts as looked at once: when a pass copies or
+  // deselects it, or when the newer pass reaches it.
+  progress.files.store(std::count(selected.begin(), selected.end(), 1), std::memory_order_relaxed);
+  auto lookedAt = [&] { progress.lookedAt.fetch_add(1, std::memory_order_relaxed); };
+  auto stop = [&] { return outcome.stopped || (outcome.stopped = feedback.StopRequested()); };
 
   // Keep-original pass: copy only when the target is missing or the
   // copy-from file is older than it, so the first copy made is kept.
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i < n && !stop(); ++i) {
     if (selected[i] && Contains(request.keepOriginal, FileExtension(request.items[i]))) {
       copier.CopyIfWanted(i, false, CopyPlaces::MakeFolders::kAlways);
+      if (!selected[i]) lookedAt();
     }
   }
 
   // Excluded pass.
-  for (size_t i = 0; i < n; ++i) {
-    if (selected[i] && Contains(request.excluded, FileExtension(request.items[i]))) selected[i] = 0;
+  for (size_t i = 0; i < n && !outcome.stopped; ++i) {
+    if (selected[i] && Contains(request.excluded, FileExtension(request.items[i]))) {
+      selected[i] = 0;
+      lookedAt();
+    }
   }
 
   // Newer pass: folders are made only for the files copied.
-  for (size_t i = 0; i < n; ++i) {
-    if (selected[i]) copier.CopyIfWanted(i, true, CopyPlaces::MakeFolders::kWhenCopying);
+  for (size_t i = 0; i < n && !stop(); ++i) {
+    if (!selected[i]) continue;
+    copier.CopyIfWanted(i, true, CopyPlaces::MakeFolders::kWhenCopying);
+    lookedAt();
   }
   feedback.StartStatusTimer();
   copier.Finish();

@@ -10,6 +10,7 @@
 
 #include "compare/CompareLogic.h"
 #include "engine/DateTime.h"
+#include "engine/RunRecord.h"
 #include "engine/Status.h"
 
 namespace quillfen {
@@ -22,6 +23,10 @@ class CopyFeedback : public StatusSink {
   virtual void ShowError(std::string_view text) = 0;
   // Switches on the timer that clears the status line (kept running if on).
   virtual void StartStatusTimer() = 0;
+  // Whether the copy is to stop before its next file.
+  virtual bool StopRequested() { return false; }
+  // Where the copy keeps its progress; null: nowhere.
+  virtual RunProgress* Progress() { return nullptr; }
 };
 
 struct SelectiveCopyRequest {
@@ -54,6 +59,10 @@ struct SelectiveCopyOutcome {
   bool closeWindow = false;  // completed and the end time written
   // The flush of the copy-to file system after the copies.
   Status sync = Status::Ok();
+  // One line per file that failed ("<from> -> <to>: <reason>"), in order.
+  std::vector<std::string> failures;
+  // Asked to stop: the files after the last one copied were left alone.
+  bool stopped = false;
 };
 
 // The copying half: nothing-selected check ("ファイルが選択されていません！"),

@@ -8,9 +8,11 @@
 #include <QApplication>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QShowEvent>
+#include <QThread>
 #include <QTimer>
 
 #include "compare/CompareLogic.h"
@@ -20,8 +22,11 @@
 #include "compare/SelectiveCopy.h"
 #include "engine/DateTime.h"
 #include "engine/Path.h"
+#include "engine/RunLog.h"
+#include "ui/ProgressText.h"
 #include "ui/UserDialogs.h"
 #include "ui/WindowFont.h"
+#include "ui/WorkOffThread.h"
 
 using quillfen::Side;
 
@@ -72,6 +77,66 @@ class WindowFeedback : public quillfen::CopyFeedback {
  private:
   TForm2& form_;
   UserDialogs& dialogs_;
+};
+
+// Runs `call` on `window`'s thread, in order with what was posted before;
+// `wait` also waits for it (a message box the copy needs answered). Called
+// there already (no thread could be started), it runs at once.
+void OnWindowThread(QObject* window, std::function<void()> call, bool wait) {
+  if (QThread::currentThread() == window->thread()) {
+    call();
+    return;
+  }
+  QMetaObject::invokeMethod(window, std::move(call),
+                            wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
+}
+
+// The copy's feedback from its own thread: every status text, message and
+// timer start reaches the window in order; progress and stop are shared.
+class CopyWorkFeedback : public quillfen::CopyFeedback {
+ public:
+  CopyWorkFeedback(TForm2& form, UserDialogs& dialogs, std::function<bool()> stop)
+      : form_(form), dialogs_(dialogs), stop_(std::move(stop)) {}
+  void ShowStatus(std::string_view text) override {
+    OnWindowThread(
+        &form_, [form = &form_, text = std::string(text)] { form->ShowStatusBytes(text); }, false);
+  }
+  void ShowMessage(std::string_view text) override {
+    OnWindowThread(
+        &form_,
+        [this, text = FromBytes(text)] {
+          form_.FlushStatus();
+          dialogs_.ShowMessage(text);
+        },
+        true);
+  }
+  void ShowError(std::string_view text) override {
+    OnWindowThread(
+        &form_,
+        [this, text = FromBytes(text)] {
+          form_.FlushStatus();
+          dialogs_.ShowError(text);
+        },
+        true);
+  }
+  void StartStatusTimer() override {
+    OnWindowThread(
+        &form_,
+        [form = &form_] {
+          form->FlushStatus();
+          form->StartTimer1();
+        },
+        false);
+  }
+  bool StopRequested() override { return stop_(); }
+  quillfen::RunProgress* Progress() override { return &progress; }
+
+  quillfen::RunProgress progress;
+
+ private:
+  TForm2& form_;
+  UserDialogs& dialogs_;
+  std::function<bool()> stop_;
 };
 
 }  // namespace
@@ -130,6 +195,26 @@ void TForm2::CreateControls() {
   Button3 = button("Button3", "ALL", 240, 80, 25, &TForm2::Button3Click);
   Button4 = button("Button4", "バックアップ", 200, 128, 65, &TForm2::Button4Click);
   Button5 = button("Button5", "レストア", 200, 176, 65, &TForm2::Button5Click);
+
+  // The copy's progress, in the free place below the copy buttons: the files
+  // looked at of those selected, and beneath, the bytes and the time.
+  CopyProgressBar = new QProgressBar(this);
+  CopyProgressBar->setObjectName("CopyProgressBar");
+  CopyProgressBar->setGeometry(200, 224, 65, 16);
+  CopyProgressBar->setFormat("%v/%m");
+  CopyProgressBar->setAccessibleName("進捗");
+  CopyProgressBar->hide();
+  CopyProgressText = new QLabel(this);
+  CopyProgressText->setObjectName("CopyProgressText");
+  CopyProgressText->setGeometry(196, 242, 74, 28);
+  CopyProgressText->setFont(quillfen_ui::WindowFont(10));
+  CopyProgressText->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  CopyProgressText->setWordWrap(true);
+  CopyProgressText->setAccessibleName("進捗");
+  CopyProgressText->hide();
+  progressTimer_ = new QTimer(this);
+  progressTimer_->setInterval(250);
+  connect(progressTimer_, &QTimer::timeout, this, &TForm2::ShowCopyProgress);
 
   StatusBar1 = new QLabel(this);
   StatusBar1->setObjectName("StatusBar1");
@@ -322,13 +407,91 @@ void TForm2::CopySelection(Direction direction) {
   request.setName = mainWindow_.SelectedSetName();
   request.settingsPath = mainWindow_.SettingsPath();
 
-  WindowFeedback feedback(*this, dialogs_);
-  quillfen::SelectiveCopyOutcome outcome = quillfen::CopySelected(request, feedback);
+  CopyWorkFeedback feedback(*this, dialogs_, [this] {
+    return stopAsked_.load(std::memory_order_relaxed) || mainWindow_.StopRequested();
+  });
+  quillfen::SelectiveCopyOutcome outcome;
+  SetCopyControls(true, &feedback.progress);
+  WorkOffThread([&] { outcome = quillfen::CopySelected(request, feedback); });
+  SetCopyControls(false, &feedback.progress);
+  FlushStatus();
+  RecordCopy(request, outcome, backup);
+  if (outcome.stopped) {
+    // What was copied is deselected; the rest stays for another try, and
+    // no end time claims a copy that did not finish.
+    SetSelectedRows(list, outcome.selected);
+    return;
+  }
   // The list shows what was left alone before the completion message opens.
   if (outcome.completed) SetSelectedRows(list, outcome.selected);
   request.now = clock_.Now();
-  quillfen::FinishSelectiveCopy(request, outcome, feedback);
+  WindowFeedback finish(*this, dialogs_);
+  quillfen::FinishSelectiveCopy(request, outcome, finish);
   if (outcome.closeWindow) accept();
+}
+
+void TForm2::RecordCopy(const quillfen::SelectiveCopyRequest& request,
+                        const quillfen::SelectiveCopyOutcome& outcome, bool backup) {
+  if (!outcome.completed) return;
+  quillfen::RunLog log(quillfen::RunLog::PathBeside(request.settingsPath), clock_);
+  quillfen::RunReport report;
+  for (const std::string& line : outcome.failures) {
+    log.Append(line);
+    report.Failed(line);
+  }
+  std::string summary = request.setName + (backup ? ": バックアップ " : ": レストア ") +
+                        std::to_string(outcome.copied) + " 件コピー";
+  if (outcome.failed > 0) summary += "、失敗 " + std::to_string(outcome.failed) + " 件";
+  if (outcome.stopped) summary += "、途中で終了しました";
+  if (!outcome.sync.ok()) summary += "、" + outcome.sync.message();
+  log.Append(summary);
+  report.SetDone(summary);
+  if (report.HasFailures()) mainWindow_.ShowFailures(report.sets());
+}
+
+void TForm2::SetCopyControls(bool copying, const quillfen::RunProgress* progress) {
+  copying_ = copying;
+  stopAsked_ = false;
+  for (QWidget* control : {static_cast<QWidget*>(Button1), static_cast<QWidget*>(Button2),
+                           static_cast<QWidget*>(Button3), static_cast<QWidget*>(Button4),
+                           static_cast<QWidget*>(Button5), static_cast<QWidget*>(ListBox1),
+                           static_cast<QWidget*>(ListBox2)}) {
+    control->setEnabled(!copying);
+  }
+  progress_ = progress;
+  if (copying) {
+    copyStart_.start();
+    CopyProgressBar->show();
+    CopyProgressText->show();
+    progressTimer_->start();
+  } else {
+    ShowCopyProgress();  // the last figures stay
+    CopyProgressBar->hide();
+    progressTimer_->stop();
+    progress_ = nullptr;
+  }
+}
+
+void TForm2::ShowCopyProgress() {
+  if (progress_ == nullptr) return;
+  const long long files = progress_->files.load(std::memory_order_relaxed);
+  CopyProgressBar->setRange(0, static_cast<int>(std::min<long long>(files, INT32_MAX)));
+  CopyProgressBar->setValue(static_cast<int>(
+      std::min<long long>(progress_->lookedAt.load(std::memory_order_relaxed), INT32_MAX)));
+  const long long seconds = copyStart_.elapsed() / 1000;
+  CopyProgressText->setText(
+      FromBytes(quillfen::ByteText(progress_->bytes.load(std::memory_order_relaxed)) + " " +
+                std::to_string(seconds / 60) + ":" + (seconds % 60 < 10 ? "0" : "") +
+                std::to_string(seconds % 60)));
+}
+
+void TForm2::reject() {
+  // Escape or the close button during a copy stops it; the window stays.
+  if (copying_) {
+    stopAsked_ = true;
+    return;
+  }
+  QDialog::reject();
 }
 
 void TForm2::Button4Click() {

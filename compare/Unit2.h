@@ -4,6 +4,7 @@
 // CompareLogic.h / SelectiveCopy.h and write results back to the controls.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -11,10 +12,12 @@
 #include <vector>
 
 #include <QDialog>
+#include <QElapsedTimer>
 
 #include "compare/PathListView.h"
 
 class QLabel;
+class QProgressBar;
 class QPushButton;
 class QShowEvent;
 class QTimer;
@@ -24,6 +27,9 @@ class MainWindowLink;
 namespace quillfen {
 class Clock;
 enum class Side;
+struct RunProgress;
+struct SelectiveCopyRequest;
+struct SelectiveCopyOutcome;
 }  // namespace quillfen
 
 class TForm2 : public QDialog {
@@ -83,6 +89,17 @@ class TForm2 : public QDialog {
   QPushButton* Button4 = nullptr;
   QPushButton* Button5 = nullptr;
   QTimer* Timer1 = nullptr;
+  // Shown while a copy works: the files looked at of those selected, the
+  // bytes copied and the time.
+  QProgressBar* CopyProgressBar = nullptr;
+  QLabel* CopyProgressText = nullptr;
+
+  // Whether a copy is under way (its buttons and lists disabled).
+  bool CopyInProgress() const { return copying_; }
+
+ public slots:
+  // Escape or the close button: during a copy, stops it and keeps the window.
+  void reject() override;
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -103,6 +120,11 @@ class TForm2 : public QDialog {
   // The status line's text, also given to screen readers.
   void SetStatusLine(const QString& text);
   void CopySelection(Direction direction);
+  // Writes the copy to the log, and has the main window list its failures.
+  void RecordCopy(const quillfen::SelectiveCopyRequest& request,
+                  const quillfen::SelectiveCopyOutcome& outcome, bool backup);
+  void SetCopyControls(bool copying, const quillfen::RunProgress* progress);
+  void ShowCopyProgress();
 
   UserDialogs& dialogs_;
   const quillfen::Clock& clock_;
@@ -113,4 +135,9 @@ class TForm2 : public QDialog {
   int64_t lastRepaintMs_ = -1;  // when the status line was last repainted (CoarseMillis)
   std::string pendingStatus_;
   bool statusPending_ = false;
+  bool copying_ = false;
+  std::atomic<bool> stopAsked_{false};
+  const quillfen::RunProgress* progress_ = nullptr;
+  QTimer* progressTimer_ = nullptr;
+  QElapsedTimer copyStart_;
 };

@@ -14,6 +14,7 @@
 #include <QAccessible>
 #include <QLabel>
 #include <QListView>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -30,6 +31,7 @@ using quillfen::testing::ReadFile;
 using quillfen::testing::TestTree;
 using quillfen::testing::WriteFile;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -329,6 +331,45 @@ TEST_F(Form2Test, RestoreWithNothingSelectedKeepsTheWindowOpen) {
   form->Button5Click();
   EXPECT_FALSE(form->isVisible());
   EXPECT_EQ(ReadFile(main.source + "/d"), "d");
+}
+
+// The copy works on its own thread while the window handles events, shows
+// its progress, and names each file that failed, with its reason, to the
+// main window and the log.
+TEST_F(Form2Test, TheCopyWorksOffTheWindowThreadAndNamesItsFailures) {
+  for (const char* name : {"/a", "/b"}) WriteFile(main.source + name, name);
+  WriteFile(main.source + "/sub/c", "c");
+  WriteFile(main.destination + "/sub", "a file where the folder should be");
+  form->show();
+  form->Button1Click();
+  bool handled = false;
+  QTimer::singleShot(0, form.get(), [&] { handled = form->CopyInProgress(); });
+  form->Button4Click();
+  EXPECT_TRUE(handled) << "no event was handled while the copy worked";
+  EXPECT_FALSE(form->CopyInProgress());
+  EXPECT_EQ(ReadFile(main.destination + "/a"), "/a");
+  ASSERT_EQ(main.failures.size(), 1u);
+  EXPECT_EQ(main.failures[0].summary, "Set1: バックアップ 2 件コピー、失敗 1 件");
+  ASSERT_EQ(main.failures[0].failures.size(), 1u);
+  const std::string& line = main.failures[0].failures[0];
+  EXPECT_THAT(line, HasSubstr(main.source + "/sub/c -> " + main.destination + "/sub/c: "));
+  EXPECT_THAT(ReadFile(dir.Path("Quillfen.log")), HasSubstr(line));
+  EXPECT_EQ(form->CopyProgressBar->value(), 3) << "every selected file looked at";
+}
+
+// Asked to stop (the program ends, or Escape), the copy stops before its next
+// file: nothing more is copied, no end time is written, the window stays.
+TEST_F(Form2Test, AStoppedCopyLeavesTheRestSelectedAndWritesNoEndTime) {
+  for (const char* name : {"/a", "/b"}) WriteFile(main.source + name, name);
+  std::filesystem::create_directories(main.destination);
+  form->show();
+  form->Button1Click();
+  main.stop = true;
+  form->Button4Click();
+  EXPECT_FALSE(Exists(main.destination + "/a"));
+  EXPECT_THAT(Left(), ElementsAre(1, 1));
+  EXPECT_FALSE(Exists(main.settingsPath)) << "no end time for a copy that did not finish";
+  EXPECT_EQ(dialogs.shown, QStringList{"保存元と保存先のファイルの比較が終了しました。"});
 }
 
 }  // namespace

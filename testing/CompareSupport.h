@@ -2,6 +2,7 @@
 // recorder of what the copy shows.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,12 @@ class FakeMainWindow : public MainWindowLink {
   std::vector<std::string> TickedKeepOriginal() const override { return keepOriginal; }
   std::vector<std::string> TickedExcluded() const override { return excluded; }
   std::string SettingsPath() const override { return settingsPath; }
+  // Asked on the copy's thread.
+  bool StopRequested() const override { return stop.load(); }
+  void ShowFailures(const std::vector<SetReport>& sets) override { failures = sets; }
+
+  std::atomic<bool> stop{false};
+  std::vector<SetReport> failures;  // what the main window was given to show
 };
 
 // A selective copy of every item of `items` (all selected) from `from` to
