@@ -1,10 +1,13 @@
 #include "ui/WorkOffThread.h"
 
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <system_error>
 #include <thread>
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QEventLoop>
 #include <QMetaObject>
 
@@ -30,8 +33,19 @@ void WorkOffThread(const std::function<void()>& work) {
     work();
     return;
   }
-  // An exit of all loops ends one round early; the work is still waited for.
-  while (!done.load(std::memory_order_acquire)) loop.exec();
+  // An exit of all loops ends a round early, and once the application is
+  // ending a loop does not run at all: events are then delivered here while
+  // the work is still waited for.
+  while (!done.load(std::memory_order_acquire)) {
+    if (loop.exec() != 0 && !done.load(std::memory_order_acquire)) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
   worker.join();
+  // What the work posted to this thread and no loop delivered yet (it was
+  // done before the first round, or no loop ran) is delivered now, so that
+  // what it showed has been shown when the caller goes on.
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
   if (thrown) std::rethrow_exception(thrown);
 }
