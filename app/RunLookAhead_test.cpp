@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/BackupRun.h"
+#include "engine/WorkerThreads.h"
 #include "testing/RunSupport.h"
 #include "testing/TestTree.h"
 
@@ -23,23 +24,13 @@ using testing::WriteFile;
 
 constexpr int64_t kTime = 1'700'000'000;
 
-// The number of threads of this process.
-int ThreadCount() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (const dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
-    closedir(dir);
-  }
-  return count;
-}
-
-// Notes the process's threads at the run's first question about stopping,
-// before any copy.
+// Notes the worker threads alive at the run's first question about
+// stopping, before any copy (the pools' own, whatever else the process runs).
 class ThreadCountingView : public testing::RecordingRunView {
  public:
-  int threadsAtStart = 0;
+  int threadsAtStart = -1;
   bool StopRequested() override {
-    if (threadsAtStart == 0) threadsAtStart = ThreadCount();
+    if (threadsAtStart < 0) threadsAtStart = WorkerThreads::Live();
     return RecordingRunView::StopRequested();
   }
 };
@@ -122,7 +113,7 @@ TEST_F(RunLookAheadTest, ARunWithTheLookAheadAndCopyThreadsDoesWhatARunWithoutTh
   MakeCase("a");
   MakeCase("b");
   MakeCase("c");
-  const int threadsBefore = ThreadCount();
+  const int threadsBefore = WorkerThreads::Live();
   ThreadCountingView viewOff;
   ThreadCountingView viewTwo;
   ThreadCountingView viewFour;

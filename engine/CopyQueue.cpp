@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <system_error>
+#include <cerrno>
+#include <exception>
+#include <new>
 #include <utility>
 
 #include "engine/DiskReads.h"
@@ -21,6 +23,14 @@ size_t MaxWaitingFor(size_t most) {
   struct rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return most;
   return std::clamp<size_t>(static_cast<size_t>(limit.rlim_cur) / 4, 16, most);
+}
+
+// A copy that threw (out of memory, most likely) fails with the reason.
+Status CopyFailure(const std::string& from, const std::string& to, const std::exception& error) {
+  if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
+    return CopyError(from, to, Status::Code::kIo, ErrnoText(ENOMEM));
+  }
+  return CopyError(from, to, Status::Code::kIo, error.what());
 }
 
 }  // namespace
@@ -39,14 +49,22 @@ CopyQueue::~CopyQueue() {
     stopping_ = true;
   }
   work_.notify_all();
-  for (std::thread& thread : threads_) thread.join();
+  // The threads catch what a copy throws (it fails that copy); a destructor
+  // cannot pass on anything else.
+  try {
+    threads_.Join();
+  } catch (...) {
+  }
   {
     // The copies written are named before the commit thread ends.
     std::lock_guard<std::mutex> lock(mutex_);
     committerDone_ = true;
   }
   commit_.notify_all();
-  if (committer_.joinable()) committer_.join();
+  try {
+    committer_.Join();
+  } catch (...) {
+  }
 }
 
 int CopyQueue::Workers() {
@@ -61,14 +79,11 @@ void CopyQueue::Add(CopyJob job) {
   std::unique_lock<std::mutex> lock(mutex_);
   const int64_t bytes = std::max<int64_t>(job.sourceBytes, 0);
   HandBack(lock, [&] { return Room(bytes); });
-  if (threads_.size() < static_cast<size_t>(workers_)) {
-    try {
-      if (!committer_.joinable()) committer_ = std::thread([this] { Commit(); });
-      threads_.emplace_back([this] { Work(); });
-    } catch (const std::system_error&) {
-      // Fewer threads; with none at all the copy is made here. Without the
-      // commit thread each copy is flushed by itself.
-    }
+  if (threads_.size() < static_cast<size_t>(workers_) && !refused_) {
+    // Fewer threads where the system refuses one; with none at all the copy
+    // is made here. Without the commit thread each copy is flushed by itself.
+    if (!grouping_) grouping_ = committer_.Start([this] { Commit(); });
+    refused_ = !threads_.Start([this] { Work(); });
   }
   if (threads_.empty()) {
     lock.unlock();
@@ -173,12 +188,20 @@ void CopyQueue::Work() {
     if (jobs_.empty()) return;
     auto [number, job] = std::move(jobs_.front());
     jobs_.pop_front();
-    const bool grouping = committer_.joinable();
+    const bool grouping = grouping_;
     lock.unlock();
     Slot slot;
     slot.done = true;
     UnnamedCopy unnamed;
-    slot.passedOver = !Copy(job, ages, slot.outcome, grouping ? &unnamed : nullptr);
+    try {
+      slot.passedOver = !Copy(job, ages, slot.outcome, grouping ? &unnamed : nullptr);
+    } catch (const std::exception& error) {
+      // Out of memory, most likely: this copy fails, with the reason, and
+      // the old copy stays (an unnamed one is dropped with `unnamed`).
+      unnamed = UnnamedCopy();
+      slot.passedOver = false;
+      slot.outcome = CopyFailure(job.from, job.to, error);
+    }
     const int64_t bytes = std::max<int64_t>(job.sourceBytes, 0);
     if (unnamed.file.valid()) {
       // Its bytes count as waiting until it is named (see kMaxWaitingBytes).
@@ -224,7 +247,19 @@ void CopyQueue::Commit() {
     groupBytes_ = 0;
     flushWanted_ = false;
     lock.unlock();
-    std::vector<Status> outcomes = CommitGroup(group);
+    std::vector<Status> outcomes;
+    try {
+      outcomes = CommitGroup(group);
+    } catch (const std::exception& error) {
+      // The copies not yet named stay unnamed (dropped with the group), and
+      // the old copies stay. Every copy of the group fails: which of them
+      // were named before the throw is not known, and a copy reported as
+      // failed that was made is only looked at again by the next run.
+      outcomes.assign(group.size(), Status::Ok());
+      for (size_t i = 0; i < group.size(); ++i) {
+        outcomes[i] = CopyFailure(group[i].job.from, group[i].job.to, error);
+      }
+    }
     for (Written& written : group) written.job.folders.reset();
     lock.lock();
     for (size_t i = 0; i < group.size(); ++i) {

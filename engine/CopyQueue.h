@@ -18,7 +18,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/DeferredCloser.h"
@@ -26,6 +25,7 @@
 #include "engine/FileCopy.h"
 #include "engine/Status.h"
 #include "engine/UniqueFd.h"
+#include "engine/WorkerThreads.h"
 
 namespace quillfen {
 
@@ -165,7 +165,8 @@ class CopyQueue {
   int64_t waitingBytes_ = 0;                       // of the copies asked for and not yet made
   std::deque<std::pair<uint64_t, CopyJob>> jobs_;  // not yet taken by a thread
   bool stopping_ = false;
-  std::vector<std::thread> threads_;
+  WorkerThreads threads_;
+  bool refused_ = false;            // a thread was refused: no more are asked for
   std::condition_variable commit_;  // a group due, or stopping
   std::vector<Written> group_;      // written, not yet flushed and named
   int64_t groupBytes_ = 0;
@@ -173,7 +174,8 @@ class CopyQueue {
   bool flushWanted_ = false;                          // the caller waits for a copy in the group
   bool committerDone_ = false;
   Status flushFailure_ = Status::Ok();
-  std::thread committer_;  // set under the lock: copies are grouped once it runs
+  WorkerThreads committer_;
+  bool grouping_ = false;  // set under the lock: copies are grouped once the committer runs
   std::atomic<long long>* bytesWritten_ = nullptr;
 };
 

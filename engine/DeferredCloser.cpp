@@ -10,14 +10,24 @@ DeferredCloser::~DeferredCloser() {
     stopping_ = true;
   }
   changed_.notify_all();
-  if (worker_.joinable()) worker_.join();
+  try {
+    worker_.Join();
+  } catch (...) {
+    // Work() throws nothing; whatever it might, the descriptors below are
+    // still closed.
+  }
   for (int fd : pending_) close(fd);  // only when the thread never started
 }
 
 void DeferredCloser::Close(int fd) {
   if (fd < 0) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!worker_.joinable()) worker_ = std::thread([this] { Work(); });
+  if (worker_.empty() && !refused_) refused_ = !worker_.Start([this] { Work(); });
+  if (refused_) {
+    lock.unlock();
+    close(fd);
+    return;
+  }
   changed_.wait(lock, [this] { return pending_.size() < kMaxPending; });
   pending_.push_back(fd);
   lock.unlock();

@@ -4,7 +4,8 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <thread>
+
+#include "engine/WorkerThreads.h"
 
 namespace quillfen {
 
@@ -25,7 +26,8 @@ class DeferredCloser {
   DeferredCloser(const DeferredCloser&) = delete;
   DeferredCloser& operator=(const DeferredCloser&) = delete;
 
-  // Closes `fd` soon; the thread starts at the first call.
+  // Closes `fd` soon; the thread starts at the first call. Where no thread
+  // can be started, `fd` is closed here and now.
   virtual void Close(int fd);
   // Returns when every descriptor handed in so far is closed. True when there
   // was anything to wait for.
@@ -39,7 +41,8 @@ class DeferredCloser {
   std::deque<int> pending_;
   size_t busy_ = 0;  // taken from pending_, not yet closed
   bool stopping_ = false;
-  std::thread worker_;
+  bool refused_ = false;  // no thread could be started: Close closes itself
+  WorkerThreads worker_;
 };
 
 }  // namespace quillfen

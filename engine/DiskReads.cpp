@@ -3,9 +3,15 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 
 namespace quillfen {
+namespace {
+
+std::atomic<bool> assumeFromDisk{false};
+
+}  // namespace
 
 uint64_t ThreadDiskReads() {
   struct rusage usage;
@@ -19,10 +25,15 @@ bool DiskReadWatch::Done() {
   if (inARow_ < kBatchesInARow && ++folders_ == kBatch) {
     folders_ = 0;
     const uint64_t now = ThreadDiskReads();
-    inARow_ = now != reads_ ? inARow_ + 1 : 0;
+    const bool read = now != reads_ || assumeFromDisk.load(std::memory_order_relaxed);
+    inARow_ = read ? inARow_ + 1 : 0;
     reads_ = now;
   }
   return inARow_ >= kBatchesInARow;
+}
+
+void DiskReadWatch::AssumeFromDisk(bool assume) {
+  assumeFromDisk.store(assume, std::memory_order_relaxed);
 }
 
 int ThreadsSetting(const char* variable, int otherwise) {

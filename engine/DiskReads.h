@@ -30,6 +30,11 @@ class DiskReadWatch {
   // the tree is seen to come from the disk, and from then on.
   bool Done();
 
+  // For tests: from now on every watch sees its tree come from the disk
+  // after its first kBatchesInARow batches, as on a cold cache, which only
+  // root could otherwise bring about.
+  static void AssumeFromDisk(bool assume);
+
  private:
   uint64_t reads_ = 0;
   int folders_ = 0;

@@ -146,13 +146,6 @@ Err CopyContent(int in, int out, const struct stat& st) {
   return copied ? 0 : CopyByReadWrite(in, out, 0, -1);
 }
 
-Status CopyError(std::string_view source, std::string_view target, Status::Code code,
-                 std::string reason) {
-  std::string message;
-  message.append(source).append(" -> ").append(target).append(": ").append(reason);
-  return Status::Error(code, std::move(message), std::move(reason));
-}
-
 Status CopyError(std::string_view source, std::string_view target, int err) {
   return CopyError(source, target, CodeOfErrno(err), ErrnoText(err));
 }
@@ -536,6 +529,13 @@ Status CopyFromSource(int sourceFolder, const char* sourceName, int targetFolder
 }
 
 }  // namespace
+
+Status CopyError(std::string_view source, std::string_view target, Status::Code code,
+                 std::string reason) {
+  std::string message;
+  message.append(source).append(" -> ").append(target).append(": ").append(reason);
+  return Status::Error(code, std::move(message), std::move(reason));
+}
 
 bool FlushesPerFile(int fd) {
   // FUSE passes syncfs on to the file system's server only when the server

@@ -13,6 +13,11 @@
 
 namespace quillfen {
 
+// A copy's failure as every part of the program reports it:
+// "<source> -> <target>: <reason>", with `reason` as the detail.
+Status CopyError(std::string_view source, std::string_view target, Status::Code code,
+                 std::string reason);
+
 // Copies the file `sourceName` in the open folder `sourceFolder` onto
 // `targetName` in the open folder `targetFolder` (descriptors, O_PATH ones
 // too, or AT_FDCWD), overwriting it. `source` and `target` are the two files'

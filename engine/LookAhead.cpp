@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <system_error>
+#include <exception>
 
 #include "engine/DiskReads.h"
 #include "engine/FiCheck.h"
@@ -144,12 +144,10 @@ LookAhead::LookAhead(const TreeListing& listing, std::string_view fromRoot, std:
 
 void LookAhead::StartWorkers(int count) {
   count = static_cast<int>(std::min<size_t>(count, listing_.folders.size()));
+  // Fewer workers where the system refuses one, or none: the run looks at
+  // the rest itself.
   while (static_cast<int>(threads_.size()) < count) {
-    try {
-      threads_.emplace_back([this, lower = !treeFromDisk_] { Work(lower); });
-    } catch (const std::system_error&) {
-      break;  // fewer workers, or none: the run looks at the rest itself
-    }
+    if (!threads_.Start([this, lower = !treeFromDisk_] { Work(lower); })) break;
   }
 }
 
@@ -159,7 +157,11 @@ LookAhead::~LookAhead() {
     stop_ = true;
   }
   room_.notify_all();
-  for (std::thread& thread : threads_) thread.join();
+  try {
+    threads_.Join();
+  } catch (...) {
+    // A worker only saves the run work; what it could not do, the run did.
+  }
 }
 
 size_t LookAhead::NameBytes(size_t index) const {
@@ -206,7 +208,12 @@ void LookAhead::Work(bool lower) {
     for (size_t index = first; index < end; ++index) {
       const bool watch = !treeFromDisk_;
       lock.unlock();
-      Verdicts verdicts = LookAtFolder(looker, listing_, index, excluded_, fromRoot_, toRoot_);
+      Verdicts verdicts;
+      try {
+        verdicts = LookAtFolder(looker, listing_, index, excluded_, fromRoot_, toRoot_);
+      } catch (const std::exception&) {
+        verdicts = {};  // out of memory, most likely: left to the run
+      }
       const bool fromDisk = watch && reads.Done();
       lock.lock();
       // The tree comes from the disk: more workers keep more reads in flight.

@@ -16,12 +16,12 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "engine/FileAccess.h"
 #include "engine/FileAgeCache.h"
 #include "engine/FolderChain.h"
+#include "engine/WorkerThreads.h"
 
 namespace quillfen {
 
@@ -116,7 +116,9 @@ class LookAhead {
   size_t taken_ = 0;       // the first folder the run has not taken
   size_t aheadBytes_ = 0;  // name bytes of the folders in [taken_, next_)
   bool stop_ = false;
-  std::vector<std::thread> threads_;  // grown under mutex_, until stop_
+  // Grown under mutex_ until stop_; Take asks only whether it is empty,
+  // which it stays only when no worker was ever started.
+  WorkerThreads threads_;
   int diskWorkers_ = 0;
   bool treeFromDisk_ = false;  // seen by a worker (DiskReadWatch): more start
 };

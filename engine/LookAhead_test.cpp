@@ -1,4 +1,6 @@
 #include "engine/LookAhead.h"
+#include "engine/DiskReads.h"
+#include "engine/WorkerThreads.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -328,13 +330,9 @@ TEST_F(LookAheadTest, ChangesToTheSourceAfterTheLookAreSeen) {
   EXPECT_FALSE(later.UpToDate("/a", "same.txt", true, 1600000000));
 }
 
-// Looks at a tree that comes from the disk are made by more workers than
-// at one in the cache, with the same verdicts.
-TEST(LookAheadFromDisk, MoreWorkersLookAtATreeFromTheDisk) {
-  if (geteuid() != 0) GTEST_SKIP() << "dropping the caches needs root";
-  const testing::CacheDropLock caches;
-  unsetenv("QUILLFEN_LOOKAHEAD");
-  TestTree tree("/var/tmp");  // on the disk, not in memory
+// A tree of 600 folders in `tree`, each with two files and their copies, up
+// to date.
+void MakeUpToDateTree(TestTree& tree) {
   for (int i = 0; i < 600; ++i) {
     const std::string folder = "/d" + std::to_string(i % 20) + "/e" + std::to_string(i);
     for (const char* name : {"/f.txt", "/g"}) {
@@ -344,19 +342,51 @@ TEST(LookAheadFromDisk, MoreWorkersLookAtATreeFromTheDisk) {
       TestTree::SetMtime(tree.Path("dst" + folder + name), 1700000000);
     }
   }
+}
+
+// Workers added once a worker sees the tree come from the disk join the
+// others while the run takes verdicts (the run reads the workers while they
+// grow: ThreadSanitizer watches this test); the verdicts stay the same.
+TEST(LookAheadFromDisk, WorkersAddedDuringTheRunGiveTheSameVerdicts) {
+  unsetenv("QUILLFEN_LOOKAHEAD");
+  TestTree tree(TestTree::MemoryBase());
+  MakeUpToDateTree(tree);
+  const TreeListing listing = ListTree(tree.Path("src"));
+  auto verdictsOf = [&] { return AllVerdicts(listing, tree.Path("src"), tree.Path("dst"), 2); };
+  WorkerThreads::ResetMostLive();
+  const std::vector<LookAhead::Verdicts> warm = verdictsOf();
+  ASSERT_EQ(warm.back(), LookAhead::Verdicts(2, 1700000000));
+  // From the cache: two workers, never more.
+  EXPECT_LE(WorkerThreads::MostLive(), 2);
+
+  DiskReadWatch::AssumeFromDisk(true);
+  WorkerThreads::ResetMostLive();
+  const std::vector<LookAhead::Verdicts> cold = verdictsOf();
+  DiskReadWatch::AssumeFromDisk(false);
+  EXPECT_EQ(WorkerThreads::MostLive(), LookAhead::DiskWorkers());
+  EXPECT_EQ(cold, warm);
+}
+
+// The same on a real cold cache: the disk reads are what tell.
+TEST(LookAheadFromDisk, MoreWorkersLookAtATreeFromTheDisk) {
+  if (geteuid() != 0) GTEST_SKIP() << "dropping the caches needs root";
+  const testing::CacheDropLock caches;
+  unsetenv("QUILLFEN_LOOKAHEAD");
+  TestTree tree("/var/tmp");  // on the disk, not in memory
+  MakeUpToDateTree(tree);
   const TreeListing listing = ListTree(tree.Path("src"));
   auto verdictsOf = [&] { return AllVerdicts(listing, tree.Path("src"), tree.Path("dst"), 2); };
   const std::vector<LookAhead::Verdicts> warm = verdictsOf();
   ASSERT_EQ(warm.back(), LookAhead::Verdicts(2, 1700000000));
   if (!testing::DropCaches()) GTEST_SKIP() << "the caches cannot be dropped here";
 
-  // The watcher, and the two workers the look-ahead begins with.
-  const int two = testing::ThreadsNow() + 1 + 2;
-  std::vector<LookAhead::Verdicts> cold;
-  EXPECT_GT(testing::MostThreadsDuring([&] { cold = verdictsOf(); }), two);
+  WorkerThreads::ResetMostLive();
+  std::vector<LookAhead::Verdicts> cold = verdictsOf();
+  EXPECT_GT(WorkerThreads::MostLive(), 2);
   EXPECT_EQ(cold, warm);
-  // From the cache: two workers, never more.
-  EXPECT_LE(testing::MostThreadsDuring([&] { cold = verdictsOf(); }), two);
+  WorkerThreads::ResetMostLive();
+  cold = verdictsOf();
+  EXPECT_LE(WorkerThreads::MostLive(), 2);
   EXPECT_EQ(cold, warm);
 }
 
