@@ -51,22 +51,26 @@ struct ExtensionRules {
   ExtensionSet keepOriginal;
 };
 
-// Where a run's failure lines go: the result, in the order found, and the
-// view as they are found.
+// Where a run's failure lines go: the view as they are found, and the first
+// of them to the result, in the order found.
 class FailureLines {
  public:
-  FailureLines(BackupRunView& view, RunProgress& progress, std::vector<std::string>& lines)
-      : view_(view), progress_(progress), lines_(lines) {}
+  FailureLines(BackupRunView& view, RunProgress& progress, BackupRunResult& result)
+      : view_(view), progress_(progress), result_(result) {}
   void Add(std::string line) {
     progress_.failed.fetch_add(1, std::memory_order_relaxed);
     view_.Failed(line);
-    lines_.push_back(std::move(line));
+    if (result_.failures.size() < BackupRunResult::kKeptFailures) {
+      result_.failures.push_back(std::move(line));
+    } else {
+      ++result_.failuresNotKept;
+    }
   }
 
  private:
   BackupRunView& view_;
   RunProgress& progress_;
-  std::vector<std::string>& lines_;
+  BackupRunResult& result_;
 };
 
 // What copying one set's files came to.
@@ -116,11 +120,17 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   progress.lookedAt.store(0, std::memory_order_relaxed);
   progress.files.store(0, std::memory_order_relaxed);
   progress.listing.store(true, std::memory_order_relaxed);
-  const TreeListing listing = ListTreeInParallel(source, FolderToLeaveOut(source, destination),
-                                                 LookAhead::Workers(), LookAhead::DiskWorkers());
+  const TreeListing listing =
+      ListTreeInParallel(source, FolderToLeaveOut(source, destination), LookAhead::Workers(),
+                         LookAhead::DiskWorkers(), [&view] { return view.StopWhileListing(); });
   progress.files.store(static_cast<long long>(listing.fileCount), std::memory_order_relaxed);
   progress.listing.store(false, std::memory_order_relaxed);
   for (const Status& error : listing.errors) fail(error);
+  if (listing.stopped) {
+    // Stopped while the tree was read: nothing is copied from a part of it.
+    result.stopped = true;
+    return result;
+  }
 
   CopyPlaces places(source, destination, CopyPlaces::Links::kReplace);
   // Replaced targets are closed for the last time on a second thread.
@@ -219,7 +229,7 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
   BackupRunResult result;
   RunProgress unseen;
   RunProgress& progress = view.Progress() != nullptr ? *view.Progress() : unseen;
-  FailureLines failures(view, progress, result.failures);
+  FailureLines failures(view, progress, result);
   const ExtensionRules rules{ExtensionSet(excluded), ExtensionSet(keepOriginal)};
   for (size_t row = 0; row < sets.size(); ++row) {
     const BackupSet& set = sets[row];

@@ -36,8 +36,12 @@ class BackupRunView {
   // Whether the run is to stop (a signal, the user): it then stops before
   // the next file, and the set it was in stays due.
   virtual bool StopRequested() { return false; }
-  // Each failure line as it is found, in order (the same lines as
-  // BackupRunResult::failures).
+  // Asked on the run's thread a few times a second while a set's tree is
+  // listed: whether the run is to stop now (a signal, the user). The
+  // listing then ends early and the set stays due, as with StopRequested.
+  virtual bool StopWhileListing() { return false; }
+  // Each failure line as it is found, in order: all of them, where
+  // BackupRunResult::failures keeps the first kKeptFailures.
   virtual void Failed(const std::string& /*line*/) {}
   // What each set came to, once it is done or skipped, for the run's record:
   // "<name>: 3 件コピー", the skip or failure text, ...
@@ -49,8 +53,12 @@ class BackupRunView {
 struct BackupRunResult {
   // One line per file that could not be copied ("<source> -> <target>:
   // <reason>") and per source folder that could not be read ("<folder>:
-  // <reason>"), in the order met.
+  // <reason>"), in the order met: the first kKeptFailures of them, the rest
+  // only counted in failuresNotKept (each went to the view as it was found),
+  // so that a run of a million failing files keeps a few hundred kilobytes.
+  static constexpr size_t kKeptFailures = 1000;
   std::vector<std::string> failures;
+  size_t failuresNotKept = 0;
   // For each set that had failures, in order, the line that says so
   // ("<name>のコピーに失敗したファイルがN件あります。", ...): what a notice to
   // the user names.

@@ -18,11 +18,15 @@ constexpr int kSignals[] = {SIGTERM, SIGHUP, SIGINT};
 // Written by the handler, read by the event loop: the classic self-pipe, as a
 // signal handler may do nothing but async-signal-safe calls.
 int pipeEnds[2] = {-1, -1};
-volatile sig_atomic_t pendingSignal = 0;
+// The run's threads read it too: an atomic, lock-free and so safe to write in
+// a signal handler.
+std::atomic<int> pendingSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void NoteSignal(int signalNumber) {
   const int savedErrno = errno;
-  if (pendingSignal == 0) pendingSignal = signalNumber;
+  int none = 0;
+  pendingSignal.compare_exchange_strong(none, signalNumber);
   const unsigned char byte = static_cast<unsigned char>(signalNumber);
   // A full pipe already holds a wake-up; the byte may be dropped.
   [[maybe_unused]] const ssize_t written = write(pipeEnds[1], &byte, 1);
@@ -56,18 +60,19 @@ EndRequests::~EndRequests() {
     if (end >= 0) close(end);
     end = -1;
   }
-  pendingSignal = 0;
+  pendingSignal.store(0);
 }
 
 int EndRequests::PendingSignal() {
-  return pendingSignal;
+  return pendingSignal.load(std::memory_order_relaxed);
 }
 
 void EndRequests::ReadPipe() {
   unsigned char bytes[64];
   while (read(pipeEnds[0], bytes, sizeof bytes) > 0) {
   }
-  if (pendingSignal != 0) emit Requested(pendingSignal);
+  if (const int signalNumber = pendingSignal.load(); signalNumber != 0)
+    emit Requested(signalNumber);
 }
 
 void EndRequests::SessionEnds() {

@@ -157,6 +157,7 @@ class WindowRunView : public quillfen::BackupRunView {
   void SetStatus(const std::string& text) override { status_(text); }
   void StartTimer2() override { startTimer2_(); }
   bool StopRequested() override { return stop_(); }
+  bool StopWhileListing() override { return stop_(); }
   void Failed(const std::string& line) override;
   void SetDone(const std::string& line) override {
     log_.Append(line);
@@ -348,12 +349,13 @@ void TForm1::Button9Click() {
   }
   if (result.settingsError.ok()) {
     log.Append("バックアップを終了しました（" + std::to_string(result.filesCopied) +
-               " 件コピー、失敗 " + std::to_string(result.failures.size()) + " 件）");
+               " 件コピー、失敗 " +
+               std::to_string(result.failures.size() + result.failuresNotKept) + " 件）");
   } else {
     log.Append(result.settingsError.message());
   }
   if (!result.failures.empty()) exitStatus_ = std::max(exitStatus_, 1);
-  failureCount_ += result.failures.size();
+  failureCount_ += result.failures.size() + result.failuresNotKept;
   failedSets_.insert(failedSets_.end(), result.failedSets.begin(), result.failedSets.end());
   const int signalNumber = services_.pendingEnd != nullptr ? services_.pendingEnd() : 0;
   if (result.stopped && signalNumber != 0) {

@@ -29,6 +29,7 @@ class SilentView : public quillfen::BackupRunView {
  public:
   void SetStatus(const std::string& text) override { last = text; }
   void StartTimer2() override {}
+  void Failed(const std::string& line) override { std::fprintf(stderr, "%s\n", line.c_str()); }
   quillfen::RunProgress* Progress() override { return &progress; }
   std::string last;
   quillfen::RunProgress progress;
@@ -79,8 +80,6 @@ int main(int argc, char** argv) {
     const std::vector<quillfen::BackupSet> sets{{name, folders[0], folders[1]}};
     const quillfen::BackupRunResult result =
         quillfen::RunBackup(sets, {}, {}, clock, settings, view);
-    for (const std::string& failure : result.failures)
-      std::fprintf(stderr, "%s\n", failure.c_str());
     if (!result.settingsError.ok()) {
       std::fprintf(stderr, "%s\n", result.settingsError.message().c_str());
       status = 2;

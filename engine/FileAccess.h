@@ -57,6 +57,9 @@ struct TreeListing {
   // met, as "<folder path>: <reason>". A folder that vanished, or became a
   // link or a file, while the tree was read is not an error: it is gone.
   std::vector<Status> errors;
+  // The listing was asked to stop before the whole tree was read: what it
+  // holds is a part of the tree only.
+  bool stopped = false;
 
   // Calls visit(name) for every name of `folder`, in order.
   template <typename Visit>

@@ -1,19 +1,21 @@
 #include "engine/ParallelListing.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
+#include <functional>
 #include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "engine/DiskReads.h"
 #include "engine/FolderChain.h"
 #include "engine/FolderEntries.h"
 #include "engine/Path.h"
+#include "engine/WorkerThreads.h"
 
 namespace quillfen {
 namespace {
@@ -44,7 +46,7 @@ class Walk {
   // Reads the tree on `threads` threads, grown to `diskThreads` once a
   // thread sees the tree come from the disk; false when none could be
   // started.
-  bool Run(int threads, int diskThreads) {
+  bool Run(int threads, int diskThreads, const std::function<bool()>& stop) {
     diskThreads_ = std::max(threads, diskThreads);
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -53,19 +55,31 @@ class Walk {
       StartThreads(threads);
       if (threads_.empty()) return false;
     }
-    // Threads may be added until the last one ends; a deque keeps the ones
-    // being joined in place.
-    for (size_t i = 0;; ++i) {
-      std::thread* thread = nullptr;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (i == threads_.size()) break;
-        thread = &threads_[i];
+    if (stop) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      while (!(pending_.empty() && busy_ == 0)) {
+        if (finished_.wait_for(lock, std::chrono::milliseconds(kStopPollMs),
+                               [&] { return pending_.empty() && busy_ == 0; })) {
+          break;
+        }
+        lock.unlock();
+        const bool stopNow = stop();
+        lock.lock();
+        if (stopNow) {
+          // The folders being read are finished; no other is begun.
+          stopped_ = true;
+          pending_.clear();
+          changed_.notify_all();
+          break;
+        }
       }
-      thread->join();
     }
+    // Threads may be added until the last one ends; Join waits for those too.
+    threads_.Join();
     return true;
   }
+
+  bool stopped() const { return stopped_; }
 
   // Puts the folders together in the order ListTree's single walk meets
   // them: depth first, the subfolders of a folder last read first.
@@ -111,7 +125,17 @@ class Walk {
       Found folder;
       folder.relative = std::move(relative);
       std::vector<std::string> children;
-      Read(chain, opened, index == 0, folder, children);
+      try {
+        Read(chain, opened, index == 0, folder, children);
+      } catch (const std::exception&) {
+        // Out of memory, most likely: the folder fails with the reason, and
+        // with it the set, as a folder that cannot be read does.
+        std::string kept = std::move(folder.relative);
+        folder = Found();
+        children.clear();
+        folder.relative = std::move(kept);
+        folder.errors.push_back(PathError(JoinRelative(top_, folder.relative), ENOMEM));
+      }
       const bool fromDisk = watch && reads.Done();
       lock.lock();
       // The tree comes from the disk: more threads keep more reads in flight.
@@ -119,16 +143,20 @@ class Walk {
         StartThreads(diskThreads_);
       }
       // The folders found get their places; the last one read is taken
-      // next, which keeps a thread's folders close together.
+      // next, which keeps a thread's folders close together. After a stop
+      // they are not read.
       folder.firstChild = found_.size();
-      folder.childCount = static_cast<uint32_t>(children.size());
-      for (std::string& child : children) {
-        pending_.push_back(found_.size());
-        found_.emplace_back().relative = std::move(child);
+      folder.childCount = stopped_ ? 0 : static_cast<uint32_t>(children.size());
+      if (!stopped_) {
+        for (std::string& child : children) {
+          pending_.push_back(found_.size());
+          found_.emplace_back().relative = std::move(child);
+        }
       }
       found_[index] = std::move(folder);
       --busy_;
       changed_.notify_all();
+      if (pending_.empty() && busy_ == 0) finished_.notify_all();
     }
   }
 
@@ -178,23 +206,22 @@ class Walk {
     folder.names.shrink_to_fit();
   }
 
-  // Starts threads up to `count`; called with mutex_ held.
+  // Starts threads up to `count`, fewer where the system refuses one;
+  // called with mutex_ held.
   void StartThreads(int count) {
     while (static_cast<int>(threads_.size()) < count) {
-      try {
-        threads_.emplace_back([this] { Work(); });
-      } catch (const std::system_error&) {
-        return;
-      }
+      if (!threads_.Start([this] { Work(); })) return;
     }
   }
 
   const std::string top_;
   const std::string leaveOut_;
   int diskThreads_ = 0;
-  std::deque<std::thread> threads_;
+  WorkerThreads threads_;
   std::mutex mutex_;
   std::condition_variable changed_;
+  std::condition_variable finished_;  // the last folder is read
+  bool stopped_ = false;
   std::deque<Found> found_;  // [0] the root; a deque keeps them in place
   std::vector<size_t> pending_;
   size_t busy_ = 0;
@@ -203,12 +230,14 @@ class Walk {
 }  // namespace
 
 TreeListing ListTreeInParallel(std::string_view root, std::string_view leaveOut, int threads,
-                               int diskThreads) {
+                               int diskThreads, const std::function<bool()>& stop) {
   if (threads < 2) return ListTree(root, leaveOut);
   Walk walk(TrimTrailingSlashes(root),
             leaveOut.empty() ? std::string() : TrimTrailingSlashes(leaveOut));
-  if (!walk.Run(threads, diskThreads)) return ListTree(root, leaveOut);
-  return walk.Listing();
+  if (!walk.Run(threads, diskThreads, stop)) return ListTree(root, leaveOut);
+  TreeListing listing = walk.Listing();
+  listing.stopped = walk.stopped();
+  return listing;
 }
 
 }  // namespace quillfen

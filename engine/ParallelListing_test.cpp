@@ -1,7 +1,9 @@
 #include "engine/ParallelListing.h"
+#include "engine/WorkerThreads.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 
 #include "engine/DiskReads.h"
 #include "engine/FileAccess.h"
+#include "testing/FaultInjection.h"
 #include "testing/TestTree.h"
 #include "testing/Threads.h"
 
@@ -23,9 +26,7 @@ namespace quillfen {
 namespace {
 
 using testing::DropCaches;
-using testing::MostThreadsDuring;
 using testing::TestTree;
-using testing::ThreadsNow;
 
 // Everything a listing holds, as text, so that a difference shows where.
 std::vector<std::string> Describe(const TreeListing& listing) {
@@ -125,16 +126,68 @@ TEST(ParallelListingFromDisk, MoreThreadsReadATreeFromTheDisk) {
   ASSERT_EQ(stat(tree.Path("d3/e3/f.txt").c_str(), &st), 0);
   if (ThreadDiskReads() == before) GTEST_SKIP() << "reads of the disk are not counted here";
 
-  // The watcher, and the two threads the listing begins with.
-  const int two = ThreadsNow() + 1 + 2;
   ASSERT_TRUE(DropCaches());
-  TreeListing cold;
-  EXPECT_GT(MostThreadsDuring([&] { cold = ListTreeInParallel(tree.root(), "", 2, 6); }), two);
+  WorkerThreads::ResetMostLive();
+  const TreeListing cold = ListTreeInParallel(tree.root(), "", 2, 6);
+  EXPECT_GT(WorkerThreads::MostLive(), 2);
   EXPECT_EQ(Describe(cold), expected);
   // From the cache: two threads, never more.
-  TreeListing warm;
-  EXPECT_LE(MostThreadsDuring([&] { warm = ListTreeInParallel(tree.root(), "", 2, 6); }), two);
+  WorkerThreads::ResetMostLive();
+  const TreeListing warm = ListTreeInParallel(tree.root(), "", 2, 6);
+  EXPECT_LE(WorkerThreads::MostLive(), 2);
   EXPECT_EQ(Describe(warm), expected);
+}
+
+// Threads added once a thread sees the tree come from the disk give the same
+// listing; from the cache two threads list it, never more.
+TEST(ParallelListingFromDisk, ThreadsAddedDuringTheListingGiveTheSameListing) {
+  TestTree tree(TestTree::MemoryBase());
+  for (int i = 0; i < 400; ++i) {
+    const std::string folder = "d" + std::to_string(i % 20) + "/e" + std::to_string(i);
+    tree.File(folder + "/f.txt", "x");
+  }
+  const std::vector<std::string> expected = Describe(ListTree(tree.root(), ""));
+  WorkerThreads::ResetMostLive();
+  EXPECT_EQ(Describe(ListTreeInParallel(tree.root(), "", 2, 6)), expected);
+  EXPECT_LE(WorkerThreads::MostLive(), 2);
+  DiskReadWatch::AssumeFromDisk(true);
+  WorkerThreads::ResetMostLive();
+  const TreeListing cold = ListTreeInParallel(tree.root(), "", 2, 6);
+  DiskReadWatch::AssumeFromDisk(false);
+  EXPECT_EQ(WorkerThreads::MostLive(), 6);
+  EXPECT_EQ(Describe(cold), expected);
+}
+
+// A stop asked while a folder is being read ends the listing: no folder is
+// begun after it, and the listing says it holds a part of the tree only.
+TEST(ParallelListingStop, AStopWhileTheTreeIsReadEndsTheListing) {
+  if (geteuid() != 0) GTEST_SKIP() << "holding a folder's opening needs root (fanotify)";
+  TestTree tree(TestTree::MemoryBase());
+  tree.File("slow/s1/s2/f.txt", "x");
+  for (int i = 0; i < 50; ++i) tree.File("d" + std::to_string(i) + "/f.txt", "x");
+  const size_t whole = ListTree(tree.root(), "").folders.size();
+  testing::PermissionGate gate(tree.Path("slow"), FAN_OPEN_PERM | FAN_ONDIR, 1, [] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(6 * kStopPollMs));
+  });
+  if (!gate.ok()) GTEST_SKIP() << gate.error();
+  std::atomic<int> asked{0};
+  const TreeListing part = ListTreeInParallel(tree.root(), "", 2, 2, [&] {
+    ++asked;
+    return true;
+  });
+  EXPECT_EQ(gate.fired(), 1);
+  EXPECT_GE(asked.load(), 1);
+  EXPECT_TRUE(part.stopped);
+  // The held folder's subfolders were never read.
+  EXPECT_LT(part.folders.size(), whole);
+  for (const TreeListing::Folder& folder : part.folders) {
+    EXPECT_EQ(folder.relative.find("/slow/s1"), std::string::npos) << folder.relative;
+  }
+
+  // Without a stop the whole tree is listed, and not marked.
+  const TreeListing all = ListTreeInParallel(tree.root(), "", 2, 2, [] { return false; });
+  EXPECT_FALSE(all.stopped);
+  EXPECT_EQ(all.folders.size(), whole);
 }
 
 }  // namespace
