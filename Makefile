@@ -3,12 +3,13 @@
 
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
+TSAN_DIR ?= build-tsan
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 BENCH_BUILD_DIR ?= build-bench
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test test-asan format-check bench install screenshots fuzz clean
+.PHONY: all deps configure build run test test-asan test-tsan format-check bench install screenshots fuzz clean
 .PHONY: uninstall deb
 
 all: build
@@ -39,6 +40,15 @@ format-check:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 # The same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The threads of a run under ThreadSanitizer: the tests of the run, the
+# listing, the look-ahead, the copies and the ending on signals, and whole
+# runs of quillfen_run on a generated tree (scripts/test-tsan.sh).
+test-tsan: deps
+	@cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLFEN_TSAN=ON \
+	  $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(TSAN_DIR) -j $(JOBS) --target engine_tests app_tests quillfen_run gen_tree
+	scripts/test-tsan.sh $(TSAN_DIR)
+
 test-asan: deps
 	@cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLFEN_SANITIZE=ON \
 	  $(CMAKE_FLAGS) >/dev/null
@@ -97,4 +107,4 @@ bench:
 	python3 bench/run_bench.py --build $(BENCH_BUILD_DIR) $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)
