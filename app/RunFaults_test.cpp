@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <random>
+#include <set>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -366,6 +368,34 @@ TEST_F(RunFaults, AFolderThatCannotBeMadeIsTheReasonGiven) {
   ASSERT_EQ(result.failures.size(), 1u) << testing::Failures(result);
   EXPECT_THAT(result.failures[0],
               HasSubstr(": cannot make the folder " + open + "/locked: " + ErrnoText(EACCES)));
+}
+
+// Every failure line reaches the view as it is found, in order; the result
+// keeps only the first of them and counts the rest, so that memory stays
+// bounded however many files fail.
+TEST_F(RunFaults, FailureLinesStreamToTheViewAndTheResultKeepsABoundedShare) {
+  class LineCountingView : public testing::RecordingRunView {
+   public:
+    void Failed(const std::string& line) override { lines.push_back(line); }
+    std::vector<std::string> lines;
+  } view;
+  const size_t files = BackupRunResult::kKeptFailures + 25;
+  for (size_t i = 0; i < files; ++i) {
+    const std::string name = "/f" + std::to_string(100000 + i) + ".txt";
+    tree.File("src" + name, "x");
+    // A folder that is not empty at each file's place: no copy can go there.
+    tree.File("dst" + name + "/inside", "y");
+  }
+  IniFile settings(SettingsPath());
+  const BackupRunResult result =
+      RunBackup({{"Many", tree.Path("src"), tree.Path("dst")}}, {}, {}, clock, settings, view);
+  ASSERT_EQ(view.lines.size(), files);
+  EXPECT_EQ(result.failures.size(), BackupRunResult::kKeptFailures);
+  EXPECT_EQ(result.failuresNotKept, 25u);
+  EXPECT_TRUE(std::equal(result.failures.begin(), result.failures.end(), view.lines.begin()));
+  // One line for each file.
+  EXPECT_EQ(std::set<std::string>(view.lines.begin(), view.lines.end()).size(), files);
+  EXPECT_EQ(result.failedSets.size(), 1u);
 }
 
 }  // namespace
