@@ -11,6 +11,7 @@
 #include "engine/LookAhead.h"
 #include "engine/ParallelListing.h"
 #include "engine/Path.h"
+#include "engine/ThreadPolicy.h"
 
 namespace quillfen {
 namespace {
@@ -120,9 +121,10 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   progress.lookedAt.store(0, std::memory_order_relaxed);
   progress.files.store(0, std::memory_order_relaxed);
   progress.listing.store(true, std::memory_order_relaxed);
+  const ThreadPolicy threads = ThreadPolicy::ForRun();
   const TreeListing listing =
-      ListTreeInParallel(source, FolderToLeaveOut(source, destination), LookAhead::Workers(),
-                         LookAhead::DiskWorkers(), [&view] { return view.StopWhileListing(); });
+      ListTreeInParallel(source, FolderToLeaveOut(source, destination), threads.cacheThreads,
+                         threads.diskThreads, [&view] { return view.StopWhileListing(); });
   progress.files.store(static_cast<long long>(listing.fileCount), std::memory_order_relaxed);
   progress.listing.store(false, std::memory_order_relaxed);
   for (const Status& error : listing.errors) fail(error);
@@ -139,7 +141,7 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   // QUILLFEN_COPIES=0; what each came to is taken here in the order the
   // files were met, so failure lines keep their order.
   const long long copiedBefore = progress.copied.load(std::memory_order_relaxed);
-  CopyQueue copies(CopyQueue::Workers(), &replaced, [&](const Status& outcome) {
+  CopyQueue copies(threads.copyThreads, &replaced, [&](const Status& outcome) {
     if (outcome.ok()) {
       ++result.copied;
       progress.copied.store(copiedBefore + result.copied, std::memory_order_relaxed);
@@ -156,7 +158,7 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   LookAhead ahead(
       listing, source, destination,
       [&rules](std::string_view name) { return rules.excluded.Contains(FileExtension(name)); },
-      LookAhead::Workers());
+      threads.cacheThreads, threads.diskThreads);
   UpToDateCheck quick(source);
   for (size_t index = 0; index < listing.folders.size(); ++index) {
     if (result.stopped) break;

@@ -67,10 +67,6 @@ CopyQueue::~CopyQueue() {
   }
 }
 
-int CopyQueue::Workers() {
-  return ThreadsSetting("QUILLFEN_COPIES", 2);
-}
-
 void CopyQueue::Add(CopyJob job) {
   if (workers_ == 0) {
     CopyHere(job);

@@ -112,10 +112,6 @@ class CopyQueue {
   // window's progress; relaxed, read at any time). Call before the first Add.
   void CountBytesInto(std::atomic<long long>* bytes) { bytesWritten_ = bytes; }
 
-  // The number of copy threads for the backup run: QUILLFEN_COPIES when set
-  // (0 to 16; 0 makes every copy on the run's own thread), else 2.
-  static int Workers();
-
  private:
   struct Slot {
     bool done = false;

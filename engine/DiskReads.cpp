@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 
 namespace quillfen {
 namespace {
@@ -34,15 +33,6 @@ bool DiskReadWatch::Done() {
 
 void DiskReadWatch::AssumeFromDisk(bool assume) {
   assumeFromDisk.store(assume, std::memory_order_relaxed);
-}
-
-int ThreadsSetting(const char* variable, int otherwise) {
-  if (const char* text = std::getenv(variable)) {
-    char* end = nullptr;
-    const long n = std::strtol(text, &end, 10);
-    if (end != text && *end == '\0' && n >= 0) return static_cast<int>(std::min(n, 16L));
-  }
-  return otherwise;
 }
 
 }  // namespace quillfen

@@ -41,14 +41,4 @@ class DiskReadWatch {
   int inARow_ = 0;
 };
 
-// The threads that look at metadata on a tree that comes from the disk: each
-// mostly waits for a read, so more of them keep more reads in flight. Where
-// the cache holds the tree, fewer are better (the machine's cores).
-constexpr int kDiskThreads = 8;
-
-// The number of threads the environment variable `variable` asks for (a
-// whole number from 0, at most 16), or `otherwise` when it is unset or not
-// such a number.
-int ThreadsSetting(const char* variable, int otherwise);
-
 }  // namespace quillfen

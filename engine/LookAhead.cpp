@@ -133,11 +133,11 @@ void LowerThreadPriority(int steps) {
 }  // namespace
 
 LookAhead::LookAhead(const TreeListing& listing, std::string_view fromRoot, std::string_view toRoot,
-                     Excluded excluded, int workers)
+                     Excluded excluded, int workers, int diskWorkers)
     : listing_(listing), fromRoot_(fromRoot), toRoot_(toRoot), excluded_(std::move(excluded)) {
   if (workers <= 0 || listing_.folders.empty()) return;
   slots_.resize(std::min(kAheadFolders, listing_.folders.size()));
-  diskWorkers_ = std::max(workers, DiskWorkers());
+  diskWorkers_ = std::max(workers, diskWorkers);
   std::lock_guard<std::mutex> lock(mutex_);
   StartWorkers(workers);
 }
@@ -281,14 +281,6 @@ LookAhead::Verdicts LookAhead::Take(size_t index, bool waitForWorker) {
   lock.unlock();
   if (wake) room_.notify_all();
   return verdicts;
-}
-
-int LookAhead::Workers() {
-  return ThreadsSetting("QUILLFEN_LOOKAHEAD", 2);
-}
-
-int LookAhead::DiskWorkers() {
-  return std::getenv("QUILLFEN_LOOKAHEAD") != nullptr ? Workers() : kDiskThreads;
 }
 
 bool UpToDateCheck::UpToDate(std::string_view relative, const char* name, bool newer,

@@ -21,6 +21,7 @@
 #include "engine/FileAccess.h"
 #include "engine/FileAgeCache.h"
 #include "engine/FolderChain.h"
+#include "engine/ThreadPolicy.h"
 #include "engine/WorkerThreads.h"
 
 namespace quillfen {
@@ -55,12 +56,12 @@ class LookAhead {
   // over `listing`, the folders of the tree `fromRoot`, whose copies are in
   // `toRoot` (the roots as CopyPlaces takes them, opened by their paths).
   // Once a worker sees the tree come from the disk (DiskReadWatch), the
-  // copy-from file of each copy seen is looked at as well, for the cache
-  // only. `excluded` is called on the worker threads and must be safe for
-  // that. `listing` must outlive this object. Memory: 8 bytes per name ahead
-  // of the run.
+  // workers grow to `diskWorkers` and the copy-from file of each copy seen
+  // is looked at as well, for the cache only. `excluded` is called on the worker threads and must
+  // be safe for that. `listing` must outlive this object. Memory: 8 bytes per name ahead of the
+  // run.
   LookAhead(const TreeListing& listing, std::string_view fromRoot, std::string_view toRoot,
-            Excluded excluded, int workers);
+            Excluded excluded, int workers, int diskWorkers = kDiskThreads);
   // Stops the workers after the folders they are on.
   ~LookAhead();
   LookAhead(const LookAhead&) = delete;
@@ -72,15 +73,6 @@ class LookAhead {
   // `waitForWorker`, waited for. Call with increasing indexes: the folders
   // before `index` are given up.
   Verdicts Take(size_t index, bool waitForWorker = false);
-
-  // The number of worker threads for a run (and of threads that list its
-  // tree): QUILLFEN_LOOKAHEAD when set to a number (0 switches both off, at
-  // most 16), else 2, grown to DiskWorkers() once a worker sees the tree
-  // come from the disk. From the cache, more threads than cores only cost.
-  static int Workers();
-  // The workers once the tree is seen to come from the disk: kDiskThreads,
-  // or QUILLFEN_LOOKAHEAD when set.
-  static int DiskWorkers();
 
  private:
   enum class SlotState : uint8_t { kFree, kWorking, kDone };

@@ -363,7 +363,7 @@ TEST(LookAheadFromDisk, WorkersAddedDuringTheRunGiveTheSameVerdicts) {
   WorkerThreads::ResetMostLive();
   const std::vector<LookAhead::Verdicts> cold = verdictsOf();
   DiskReadWatch::AssumeFromDisk(false);
-  EXPECT_EQ(WorkerThreads::MostLive(), LookAhead::DiskWorkers());
+  EXPECT_EQ(WorkerThreads::MostLive(), kDiskThreads);
   EXPECT_EQ(cold, warm);
 }
 
@@ -390,16 +390,22 @@ TEST(LookAheadFromDisk, MoreWorkersLookAtATreeFromTheDisk) {
   EXPECT_EQ(cold, warm);
 }
 
-// The nice value of each thread of the process but those of `skip`.
-std::vector<int> NiceOfThreadsBut(const std::vector<pid_t>& skip) {
+// The nice value of each worker thread of the process.
+std::vector<int> NiceOfWorkers() {
   std::vector<int> nice;
   for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-    const pid_t tid = std::stoi(task.path().filename().string());
-    if (std::find(skip.begin(), skip.end(), tid) != skip.end()) continue;
     std::ifstream in(task.path() / "stat");
     std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // Field 19, counted after the name in parentheses (field 2) ends.
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    // Only the pools' workers: the process may run other threads (a
+    // sanitizer's). The name stands in parentheses as field 2.
+    const size_t open = stat.find('(');
+    const size_t close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos ||
+        stat.substr(open + 1, close - open - 1) != WorkerThreads::kThreadName) {
+      continue;
+    }
+    // Field 19, counted after the name.
+    std::istringstream fields(stat.substr(close + 2));
     std::string field;
     for (int i = 3; i <= 19 && fields >> field; ++i) {
     }
@@ -429,28 +435,12 @@ TEST_F(LookAheadTest, WorkersRunBelowTheRunsThread) {
       std::vector<int> nice;
       for (int wait = 0; wait < 500 && nice != lowered; ++wait) {
         if (wait > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        nice = NiceOfThreadsBut({testThread, gettid()});
+        nice = NiceOfWorkers();
       }
       EXPECT_EQ(nice, lowered) << "from " << start;
     });
     run.join();
   }
-}
-
-TEST(LookAheadWorkers, TheEnvironmentSetsTheCountOrSwitchesItOff) {
-  unsetenv("QUILLFEN_LOOKAHEAD");
-  EXPECT_EQ(LookAhead::Workers(), 2);
-  setenv("QUILLFEN_LOOKAHEAD", "0", 1);
-  EXPECT_EQ(LookAhead::Workers(), 0);
-  setenv("QUILLFEN_LOOKAHEAD", "3", 1);
-  EXPECT_EQ(LookAhead::Workers(), 3);
-  setenv("QUILLFEN_LOOKAHEAD", "99", 1);
-  EXPECT_EQ(LookAhead::Workers(), 16);
-  setenv("QUILLFEN_LOOKAHEAD", "many", 1);
-  EXPECT_EQ(LookAhead::Workers(), 2);
-  setenv("QUILLFEN_LOOKAHEAD", "-1", 1);
-  EXPECT_EQ(LookAhead::Workers(), 2);
-  unsetenv("QUILLFEN_LOOKAHEAD");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "engine/WorkerThreads.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <system_error>
 #include <utility>
@@ -35,6 +37,8 @@ bool WorkerThreads::Start(std::function<void()> work) {
   }
   try {
     threads_.emplace_back([this, work = std::move(work)] {
+      // Named, so that a person (top -H) and a test can tell them.
+      pthread_setname_np(pthread_self(), kThreadName);
       try {
         work();
       } catch (...) {

@@ -30,6 +30,9 @@ class WorkerThreads {
   WorkerThreads(const WorkerThreads&) = delete;
   WorkerThreads& operator=(const WorkerThreads&) = delete;
 
+  // The name every worker thread carries (as /proc shows it).
+  static constexpr const char* kThreadName = "quillfen-work";
+
   // Starts a thread running `work`; false when the system refused it.
   bool Start(std::function<void()> work);
   // The threads started so far (safe from any thread).

@@ -9,7 +9,7 @@ build=$(cd "${1:?usage: test-tsan.sh BUILD-DIR}" && pwd)
 here=$(cd "$(dirname "$0")/.." && pwd)
 export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$here/testing/tsan.supp"
 
-suites='^(WorkerThreadsTest|LookAhead|ParallelListing|CopyQueue|DeferredCloser|RunLog|CopyFaults|CopyPlacesTest|TreeListingTest|BackupRunTest|RunLookAheadTest|RunFaults|RunSoak|RunTrust|RunHostileTrees|EndRequestTest)'
+suites='^(WorkerThreadsTest|LookAhead|ParallelListing|CopyQueue|DeferredCloser|RunLog|CopyPlacesTest|TreeListingTest|BackupRunTest|RunLookAheadTest|RunFaults|RunSoak|RunTrust|RunHostileTrees|EndRequestTest)'
 (cd "$build" && ctest --output-on-failure -j "${JOBS:-2}" -R "$suites")
 
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/quillfen-tsan.XXXXXX")
