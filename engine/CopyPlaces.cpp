@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "engine/AsciiCase.h"
 #include "engine/FiCheck.h"
 #include "engine/FileCopy.h"
 #include "engine/FolderEntries.h"
@@ -55,19 +56,6 @@ bool ReadNames(int folderFd, std::unordered_set<std::string>& names) {
       names.emplace(entry->d_name);
     }
   }
-}
-
-// Whether the two names are the same but for the letter case of ASCII letters.
-bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 bool SameEntry(const struct stat& a, const struct stat& b) {
