@@ -25,10 +25,6 @@ bool IsGone(const Status& status) {
          status.code() == Status::Code::kNotAFolder;
 }
 
-unsigned char FoldAscii(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
-
 // Walks the tree under `root` (already trimmed) depth first, reading every
 // folder once through a FolderChain. Calls onFolder(relative) for each folder,
 // the root first, and onFile(name) for each file of the folder last reported.
@@ -85,21 +81,6 @@ std::string ListingRoot(std::string_view root) {
 }
 
 }  // namespace
-
-bool FolderPathLess(std::string_view a, std::string_view b) {
-  const size_t n = std::min(a.size(), b.size());
-  // Paths of one tree share long beginnings: skip the equal bytes at full
-  // speed, and fold letters only from the first difference on.
-  size_t i =
-      static_cast<size_t>(std::mismatch(a.begin(), a.begin() + n, b.begin()).first - a.begin());
-  for (; i < n; ++i) {
-    unsigned char ca = FoldAscii(static_cast<unsigned char>(a[i]));
-    unsigned char cb = FoldAscii(static_cast<unsigned char>(b[i]));
-    if (ca != cb) return ca < cb;
-  }
-  if (a.size() != b.size()) return a.size() < b.size();
-  return a < b;  // equal ignoring case: exact bytes decide
-}
 
 std::vector<std::string> SubfolderPaths(std::string_view root) {
   const std::string top = ListingRoot(root);

@@ -10,15 +10,10 @@
 #include <vector>
 
 #include "engine/Path.h"
+#include "engine/PathOrder.h"
 #include "engine/Status.h"
 
 namespace quillfen {
-
-// Folder order of ListSubfolders: ASCII letters compared without case, then
-// byte order; equal-ignoring-case names are ordered by their exact bytes, so
-// two sibling folders that differ only in case are both kept. A path sorts
-// before every longer path that begins with it.
-bool FolderPathLess(std::string_view a, std::string_view b);
 
 // The root folder and every folder beneath it, each once, sorted by
 // FolderPathLess (so the root comes first and every folder before its

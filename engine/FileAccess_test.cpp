@@ -22,19 +22,6 @@ using ::testing::IsEmpty;
 using testing::TestTree;
 using ::testing::UnorderedElementsAre;
 
-TEST(FolderPathLessTest, IgnoresAsciiCaseThenUsesExactBytes) {
-  EXPECT_TRUE(FolderPathLess("/a/b", "/a/C"));
-  EXPECT_TRUE(FolderPathLess("/a/B", "/a/c"));
-  EXPECT_TRUE(FolderPathLess("/a/_x", "/a/Y"));  // '_' sorts before every letter
-  EXPECT_TRUE(FolderPathLess("/a/B", "/a/b"));   // equal ignoring case: bytes decide
-  EXPECT_FALSE(FolderPathLess("/a/b", "/a/B"));
-  EXPECT_FALSE(FolderPathLess("/a/b", "/a/b"));
-  EXPECT_TRUE(FolderPathLess("/a", "/a/b"));  // a path before every longer one it starts
-  EXPECT_TRUE(FolderPathLess("/A", "/a/b"));
-  EXPECT_FALSE(FolderPathLess("/a/b", "/A"));
-  EXPECT_TRUE(FolderPathLess("/a/x", "/a/\xc3\xa9"));  // bytes above 0x7F after ASCII
-}
-
 TEST(SubfolderPathsTest, RootFirstParentsBeforeChildrenCaseInsensitiveOrder) {
   TestTree t;
   for (const char* rel : {"b", "A", "a", "B/y", "C/x", "c-d", "_z", "Y", ".hidden/deep"}) {
