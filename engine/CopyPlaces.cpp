@@ -12,7 +12,7 @@
 #include "engine/AsciiCase.h"
 #include "engine/FiCheck.h"
 #include "engine/FileCopy.h"
-#include "engine/FolderEntries.h"
+#include "engine/FolderRead.h"
 #include "engine/NameFolding.h"
 #include "engine/Path.h"
 #include "engine/TemporaryFiles.h"
@@ -44,18 +44,8 @@ bool IsGone(const Status& status) {
 bool ReadNames(int folderFd, std::unordered_set<std::string>& names) {
   names.clear();
   if (lseek(folderFd, 0, SEEK_SET) != 0) return false;
-  LeaveAccessTimeAlone(folderFd);
-  alignas(8) char buffer[32768];
-  for (;;) {
-    const ssize_t n = getdents64(folderFd, buffer, sizeof buffer);
-    if (n < 0) return false;
-    if (n == 0) return true;
-    for (ssize_t pos = 0; pos < n;) {
-      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + pos);
-      pos += entry->d_reclen;
-      names.emplace(entry->d_name);
-    }
-  }
+  return ForEachFolderEntry(
+             folderFd, [&](const struct dirent64& entry) { names.emplace(entry.d_name); }) == 0;
 }
 
 bool SameEntry(const struct stat& a, const struct stat& b) {
