@@ -32,13 +32,6 @@ bool NoFileThere(int err) {
   return err == ENOENT || err == ENOTDIR || err == ELOOP;
 }
 
-// Whether a folder that could not be entered is simply not there (it
-// vanished, or a link or a file stands in its place).
-bool IsGone(const Status& status) {
-  return status.code() == Status::Code::kNotFound || status.code() == Status::Code::kLink ||
-         status.code() == Status::Code::kNotAFolder;
-}
-
 // The names in the open folder `folderFd` (read from its start); false when
 // it cannot be read (a folder open for lookups only).
 bool ReadNames(int folderFd, std::unordered_set<std::string>& names) {
@@ -214,7 +207,8 @@ void CopyPlaces::EnterTo(bool make) {
 Status CopyPlaces::LookAtSource(const char* name, struct stat& source, bool& have) {
   have = false;
   EnterFrom();
-  if (!fromStatus_.ok()) return IsGone(fromStatus_) ? Status::Ok() : Failure(name, fromStatus_);
+  if (!fromStatus_.ok())
+    return FolderChain::IsGone(fromStatus_) ? Status::Ok() : Failure(name, fromStatus_);
   if (fstatat(from_.fd(), name, &source, 0) == 0) {
     have = S_ISREG(source.st_mode);
   } else if (!NoFileThere(errno)) {
@@ -434,7 +428,7 @@ std::vector<Status> CopyPlaces::FinishFolders() {
   for (auto it = finalBits_.rbegin(); it != finalBits_.rend(); ++it) {
     const Status entered = to_.Enter(it->first);
     if (!entered.ok()) {
-      if (!IsGone(entered)) failures.push_back(entered);
+      if (!FolderChain::IsGone(entered)) failures.push_back(entered);
       continue;
     }
     if (const int err = SetPermissionBits(to_.fd(), it->second)) {

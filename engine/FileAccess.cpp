@@ -18,13 +18,6 @@
 namespace quillfen {
 namespace {
 
-// Whether a folder that could not be entered is simply gone: it vanished, or
-// a link or a file took its place, while the tree was read.
-bool IsGone(const Status& status) {
-  return status.code() == Status::Code::kNotFound || status.code() == Status::Code::kLink ||
-         status.code() == Status::Code::kNotAFolder;
-}
-
 // Walks the tree under `root` (already trimmed) depth first, reading every
 // folder once through a FolderChain. Calls onFolder(relative) for each folder,
 // the root first, and onFile(name) for each file of the folder last reported.
@@ -37,7 +30,7 @@ void WalkTree(const std::string& root, std::string_view leaveOut, OnFolder&& onF
   const Status opened = chain.OpenRoot(root);
   onFolder(std::string());
   if (!opened.ok()) {
-    if (!IsGone(opened)) errors.push_back(opened);
+    if (!FolderChain::IsGone(opened)) errors.push_back(opened);
     return;
   }
   std::vector<std::string> pending;
@@ -49,7 +42,7 @@ void WalkTree(const std::string& root, std::string_view leaveOut, OnFolder&& onF
     if (!first) {
       const Status entered = chain.Enter(relative);
       if (!entered.ok()) {
-        if (!IsGone(entered)) errors.push_back(entered);
+        if (!FolderChain::IsGone(entered)) errors.push_back(entered);
         continue;
       }
       onFolder(relative);
