@@ -75,7 +75,7 @@ std::string ListingRoot(std::string_view root) {
 
 }  // namespace
 
-std::vector<std::string> SubfolderPaths(std::string_view root) {
+std::string ListSubfolders(std::string_view root) {
   const std::string top = ListingRoot(root);
   std::vector<std::string> folders;
   std::vector<Status> ignored;
@@ -85,26 +85,18 @@ std::vector<std::string> SubfolderPaths(std::string_view root) {
   // "/" with a trailing '/' kept, as the root came in.
   if (!folders.empty()) folders[0] = top;
   std::sort(folders.begin(), folders.end(), FolderPathLess);
-  return folders;
-}
-
-std::string ListSubfolders(std::string_view root) {
-  return JoinQuoted(SubfolderPaths(root));
-}
-
-std::vector<std::string> FilePaths(std::string_view folder) {
-  std::vector<std::string> files;
-  FolderChain chain;
-  if (!chain.OpenRoot(folder).ok() || !chain.readable()) return files;
-  ReadFolder(chain.fd(), [&](EntryKind kind, const char* name) {
-    if (kind == EntryKind::kFile) files.push_back(JoinPath(folder, name));
-  });
-  return files;
+  std::string text;
+  for (const std::string& folder : folders) AppendQuoted(text, folder);
+  return text;
 }
 
 std::string ListFiles(std::string_view folder) {
   std::string text;
-  for (const std::string& path : FilePaths(folder)) AppendQuoted(text, path);
+  FolderChain chain;
+  if (!chain.OpenRoot(folder).ok() || !chain.readable()) return text;
+  ReadFolder(chain.fd(), [&](EntryKind kind, const char* name) {
+    if (kind == EntryKind::kFile) AppendQuoted(text, JoinPath(folder, name));
+  });
   return text;
 }
 
