@@ -86,10 +86,16 @@ uninstall:
 
 # The Debian package quillfen_<version>_<arch>.deb and its debug symbols
 # quillfen-dbgsym_<version>_<arch>.deb, in DEB_DIR, from an installation
-# under /usr of this build (scripts/make-deb.sh), checked by lintian.
+# under /usr (scripts/make-deb.sh), checked by lintian. Built in a folder of
+# its own without the tests (BUILD_TESTING=OFF), from the same sources with
+# the same build type as `make build`.
 DEB_DIR ?= .
-deb: build
-	scripts/make-deb.sh --lintian $(BUILD_DIR) $(DEB_DIR)
+DEB_BUILD_DIR ?= build-deb
+deb: deps
+	@cmake -S . -B $(DEB_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(DEB_BUILD_DIR) -j $(JOBS)
+	scripts/make-deb.sh --lintian $(DEB_BUILD_DIR) $(DEB_DIR)
 
 # Runs the program under Xvfb with a sample settings file and saves pictures of
 # the main window and the comparison window into docs/.
@@ -106,5 +112,6 @@ bench:
 	python3 bench/test_harness.py --build $(BENCH_BUILD_DIR)
 	python3 bench/run_bench.py --build $(BENCH_BUILD_DIR) $(BENCH_ARGS)
 
+# Every build folder the targets above make.
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(BENCH_BUILD_DIR) $(FUZZ_DIR) $(DEB_BUILD_DIR)

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/AsciiCase.h"
 #include "engine/CopyPlaces.h"
 #include "engine/CopyQueue.h"
 #include "engine/DeferredCloser.h"
@@ -30,13 +31,7 @@ bool IsAscii(std::string_view text) {
 // and anything else kept as its bytes behind a 0xFF byte, which valid UTF-8
 // never contains, so such keys match only the same bytes.
 std::string FoldKey(std::string_view text) {
-  if (IsAscii(text)) {
-    std::string key(text);
-    for (char& c : key) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return key;
-  }
+  if (IsAscii(text)) return LowerAscii(text);
   const QByteArray bytes(text.data(), static_cast<qsizetype>(text.size()));
   const QString decoded = QString::fromUtf8(bytes);
   if (decoded.toUtf8() != bytes) {

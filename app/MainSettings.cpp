@@ -1,5 +1,6 @@
 #include "app/MainSettings.h"
 
+#include "engine/AsciiCase.h"
 #include "engine/CommaText.h"
 
 namespace quillfen {
@@ -12,17 +13,6 @@ const char kKeepOriginalKey[] = "オリジナル保存拡張子";
 const char kExcludedKey[] = "保存対象外拡張子";
 const char kProgramEndKey[] = "ソフト終了時刻";
 const char kEndTimeKey[] = "終了時刻";
-
-// Whether two names select the same section: the file matches them without
-// regard to ASCII letter case.
-bool SameSectionName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 const char* KeyOf(ExtensionList list) {
   return list == ExtensionList::kKeepOriginal ? kKeepOriginalKey : kExcludedKey;
@@ -67,12 +57,12 @@ Status WriteSettings(IniFile& settings, const std::vector<BackupSet>& sets,
   // Section names match without regard to ASCII case, as the file reads them.
   auto carried = [&](const std::string& name) {
     for (const BackupSet& set : sets) {
-      if (SameSectionName(set.name, name)) return true;
+      if (SameIgnoringAsciiCase(set.name, name)) return true;
     }
     return false;
   };
   for (const auto& [former, name] : renamed) {
-    if (!status.ok() || carried(former) || SameSectionName(former, name)) continue;
+    if (!status.ok() || carried(former) || SameIgnoringAsciiCase(former, name)) continue;
     const std::string endTime = settings.ReadString(former, kEndTimeKey, "");
     if (!endTime.empty() && settings.ReadString(name, kEndTimeKey, "").empty()) {
       write(name, kEndTimeKey, endTime);

@@ -196,6 +196,10 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   // The user selected a row in `list`: the same row everywhere, the editing
   // area filled from it, the focus moved to `focusTarget`.
   void SetRowClicked(QListWidget* list, QWidget* focusTarget);
+  // Moves the selected set one row up (step -1) or down (+1) in the three set
+  // lists and selects it there; nothing at the first or last row, or with no
+  // row selected.
+  void MoveSelectedSet(int step);
   // Makes sure Edit2's folder exists, creating that one folder if needed.
   void EnsureDestinationFolder();
   // True while a handler itself changes the set lists' rows or selection.

@@ -290,10 +290,10 @@ void TForm1::Button5Click() {
   SelectSetRow(-1);
 }
 
-void TForm1::Button7Click() {
+void TForm1::MoveSelectedSet(int step) {
   if (running_) return;  // a run under way reads the sets and lists
   const int row = SelectedRow(ListBox1);
-  const int target = quillfen_ui::MovedRow(row, ListBox1->count(), -1);
+  const int target = quillfen_ui::MovedRow(row, ListBox1->count(), step);
   if (target < 0) return;
   {
     FlagGuard guard(changingSetRows_);
@@ -304,18 +304,12 @@ void TForm1::Button7Click() {
   SelectSetRow(target);
 }
 
+void TForm1::Button7Click() {
+  MoveSelectedSet(-1);
+}
+
 void TForm1::Button8Click() {
-  if (running_) return;  // a run under way reads the sets and lists
-  const int row = SelectedRow(ListBox1);
-  const int target = quillfen_ui::MovedRow(row, ListBox1->count(), +1);
-  if (target < 0) return;
-  {
-    FlagGuard guard(changingSetRows_);
-    for (QListWidget* list : {ListBox1, ListBox2, ListBox3}) {
-      list->insertItem(target, list->takeItem(row));
-    }
-  }
-  SelectSetRow(target);
+  MoveSelectedSet(+1);
 }
 
 void TForm1::Button6Click() {

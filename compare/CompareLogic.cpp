@@ -1,8 +1,6 @@
 #include "compare/CompareLogic.h"
 
 #include <algorithm>
-#include <cstdint>
-#include <cstring>
 #include <unordered_set>
 
 #include "engine/FileAccess.h"
@@ -10,10 +8,6 @@
 namespace quillfen {
 
 namespace {
-
-unsigned char FoldAscii(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
-}
 
 const char kSearching[] = "を検索中";
 
@@ -33,19 +27,19 @@ void ShowSearching(const std::vector<std::string>& items, StatusSink& status) {
 
 bool IsSorted(const std::vector<std::string>& items) {
   return std::is_sorted(items.begin(), items.end(), [](const std::string& a, const std::string& b) {
-    return RelativePathLess(a, b);
+    return FolderPathLess(a, b);
   });
 }
 
-// Both lists in RelativePathLess order, whose equal elements are exactly the
+// Both lists in FolderPathLess order, whose equal elements are exactly the
 // byte-identical ones: one merge walk finds every common path.
 void MarkCommonSorted(const std::vector<std::string>& left, const std::vector<std::string>& right,
                       Comparison& result) {
   size_t i = 0, j = 0;
   while (i < left.size() && j < right.size()) {
-    if (RelativePathLess(left[i], right[j])) {
+    if (FolderPathLess(left[i], right[j])) {
       ++i;
-    } else if (RelativePathLess(right[j], left[i])) {
+    } else if (FolderPathLess(right[j], left[i])) {
       ++j;
     } else {
       // Repeated paths all count as present on the other side.
@@ -69,30 +63,11 @@ void MarkCommonHashed(const std::vector<std::string>& left, const std::vector<st
 
 }  // namespace
 
-bool RelativePathLess(std::string_view a, std::string_view b) {
-  const size_t n = std::min(a.size(), b.size());
-  // Paths of one folder share long beginnings: equal bytes are equal folded,
-  // so the common part is passed over eight bytes at a time.
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t x, y;
-    std::memcpy(&x, a.data() + i, 8);
-    std::memcpy(&y, b.data() + i, 8);
-    if (x != y) break;
-  }
-  for (; i < n; ++i) {
-    const unsigned char x = FoldAscii(a[i]), y = FoldAscii(b[i]);
-    if (x != y) return x < y;
-  }
-  if (a.size() != b.size()) return a.size() < b.size();
-  return a < b;
-}
-
 std::vector<std::string> ListRelativeFiles(std::string_view root, std::string_view leaveOut) {
   if (root.empty()) return {};
   std::vector<std::string> files = ListTreeFiles(root, leaveOut);
   std::sort(files.begin(), files.end(),
-            [](const std::string& a, const std::string& b) { return RelativePathLess(a, b); });
+            [](const std::string& a, const std::string& b) { return FolderPathLess(a, b); });
   return files;
 }
 

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/PathOrder.h"
+
 namespace quillfen {
 
 // Receives status-line texts in the order they are shown (UTF-8 bytes; a
@@ -18,13 +20,8 @@ class StatusSink {
   virtual void ShowStatus(std::string_view text) = 0;
 };
 
-// Order of the lists: ASCII letters compared without case, then exact byte
-// order as tie-break, so the order is total and names differing only in case
-// are both kept, next to each other.
-bool RelativePathLess(std::string_view a, std::string_view b);
-
 // Every file under `root` as a relative path ("/name", "/sub/name"), sorted
-// by RelativePathLess; no folders. Only the root prefix is removed, never
+// by FolderPathLess; no folders. Only the root prefix is removed, never
 // another occurrence of its text. A missing or unreadable root gives nothing.
 // `leaveOut`, when not empty, is a relative folder left out with all below it
 // (see FolderToLeaveOut). The program's temporary files are never listed.
@@ -40,7 +37,7 @@ struct Comparison {
 
 // Compares two listings by presence only. Shows "<path>を検索中" once per
 // item, left side from the last item to the first, then right side likewise.
-// Runs in linear time on lists in RelativePathLess order (a merge walk) and
+// Runs in linear time on lists in FolderPathLess order (a merge walk) and
 // in expected linear time on any others (hash lookup).
 Comparison CompareListings(const std::vector<std::string>& left,
                            const std::vector<std::string>& right, StatusSink& status);

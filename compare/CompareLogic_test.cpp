@@ -81,49 +81,6 @@ TEST(ListRelativeFiles, LeavesOutADestinationInsideTheSource) {
   EXPECT_THAT(ListRelativeFiles(t.Path("src"), skip), ElementsAre("/backup2/other", "/keep"));
 }
 
-TEST(RelativePathLess, IgnoresAsciiCaseThenOrdersByBytes) {
-  std::vector<std::string> v = {"/b", "/B", "/a/z", "/A", "/a", "/ab"};
-  std::sort(v.begin(), v.end(), [](auto& a, auto& b) { return RelativePathLess(a, b); });
-  EXPECT_THAT(v, ElementsAre("/A", "/a", "/a/z", "/ab", "/B", "/b"));
-  EXPECT_FALSE(RelativePathLess("/x", "/x"));
-}
-
-// Long paths that agree for many bytes and differ late, in letter case
-// only, in length only or in bytes above ASCII: the same order as comparing
-// byte by byte, ASCII letters folded, then the exact bytes.
-TEST(RelativePathLess, LongPathsOrderAsTheirFoldedThenExactBytes) {
-  auto reference = [](const std::string& a, const std::string& b) {
-    auto fold = [](std::string s) {
-      for (char& c : s) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      }
-      return s;
-    };
-    const std::string fa = fold(a), fb = fold(b);
-    if (fa != fb) {
-      return std::lexicographical_compare(
-          fa.begin(), fa.end(), fb.begin(), fb.end(), [](char x, char y) {
-            return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
-          });
-    }
-    return a < b;
-  };
-  std::mt19937 rng(11);
-  const std::string alphabet = "aAbB/.z\xC3\xA9";
-  std::vector<std::string> paths;
-  for (int i = 0; i < 400; ++i) {
-    // A shared beginning of 0 to 24 bytes, then a few random bytes.
-    std::string p = std::string("/folder/subfolder/common").substr(0, rng() % 25);
-    for (int k = rng() % 6; k > 0; --k) p += alphabet[rng() % alphabet.size()];
-    paths.push_back(p);
-  }
-  for (const std::string& a : paths) {
-    for (const std::string& b : paths) {
-      ASSERT_EQ(RelativePathLess(a, b), reference(a, b)) << a << " | " << b;
-    }
-  }
-}
-
 TEST(CompareListings, SelectsWhatTheOtherSideLacksCaseSensitively) {
   StatusRecorder status;
   const std::vector<std::string> left = {"/a.txt", "/Both", "/only-left"};
@@ -162,7 +119,7 @@ TEST(CompareListings, EqualsTheDoubleLoopOnRandomLists) {
     }
     // Half the rounds in list order (merge walk), half shuffled (hash lookup).
     const auto less = [](const std::string& a, const std::string& b) {
-      return RelativePathLess(a, b);
+      return FolderPathLess(a, b);
     };
     if (round % 2) {
       std::sort(left.begin(), left.end(), less);

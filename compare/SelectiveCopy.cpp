@@ -190,10 +190,4 @@ void FinishSelectiveCopy(const SelectiveCopyRequest& request, SelectiveCopyOutco
   outcome.closeWindow = true;
 }
 
-SelectiveCopyOutcome RunSelectiveCopy(const SelectiveCopyRequest& request, CopyFeedback& feedback) {
-  SelectiveCopyOutcome outcome = CopySelected(request, feedback);
-  FinishSelectiveCopy(request, outcome, feedback);
-  return outcome;
-}
-
 }  // namespace quillfen

@@ -81,7 +81,4 @@ SelectiveCopyOutcome CopySelected(const SelectiveCopyRequest& request, CopyFeedb
 void FinishSelectiveCopy(const SelectiveCopyRequest& request, SelectiveCopyOutcome& outcome,
                          CopyFeedback& feedback);
 
-// Both halves in order.
-SelectiveCopyOutcome RunSelectiveCopy(const SelectiveCopyRequest& request, CopyFeedback& feedback);
-
 }  // namespace quillfen

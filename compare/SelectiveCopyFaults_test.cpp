@@ -24,6 +24,7 @@
 namespace quillfen {
 namespace {
 
+using quillfen::testing::CopyAndFinish;
 using quillfen::testing::NamesIn;
 using quillfen::testing::ReadFile;
 using quillfen::testing::RecordingFeedback;
@@ -45,7 +46,7 @@ TEST(SelectiveCopyFaults, FullDestinationCountsEachFileKeepsItSelectedAndWritesN
   RecordingFeedback feedback;
 
   SelectiveCopyRequest request = Request(src, dst, items, dir.Path("Quillfen.ini"));
-  SelectiveCopyOutcome outcome = RunSelectiveCopy(request, feedback);
+  SelectiveCopyOutcome outcome = CopyAndFinish(request, feedback);
   ASSERT_GT(outcome.failed, 0u) << "1.2 MB cannot fit on a 1 MB disk";
   EXPECT_EQ(outcome.copied + outcome.failed, items.size());
   size_t stillSelected = 0;
@@ -65,7 +66,7 @@ TEST(SelectiveCopyFaults, FullDestinationCountsEachFileKeepsItSelectedAndWritesN
   for (size_t i = 0; i < items.size(); ++i)
     if (!outcome.selected[i]) std::filesystem::remove(dst + items[i]);
   request.selected = outcome.selected;
-  outcome = RunSelectiveCopy(request, feedback);
+  outcome = CopyAndFinish(request, feedback);
   EXPECT_EQ(outcome.failed, 0u);
   for (size_t i = 0; i < items.size(); ++i) EXPECT_EQ(outcome.selected[i], 0) << items[i];
 }
@@ -87,7 +88,7 @@ TEST(SelectiveCopyFaults, SelectedFilesThatWentOrChangedKindNeitherHangNorCountA
   RecordingFeedback feedback;
   SelectiveCopyRequest request = Request(src, dst, items, dir.Path("Quillfen.ini"));
   request.keepOriginal = {".keep"};
-  const SelectiveCopyOutcome outcome = RunSelectiveCopy(request, feedback);
+  const SelectiveCopyOutcome outcome = CopyAndFinish(request, feedback);
   EXPECT_EQ(outcome.copied, 1u);
   EXPECT_THAT(outcome.selected, ElementsAre(1, 1, 1, 0));
   EXPECT_EQ(outcome.failed, 1u);  // the keep-original FIFO was tried and refused
@@ -103,7 +104,7 @@ TEST(SelectiveCopyFaults, RestoreOntoAFolderFailsAndIsCounted) {
   WriteFile(src + "/x.txt/kept.txt", "a folder now stands here");
   RecordingFeedback feedback;
   const SelectiveCopyOutcome outcome =
-      RunSelectiveCopy(Request(dst, src, {"/x.txt", "/y.txt"}, dir.Path("Quillfen.ini")), feedback);
+      CopyAndFinish(Request(dst, src, {"/x.txt", "/y.txt"}, dir.Path("Quillfen.ini")), feedback);
   EXPECT_EQ(outcome.failed, 1u);
   EXPECT_THAT(outcome.selected, ElementsAre(1, 0));
   EXPECT_EQ(ReadFile(src + "/x.txt/kept.txt"), "a folder now stands here");
@@ -131,7 +132,7 @@ TEST(SelectiveCopyFaults, HostileTreeIsListedOnceWithoutLoopsAndCopiedExactly) {
 
   RecordingFeedback feedback;
   SelectiveCopyRequest request = Request(src, dst, listed, dir.Path("Quillfen.ini"));
-  const SelectiveCopyOutcome outcome = RunSelectiveCopy(request, feedback);
+  const SelectiveCopyOutcome outcome = CopyAndFinish(request, feedback);
   EXPECT_EQ(outcome.copied, names.size());
   EXPECT_EQ(outcome.failed, 0u);
   for (const std::string& name : names) EXPECT_EQ(ReadFile(dst + name), name);
@@ -153,7 +154,7 @@ TEST(SelectiveCopyFaults, BackupDoesNotWriteThroughALinkPlantedInTheDestination)
   SelectiveCopyRequest request =
       Request(src, dst, {"/sub/a.txt", "/sub/deeper/b.txt"}, dir.Path("Quillfen.ini"));
   request.replacePlantedLinks = true;  // as the window asks for a backup
-  const SelectiveCopyOutcome outcome = RunSelectiveCopy(request, feedback);
+  const SelectiveCopyOutcome outcome = CopyAndFinish(request, feedback);
   EXPECT_TRUE(NamesIn(outside).empty()) << "written outside the destination";
   EXPECT_EQ(outcome.copied, 2u);
   EXPECT_EQ(ReadFile(dst + "/sub/deeper/b.txt"), "b");
@@ -174,7 +175,7 @@ TEST(SelectiveCopyFaults, BackupOntoTheSourceItselfKeepsTheUsersLinks) {
     SelectiveCopyRequest request =
         Request(src, to, {"/a.txt", "/link.txt", "/linkdir/file.txt"}, dir.Path("Quillfen.ini"));
     request.replacePlantedLinks = true;
-    (void)RunSelectiveCopy(request, feedback);
+    (void)CopyAndFinish(request, feedback);
     struct stat st;
     ASSERT_EQ(lstat((src + "/link.txt").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode)) << to;
@@ -198,7 +199,7 @@ TEST(SelectiveCopyFaults, RestoreNeverEntersALinkInTheSourceTree) {
   std::filesystem::create_directories(elsewhere);
   ASSERT_EQ(symlink(elsewhere.c_str(), (src + "/photos").c_str()), 0);
   RecordingFeedback feedback;
-  const SelectiveCopyOutcome out = RunSelectiveCopy(
+  const SelectiveCopyOutcome out = CopyAndFinish(
       Request(dst, src, {"/other.txt", "/photos/a.jpg"}, dir.Path("Quillfen.ini")), feedback);
   EXPECT_THAT(out.selected, ElementsAre(0, 1));
   EXPECT_EQ(out.failed, 1u);
@@ -219,7 +220,7 @@ TEST(SelectiveCopyFaults, AFailedFlushWritesNoEndTimeAndShowsTheFailure) {
   const std::string ini = dir.Path("Quillfen.ini");
   testing::FailNextSyncs(EIO);
   const SelectiveCopyOutcome out =
-      RunSelectiveCopy(Request(dir.Path("src"), dir.Path("dst"), {"/a.txt"}, ini), feedback);
+      CopyAndFinish(Request(dir.Path("src"), dir.Path("dst"), {"/a.txt"}, ini), feedback);
   EXPECT_EQ(out.copied, 1u);
   EXPECT_FALSE(out.closeWindow);
   EXPECT_EQ(IniFile(ini).ReadString("Set1", "終了時刻", "<none>"), "<none>");
@@ -242,7 +243,7 @@ TEST(SelectiveCopyFaults, ACopyOfNothingStillFlushesBeforeTheEndTime) {
     RecordingFeedback feedback;
     testing::FailNextSyncs(EIO);
     const SelectiveCopyOutcome out =
-        RunSelectiveCopy(Request(dir.Path("src"), dir.Path("dst"), items, ini), feedback);
+        CopyAndFinish(Request(dir.Path("src"), dir.Path("dst"), items, ini), feedback);
     EXPECT_EQ(out.copied, 0u);
     EXPECT_EQ(IniFile(ini).ReadString("Set1", "終了時刻", "<none>"), "<none>");
     ASSERT_FALSE(feedback.events.empty());
@@ -266,10 +267,10 @@ TEST(SelectiveCopyFaults, FoldersMadeAreAsPrivateAsTheFoldersCopiedFrom) {
   SelectiveCopyRequest backup =
       Request(src, dst, {"/private/inner/a.txt"}, dir.Path("Quillfen.ini"));
   backup.replacePlantedLinks = true;
-  ASSERT_EQ(RunSelectiveCopy(backup, feedback).copied, 1u);
-  ASSERT_EQ(RunSelectiveCopy(Request(dst, src, {"/kept/b.txt"}, dir.Path("Quillfen.ini")), feedback)
-                .copied,
-            1u);
+  ASSERT_EQ(CopyAndFinish(backup, feedback).copied, 1u);
+  ASSERT_EQ(
+      CopyAndFinish(Request(dst, src, {"/kept/b.txt"}, dir.Path("Quillfen.ini")), feedback).copied,
+      1u);
   auto bits = [](const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;

@@ -9,6 +9,7 @@
 #include "testing/TestTree.h"
 
 using namespace quillfen;
+using quillfen::testing::CopyAndFinish;
 using quillfen::testing::Exists;
 using quillfen::testing::ReadFile;
 using quillfen::testing::RecordingFeedback;
@@ -51,7 +52,7 @@ TEST_F(SelectiveCopyTest, BackupCopiesMissingFilesWithTheirFoldersAndCloses) {
   WriteFile(src + "/a.txt", "A", kOld);
   WriteFile(src + "/sub/deep/b", "B", kNew);
   const SelectiveCopyOutcome out =
-      RunSelectiveCopy(Request(src, dst, {"/a.txt", "/sub/deep/b"}), feedback);
+      CopyAndFinish(Request(src, dst, {"/a.txt", "/sub/deep/b"}), feedback);
   EXPECT_EQ(ReadFile(dst + "/a.txt"), "A");
   EXPECT_EQ(ReadFile(dst + "/sub/deep/b"), "B");
   EXPECT_EQ(FileAge(dst + "/a.txt"), FileAge(src + "/a.txt"));
@@ -65,7 +66,7 @@ TEST_F(SelectiveCopyTest, BackupCopiesMissingFilesWithTheirFoldersAndCloses) {
 
 TEST_F(SelectiveCopyTest, RestoreCopiesBackAndWritesTheEndTime) {
   WriteFile(dst + "/only-dst.dat", "D", kOld);
-  const SelectiveCopyOutcome out = RunSelectiveCopy(Request(dst, src, {"/only-dst.dat"}), feedback);
+  const SelectiveCopyOutcome out = CopyAndFinish(Request(dst, src, {"/only-dst.dat"}), feedback);
   EXPECT_EQ(ReadFile(src + "/only-dst.dat"), "D");
   EXPECT_TRUE(out.closeWindow);
   EXPECT_THAT(feedback.Messages(), ElementsAre(kDone));
@@ -76,7 +77,7 @@ TEST_F(SelectiveCopyTest, NothingSelectedStillWritesTheEndTimeAndStaysOpen) {
   WriteFile(src + "/a", "A");
   SelectiveCopyRequest r = Request(src, dst, {"/a"});
   r.selected = {0};
-  const SelectiveCopyOutcome out = RunSelectiveCopy(r, feedback);
+  const SelectiveCopyOutcome out = CopyAndFinish(r, feedback);
   EXPECT_FALSE(out.closeWindow);
   EXPECT_FALSE(Exists(dst + "/a"));
   EXPECT_THAT(feedback.events, ElementsAre("message: ファイルが選択されていません！"));
@@ -91,7 +92,7 @@ TEST_F(SelectiveCopyTest, NewerPassLeavesEqualAndNewerTargets) {
   WriteFile(src + "/newer", "src", kNew);
   WriteFile(dst + "/newer", "dst", kOld);
   const SelectiveCopyOutcome out =
-      RunSelectiveCopy(Request(src, dst, {"/equal", "/newer", "/older"}), feedback);
+      CopyAndFinish(Request(src, dst, {"/equal", "/newer", "/older"}), feedback);
   EXPECT_EQ(ReadFile(dst + "/equal"), "old content");
   EXPECT_EQ(ReadFile(dst + "/older"), "dst");
   EXPECT_EQ(ReadFile(dst + "/newer"), "src");
@@ -105,7 +106,7 @@ TEST_F(SelectiveCopyTest, ExcludedExtensionIsDeselectedUncopiedAndMatchedByExact
   WriteFile(src + "/dir.tmp/plain", "z", kNew);  // a dot in a folder name does not count
   SelectiveCopyRequest r = Request(src, dst, {"/copy.TMP", "/dir.tmp/plain", "/skip.tmp"});
   r.excluded = {".tmp"};
-  const SelectiveCopyOutcome out = RunSelectiveCopy(r, feedback);
+  const SelectiveCopyOutcome out = CopyAndFinish(r, feedback);
   EXPECT_FALSE(Exists(dst + "/skip.tmp"));
   EXPECT_EQ(ReadFile(dst + "/copy.TMP"), "y");
   EXPECT_EQ(ReadFile(dst + "/dir.tmp/plain"), "z");
@@ -131,7 +132,7 @@ TEST_F(SelectiveCopyTest, KeepOriginalCopiesWheneverAgesDifferInEitherDirection)
         Request(from, to, {"/case.DOC", "/equal.doc", "/newer.doc", "/older.doc"});
     r.keepOriginal = {".doc"};
     RecordingFeedback fb;
-    const SelectiveCopyOutcome out = RunSelectiveCopy(r, fb);
+    const SelectiveCopyOutcome out = CopyAndFinish(r, fb);
     EXPECT_EQ(ReadFile(to + "/older.doc"), "from-old");
     EXPECT_EQ(ReadFile(to + "/newer.doc"), "from-new");
     EXPECT_EQ(ReadFile(to + "/equal.doc"), "to-eq");
@@ -150,14 +151,14 @@ TEST_F(SelectiveCopyTest, KeepOriginalRunsBeforeExcluded) {
   SelectiveCopyRequest r = Request(src, dst, {"/both.log", "/kept.log"});
   r.keepOriginal = {".log"};
   r.excluded = {".log"};
-  const SelectiveCopyOutcome out = RunSelectiveCopy(r, feedback);
+  const SelectiveCopyOutcome out = CopyAndFinish(r, feedback);
   EXPECT_EQ(ReadFile(dst + "/both.log"), "first");
   EXPECT_EQ(ReadFile(dst + "/kept.log"), "original");
   EXPECT_THAT(out.selected, ElementsAre(0, 0));
 }
 
 TEST_F(SelectiveCopyTest, VanishedSourceStaysSelected) {
-  const SelectiveCopyOutcome out = RunSelectiveCopy(Request(src, dst, {"/gone"}), feedback);
+  const SelectiveCopyOutcome out = CopyAndFinish(Request(src, dst, {"/gone"}), feedback);
   EXPECT_THAT(out.selected, ElementsAre(1));
   EXPECT_EQ(out.failed, 0u);
   EXPECT_THAT(feedback.Messages(), ElementsAre(kDone));
@@ -171,7 +172,7 @@ TEST_F(SelectiveCopyTest, FailedCopiesStaySelectedAndAreCounted) {
   WriteFile(src + "/fine", "f", kNew);
   SelectiveCopyRequest r = Request(src, dst, {"/blocked", "/fine", "/gone.keep"});
   r.keepOriginal = {".keep"};
-  const SelectiveCopyOutcome out = RunSelectiveCopy(r, feedback);
+  const SelectiveCopyOutcome out = CopyAndFinish(r, feedback);
   EXPECT_THAT(out.selected, ElementsAre(1, 0, 1));
   EXPECT_EQ(out.failed, 2u);
   EXPECT_THAT(feedback.Statuses(), ElementsAre(src + "/fineをコピー中"));
@@ -183,14 +184,14 @@ TEST_F(SelectiveCopyTest, FailedCopiesStaySelectedAndAreCounted) {
 TEST_F(SelectiveCopyTest, MissingCopyToRootIsCreatedOneLevelFirst) {
   WriteFile(src + "/a", "A", kNew);
   const std::string fresh = dir.Path("fresh");
-  RunSelectiveCopy(Request(src, fresh, {"/a"}), feedback);
+  CopyAndFinish(Request(src, fresh, {"/a"}), feedback);
   EXPECT_EQ(feedback.events.front(), "message: " + fresh + "を作成しました。");
   EXPECT_EQ(ReadFile(fresh + "/a"), "A");
 
   // Two missing levels: creation fails, the copy still makes the folders.
   RecordingFeedback fb;
   const std::string deep = dir.Path("x/y");
-  RunSelectiveCopy(Request(src, deep, {"/a"}), fb);
+  CopyAndFinish(Request(src, deep, {"/a"}), fb);
   EXPECT_EQ(fb.events.front(), "message: 新規フォルダの作成に失敗しました。");
   EXPECT_EQ(ReadFile(deep + "/a"), "A");
 }
@@ -199,7 +200,7 @@ TEST_F(SelectiveCopyTest, UnwritableSettingsShowsTheErrorAndKeepsTheWindowOpen) 
   WriteFile(src + "/a", "A", kNew);
   SelectiveCopyRequest r = Request(src, dst, {"/a"});
   r.settingsPath = dir.Path("no-such-folder/Quillfen.ini");
-  const SelectiveCopyOutcome out = RunSelectiveCopy(r, feedback);
+  const SelectiveCopyOutcome out = CopyAndFinish(r, feedback);
   EXPECT_FALSE(out.closeWindow);
   EXPECT_THAT(feedback.events, Contains("error: " + r.settingsPath + " に書き込めません"));
   EXPECT_THAT(feedback.Messages(), IsEmpty());
@@ -208,7 +209,7 @@ TEST_F(SelectiveCopyTest, UnwritableSettingsShowsTheErrorAndKeepsTheWindowOpen) 
 TEST_F(SelectiveCopyTest, AnEmptyRootCopiesNothing) {
   const std::string name = "/quillfen-compare-empty-root-probe";
   WriteFile(src + name, "A", kNew);
-  const SelectiveCopyOutcome out = RunSelectiveCopy(Request(src, "", {name}), feedback);
+  const SelectiveCopyOutcome out = CopyAndFinish(Request(src, "", {name}), feedback);
   EXPECT_FALSE(Exists(name));
   EXPECT_THAT(out.selected, ElementsAre(1));
   EXPECT_THAT(feedback.Messages(),

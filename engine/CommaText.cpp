@@ -65,12 +65,4 @@ void AppendQuoted(std::string& out, std::string_view item) {
   out += '"';
 }
 
-std::string JoinQuoted(const std::vector<std::string>& items) {
-  std::string out;
-  // Every item, even an empty one, leaves at least "" in `out`, so each later
-  // item gets its ','.
-  for (const std::string& item : items) AppendQuoted(out, item);
-  return out;
-}
-
 }  // namespace quillfen

@@ -19,12 +19,11 @@ namespace quillfen {
 // split. ".doc,.xls," gives ".doc", ".xls", ""; the empty text gives nothing.
 std::vector<std::string> SplitCommaText(std::string_view text);
 
-// The quoted path list of `items`: each item in double quotes, a '"' inside
-// written as "", items separated by ','; nothing for no items.
-// SplitCommaText(JoinQuoted(v)) == v for every v.
-std::string JoinQuoted(const std::vector<std::string>& items);
-
-// Appends one quoted item (with its separating ',' when `out` is not empty).
+// Appends one item to the quoted path list `out`: the item in double quotes,
+// a '"' inside written as "", after a separating ',' when `out` is not empty.
+// Every item, even an empty one, leaves at least "" in `out`, so each later
+// item gets its ','. A list of items appended one by one to the empty text
+// splits back into exactly those items (SplitCommaText).
 void AppendQuoted(std::string& out, std::string_view item);
 
 }  // namespace quillfen

@@ -49,20 +49,22 @@ TEST(SplitCommaText, TextEndsAtNul) {
   EXPECT_THAT(SplitCommaText(std::string_view("a \0", 3)), ElementsAre("a"));
 }
 
-TEST(JoinQuoted, FormsTheQuotedPathList) {
-  EXPECT_EQ(JoinQuoted({}), "");
-  EXPECT_EQ(JoinQuoted({"/a", "/b c"}), R"("/a","/b c")");
-  EXPECT_EQ(JoinQuoted({"/x\"y"}), R"("/x""y")");
-  EXPECT_EQ(JoinQuoted({"", ""}), R"("","")");
-
+// The quoted path list of `items`, appended one by one.
+std::string Quoted(const std::vector<std::string>& items) {
   std::string out;
-  AppendQuoted(out, "/a");
-  AppendQuoted(out, "");
-  AppendQuoted(out, "/b");
-  EXPECT_EQ(out, R"("/a","","/b")");
+  for (const std::string& item : items) AppendQuoted(out, item);
+  return out;
 }
 
-TEST(JoinQuoted, AwkwardPathsRoundTripThroughSplitting) {
+TEST(AppendQuoted, FormsTheQuotedPathList) {
+  EXPECT_EQ(Quoted({}), "");
+  EXPECT_EQ(Quoted({"/a", "/b c"}), R"("/a","/b c")");
+  EXPECT_EQ(Quoted({"/x\"y"}), R"("/x""y")");
+  EXPECT_EQ(Quoted({"", ""}), R"("","")");
+  EXPECT_EQ(Quoted({"/a", "", "/b"}), R"("/a","","/b")");
+}
+
+TEST(AppendQuoted, AwkwardPathsRoundTripThroughSplitting) {
   const std::vector<std::vector<std::string>> cases = {
       {""},
       {"", ""},
@@ -73,7 +75,7 @@ TEST(JoinQuoted, AwkwardPathsRoundTripThroughSplitting) {
       {",", ",,", "\"", "\",\""},
   };
   for (const auto& items : cases) {
-    EXPECT_EQ(SplitCommaText(JoinQuoted(items)), items) << JoinQuoted(items);
+    EXPECT_EQ(SplitCommaText(Quoted(items)), items) << Quoted(items);
   }
 }
 

@@ -9,9 +9,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "engine/AsciiCase.h"
 #include "engine/FiCheck.h"
 #include "engine/FileCopy.h"
-#include "engine/FolderEntries.h"
+#include "engine/FolderRead.h"
 #include "engine/NameFolding.h"
 #include "engine/Path.h"
 #include "engine/TemporaryFiles.h"
@@ -31,43 +32,13 @@ bool NoFileThere(int err) {
   return err == ENOENT || err == ENOTDIR || err == ELOOP;
 }
 
-// Whether a folder that could not be entered is simply not there (it
-// vanished, or a link or a file stands in its place).
-bool IsGone(const Status& status) {
-  return status.code() == Status::Code::kNotFound || status.code() == Status::Code::kLink ||
-         status.code() == Status::Code::kNotAFolder;
-}
-
 // The names in the open folder `folderFd` (read from its start); false when
 // it cannot be read (a folder open for lookups only).
 bool ReadNames(int folderFd, std::unordered_set<std::string>& names) {
   names.clear();
   if (lseek(folderFd, 0, SEEK_SET) != 0) return false;
-  LeaveAccessTimeAlone(folderFd);
-  alignas(8) char buffer[32768];
-  for (;;) {
-    const ssize_t n = getdents64(folderFd, buffer, sizeof buffer);
-    if (n < 0) return false;
-    if (n == 0) return true;
-    for (ssize_t pos = 0; pos < n;) {
-      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + pos);
-      pos += entry->d_reclen;
-      names.emplace(entry->d_name);
-    }
-  }
-}
-
-// Whether the two names are the same but for the letter case of ASCII letters.
-bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
+  return ForEachFolderEntry(
+             folderFd, [&](const struct dirent64& entry) { names.emplace(entry.d_name); }) == 0;
 }
 
 bool SameEntry(const struct stat& a, const struct stat& b) {
@@ -236,7 +207,8 @@ void CopyPlaces::EnterTo(bool make) {
 Status CopyPlaces::LookAtSource(const char* name, struct stat& source, bool& have) {
   have = false;
   EnterFrom();
-  if (!fromStatus_.ok()) return IsGone(fromStatus_) ? Status::Ok() : Failure(name, fromStatus_);
+  if (!fromStatus_.ok())
+    return FolderChain::IsGone(fromStatus_) ? Status::Ok() : Failure(name, fromStatus_);
   if (fstatat(from_.fd(), name, &source, 0) == 0) {
     have = S_ISREG(source.st_mode);
   } else if (!NoFileThere(errno)) {
@@ -456,7 +428,7 @@ std::vector<Status> CopyPlaces::FinishFolders() {
   for (auto it = finalBits_.rbegin(); it != finalBits_.rend(); ++it) {
     const Status entered = to_.Enter(it->first);
     if (!entered.ok()) {
-      if (!IsGone(entered)) failures.push_back(entered);
+      if (!FolderChain::IsGone(entered)) failures.push_back(entered);
       continue;
     }
     if (const int err = SetPermissionBits(to_.fd(), it->second)) {

@@ -6,34 +6,20 @@
 #include <ctime>
 #include <string>
 
+#include "engine/DosAge.h"
 #include "engine/Path.h"
 
 namespace quillfen {
-namespace {
-
-FileAgeValue Pack(int64_t year, int64_t month, int64_t day, int64_t hour, int64_t minute,
-                  int64_t second) {
-  return ((year - 1980) << 25) | (month << 21) | (day << 16) | (hour << 11) | (minute << 5) |
-         (second / 2);
-}
-
-const FileAgeValue kSmallestAge = Pack(1980, 1, 1, 0, 0, 0);
-const FileAgeValue kLargestAge = Pack(2107, 12, 31, 23, 59, 58);
-
-}  // namespace
-
 FileAgeValue PackFileAge(int64_t unixSeconds) {
   time_t t = static_cast<time_t>(unixSeconds);
   struct tm local;
   if (localtime_r(&t, &local) == nullptr) {
     // Out of the calendar's range altogether.
-    return unixSeconds < 0 ? kSmallestAge : kLargestAge;
+    return unixSeconds < 0 ? kEarliestDosAge : kLatestDosAge;
   }
-  int64_t year = int64_t{local.tm_year} + 1900;
-  if (year < 1980) return kSmallestAge;
-  if (year > 2107) return kLargestAge;
   int second = local.tm_sec > 59 ? 59 : local.tm_sec;  // a leap second stays in its minute
-  return Pack(year, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, second);
+  return PackDosAge(int64_t{local.tm_year} + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                    local.tm_min, second);
 }
 
 FileAgeValue FileAge(std::string_view path) {

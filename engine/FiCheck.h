@@ -7,11 +7,10 @@
 namespace quillfen {
 
 // A file's last-write time in local time packed in the DOS date-time layout
-// (bits 25-31 year-1980, 21-24 month, 16-20 day, 11-15 hour, 5-10 minute,
-// 0-4 seconds/2), held unsigned in 64 bits so that ages order by real time
-// after 2044. Times before 1980 count as 1980-01-01 00:00:00, times after
-// 2107 as 2107-12-31 23:59:58. kNoFile when no regular file is at the path
-// (nothing there, a folder, a dangling link).
+// (DosAge.h), in 64 bits so that ages order by real time after 2044. Times
+// before 1980 count as 1980-01-01 00:00:00, times after 2107 as 2107-12-31
+// 23:59:58. kNoFile when no regular file is at the path (nothing there, a
+// folder, a dangling link).
 using FileAgeValue = int64_t;
 constexpr FileAgeValue kNoFile = -1;
 

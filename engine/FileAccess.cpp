@@ -18,17 +18,6 @@
 namespace quillfen {
 namespace {
 
-// Whether a folder that could not be entered is simply gone: it vanished, or
-// a link or a file took its place, while the tree was read.
-bool IsGone(const Status& status) {
-  return status.code() == Status::Code::kNotFound || status.code() == Status::Code::kLink ||
-         status.code() == Status::Code::kNotAFolder;
-}
-
-unsigned char FoldAscii(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
-
 // Walks the tree under `root` (already trimmed) depth first, reading every
 // folder once through a FolderChain. Calls onFolder(relative) for each folder,
 // the root first, and onFile(name) for each file of the folder last reported.
@@ -41,7 +30,7 @@ void WalkTree(const std::string& root, std::string_view leaveOut, OnFolder&& onF
   const Status opened = chain.OpenRoot(root);
   onFolder(std::string());
   if (!opened.ok()) {
-    if (!IsGone(opened)) errors.push_back(opened);
+    if (!FolderChain::IsGone(opened)) errors.push_back(opened);
     return;
   }
   std::vector<std::string> pending;
@@ -53,7 +42,7 @@ void WalkTree(const std::string& root, std::string_view leaveOut, OnFolder&& onF
     if (!first) {
       const Status entered = chain.Enter(relative);
       if (!entered.ok()) {
-        if (!IsGone(entered)) errors.push_back(entered);
+        if (!FolderChain::IsGone(entered)) errors.push_back(entered);
         continue;
       }
       onFolder(relative);
@@ -86,22 +75,7 @@ std::string ListingRoot(std::string_view root) {
 
 }  // namespace
 
-bool FolderPathLess(std::string_view a, std::string_view b) {
-  const size_t n = std::min(a.size(), b.size());
-  // Paths of one tree share long beginnings: skip the equal bytes at full
-  // speed, and fold letters only from the first difference on.
-  size_t i =
-      static_cast<size_t>(std::mismatch(a.begin(), a.begin() + n, b.begin()).first - a.begin());
-  for (; i < n; ++i) {
-    unsigned char ca = FoldAscii(static_cast<unsigned char>(a[i]));
-    unsigned char cb = FoldAscii(static_cast<unsigned char>(b[i]));
-    if (ca != cb) return ca < cb;
-  }
-  if (a.size() != b.size()) return a.size() < b.size();
-  return a < b;  // equal ignoring case: exact bytes decide
-}
-
-std::vector<std::string> SubfolderPaths(std::string_view root) {
+std::string ListSubfolders(std::string_view root) {
   const std::string top = ListingRoot(root);
   std::vector<std::string> folders;
   std::vector<Status> ignored;
@@ -111,26 +85,18 @@ std::vector<std::string> SubfolderPaths(std::string_view root) {
   // "/" with a trailing '/' kept, as the root came in.
   if (!folders.empty()) folders[0] = top;
   std::sort(folders.begin(), folders.end(), FolderPathLess);
-  return folders;
-}
-
-std::string ListSubfolders(std::string_view root) {
-  return JoinQuoted(SubfolderPaths(root));
-}
-
-std::vector<std::string> FilePaths(std::string_view folder) {
-  std::vector<std::string> files;
-  FolderChain chain;
-  if (!chain.OpenRoot(folder).ok() || !chain.readable()) return files;
-  ReadFolder(chain.fd(), [&](EntryKind kind, const char* name) {
-    if (kind == EntryKind::kFile) files.push_back(JoinPath(folder, name));
-  });
-  return files;
+  std::string text;
+  for (const std::string& folder : folders) AppendQuoted(text, folder);
+  return text;
 }
 
 std::string ListFiles(std::string_view folder) {
   std::string text;
-  for (const std::string& path : FilePaths(folder)) AppendQuoted(text, path);
+  FolderChain chain;
+  if (!chain.OpenRoot(folder).ok() || !chain.readable()) return text;
+  ReadFolder(chain.fd(), [&](EntryKind kind, const char* name) {
+    if (kind == EntryKind::kFile) AppendQuoted(text, JoinPath(folder, name));
+  });
   return text;
 }
 

@@ -10,33 +10,28 @@
 #include <vector>
 
 #include "engine/Path.h"
+#include "engine/PathOrder.h"
 #include "engine/Status.h"
 
 namespace quillfen {
 
-// Folder order of ListSubfolders: ASCII letters compared without case, then
-// byte order; equal-ignoring-case names are ordered by their exact bytes, so
-// two sibling folders that differ only in case are both kept. A path sorts
-// before every longer path that begins with it.
-bool FolderPathLess(std::string_view a, std::string_view b);
-
-// The root folder and every folder beneath it, each once, sorted by
-// FolderPathLess (so the root comes first and every folder before its
-// subfolders). One trailing '/' is removed from the root ("/" stays "/").
+// Listing as quoted path lists (see CommaText.h): the plain form of the
+// listing, which ListTree below is held to. The backup run and the comparison
+// window list whole trees with ListTree, which gives the same folders and
+// files in the same order without a text per path.
+//
+// ListSubfolders: the root folder and every folder beneath it, each once,
+// sorted by FolderPathLess (so the root comes first and every folder before
+// its subfolders). One trailing '/' is removed from the root ("/" stays "/").
 // Links to folders are not followed. A folder that cannot be read gives no
 // children; a missing root gives the root alone.
-std::vector<std::string> SubfolderPaths(std::string_view root);
-
-// The same as a quoted path list (see CommaText.h).
 std::string ListSubfolders(std::string_view root);
 
-// Every file directly inside `folder`, in the order the directory delivers
-// them: regular files (hidden ones included) and links to regular files. No
-// folders, FIFOs, sockets, devices or dangling links. Path = folder + '/' +
-// name ('/' not doubled when `folder` ends with one). Missing folder: nothing.
-std::vector<std::string> FilePaths(std::string_view folder);
-
-// The same as a quoted path list; the empty text when there are none.
+// ListFiles: every file directly inside `folder`, in the order the directory
+// delivers them: regular files (hidden ones included) and links to regular
+// files. No folders, FIFOs, sockets, devices or dangling links. Path = folder
+// + '/' + name ('/' not doubled when `folder` ends with one). The empty text
+// when there are none, or the folder is missing.
 std::string ListFiles(std::string_view folder);
 
 // The files of a whole tree held compactly, grouped by folder: no string per
@@ -44,12 +39,12 @@ std::string ListFiles(std::string_view folder);
 struct TreeListing {
   struct Folder {
     std::string relative;  // "" for the root, else "/a/b" (the root's text removed)
-    // The folder's file names, each followed by '\0', in FilePaths order.
+    // The folder's file names, each followed by '\0', in ListFiles order.
     // Each folder holds its own, so that a listing put together from
     // several threads' findings is never held twice.
     std::string names;
   };
-  // In SubfolderPaths order (the root first).
+  // In ListSubfolders order (the root first).
   std::vector<Folder> folders;
   size_t fileCount = 0;
   // Folders that exist but could not be read (no permission, a failing
@@ -74,9 +69,9 @@ struct TreeListing {
   }
 };
 
-// The files of the tree under `root`: folders in SubfolderPaths order
+// The files of the tree under `root`: folders in ListSubfolders order
 // (relative to the root, every trailing '/' of the root removed), the files
-// of each folder in FilePaths order. Each folder is read once. When
+// of each folder in ListFiles order. Each folder is read once. When
 // `leaveOut` (a relative folder path, see FolderToLeaveOut) is not empty,
 // that folder and everything beneath it are left out. A missing root gives
 // the root alone, without files and without an error.

@@ -3,15 +3,10 @@
 #include <ctime>
 
 #include "engine/Calendar.h"
+#include "engine/DosAge.h"
 
 namespace quillfen {
 namespace {
-
-FileAgeValue PackFields(int64_t year, int64_t month, int64_t day, int64_t hour, int64_t minute,
-                        int64_t second) {
-  return ((year - 1980) << 25) | (month << 21) | (day << 16) | (hour << 11) | (minute << 5) |
-         (second / 2);
-}
 
 int64_t FloorDiv(int64_t a, int64_t b) {
   const int64_t q = a / b;
@@ -38,9 +33,7 @@ FileAgeValue PackLocalSeconds(int64_t localSeconds) {
   const int64_t days = FloorDiv(localSeconds, 86400);
   const int64_t inDay = localSeconds - days * 86400;
   const CivilDate date = CivilFromDays(days);
-  if (date.year < 1980) return PackFields(1980, 1, 1, 0, 0, 0);
-  if (date.year > 2107) return PackFields(2107, 12, 31, 23, 59, 58);
-  return PackFields(date.year, date.month, date.day, inDay / 3600, inDay / 60 % 60, inDay % 60);
+  return PackDosAge(date.year, date.month, date.day, inDay / 3600, inDay / 60 % 60, inDay % 60);
 }
 
 FileAgeCache::FileAgeCache() {

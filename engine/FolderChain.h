@@ -76,6 +76,15 @@ class FolderChain {
   // The full path of the folder at `level`, for messages.
   std::string PathAt(size_t level) const;
 
+  // Whether a failure of OpenRoot or Enter means only that the folder is not
+  // there (any more): it vanished, or a link or a non-folder stands in its
+  // place (kNotFound, kLink, kNotAFolder). A listing passes such a folder by;
+  // any other failure is one to report.
+  static bool IsGone(const Status& failure) {
+    return failure.code() == Status::Code::kNotFound || failure.code() == Status::Code::kLink ||
+           failure.code() == Status::Code::kNotAFolder;
+  }
+
   // Descriptors kept open below the root; deeper folders close the oldest.
   static constexpr size_t kMaxOpenLevels = 48;
 

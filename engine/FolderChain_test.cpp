@@ -61,6 +61,27 @@ TEST(FolderChain, EntersFoldersNameByNameAndRefusesWhatIsNoFolderName) {
   EXPECT_EQ(Identity(chain.fd()), Identity(tree.Path("a/b")));
 }
 
+// What a listing passes by as gone: a folder missing, or a link or a file in
+// its place; not a name the chain refuses, nor any other failure.
+TEST(FolderChain, TellsAFolderThatIsGoneFromOneThatFailed) {
+  TestTree tree;
+  tree.Dir("a");
+  tree.File("file", "f");
+  ASSERT_EQ(symlink(tree.Path("a").c_str(), tree.Path("link").c_str()), 0);
+  FolderChain chain;
+  EXPECT_TRUE(FolderChain::IsGone(chain.OpenRoot(tree.Path("missing"))));
+  EXPECT_TRUE(FolderChain::IsGone(chain.OpenRoot(tree.Path("file"))));
+  ASSERT_TRUE(chain.OpenRoot(tree.root()).ok());
+  for (const char* gone : {"/missing", "/file", "/link", "/a/missing"}) {
+    EXPECT_TRUE(FolderChain::IsGone(chain.Enter(gone))) << gone;
+  }
+  EXPECT_FALSE(FolderChain::IsGone(chain.Enter("/a/..")));
+  for (Status::Code code : {Status::Code::kPermission, Status::Code::kIo, Status::Code::kExists,
+                            Status::Code::kIsAFolder, Status::Code::kInvalid}) {
+    EXPECT_FALSE(FolderChain::IsGone(Status::Error(code, "x"))) << static_cast<int>(code);
+  }
+}
+
 // A folder renamed away and replaced by a link while the chain holds it open:
 // what the chain holds stays the real folder, and a fresh Enter meets the link.
 // A folder the chain opened anew is read from its start; one it kept open

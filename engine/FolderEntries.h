@@ -6,10 +6,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-
+#include "engine/FolderRead.h"
 #include "engine/TemporaryFiles.h"
 
 namespace quillfen {
@@ -48,41 +46,19 @@ inline EntryKind Classify(int folderFd, const char* name, unsigned char type) {
   }
 }
 
-// Reads of the open folder `folderFd` from now on leave its access time as it
-// was (O_NOATIME), where this process may ask that (the folder's owner, or
-// root): a run that only looks leaves nothing to write back, so the flush
-// before its end time has nothing to do. Elsewhere the time is kept as ever.
-inline void LeaveAccessTimeAlone(int folderFd) {
-  if (fcntl(folderFd, F_SETFL, O_NOATIME) != 0) {
-    // Not this process's folder: its access time is updated as usual.
-  }
-}
-
 // Calls visit(kind, name) for every entry of the open folder `folderFd` worth
 // listing: folders, and files that are not the program's temporary files.
 // Returns 0, or the errno that stopped the reading.
 template <typename Visit>
 int ReadFolder(int folderFd, Visit&& visit) {
-  LeaveAccessTimeAlone(folderFd);
-  alignas(8) char buffer[32768];
-  for (;;) {
-    const ssize_t n = getdents64(folderFd, buffer, sizeof buffer);
-    if (n == 0) return 0;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    for (ssize_t pos = 0; pos < n;) {
-      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + pos);
-      pos += entry->d_reclen;
-      const char* name = entry->d_name;
-      if (IsDotOrDotDot(name)) continue;
-      const EntryKind kind = Classify(folderFd, name, entry->d_type);
-      if (kind == EntryKind::kOther) continue;
-      if (kind == EntryKind::kFile && name[0] == '.' && IsTemporaryName(name)) continue;
-      visit(kind, name);
-    }
-  }
+  return ForEachFolderEntry(folderFd, [&](const struct dirent64& entry) {
+    const char* name = entry.d_name;
+    if (IsDotOrDotDot(name)) return;
+    const EntryKind kind = Classify(folderFd, name, entry.d_type);
+    if (kind == EntryKind::kOther) return;
+    if (kind == EntryKind::kFile && name[0] == '.' && IsTemporaryName(name)) return;
+    visit(kind, name);
+  });
 }
 
 }  // namespace quillfen

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/AsciiCase.h"
 #include "engine/Encoding.h"
 #include "engine/OpenFile.h"
 #include "engine/Path.h"
@@ -29,18 +30,6 @@ std::string_view TrimBlanks(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
   while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
   return s;
-}
-
-char LowerAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
 }
 
 // Writes all of `data` to `fd`; false with errno set on failure.
@@ -300,7 +289,7 @@ size_t IniFile::Slot(std::string_view name, uint64_t hash) const {
     const uint64_t held = slots_[i];
     if (held == 0) return i;
     if ((held & ~uint64_t{UINT32_MAX}) == tag &&
-        EqualsIgnoreAsciiCase(Name(sections_[(held & UINT32_MAX) - 1]), name)) {
+        SameIgnoringAsciiCase(Name(sections_[(held & UINT32_MAX) - 1]), name)) {
       return i;
     }
   }
@@ -386,7 +375,7 @@ const IniFile::Line* IniFile::FindKey(const Section& section, std::string_view k
   const std::string_view wanted = TrimBlanks(key);
   for (const Line& line : section.body) {
     if (line.raw || line.eq == kNoEq) continue;
-    if (EqualsIgnoreAsciiCase(TrimBlanks(Text(line).substr(0, line.eq)), wanted)) return &line;
+    if (SameIgnoringAsciiCase(TrimBlanks(Text(line).substr(0, line.eq)), wanted)) return &line;
   }
   return nullptr;
 }
@@ -513,7 +502,7 @@ Status IniFile::EraseSection(std::string_view section) {
   const size_t before = sections_.size();
   sections_.erase(std::remove_if(sections_.begin() + 1, sections_.end(),
                                  [&](const Section& s) {
-                                   return s.matchable && EqualsIgnoreAsciiCase(Name(s), section);
+                                   return s.matchable && SameIgnoringAsciiCase(Name(s), section);
                                  }),
                   sections_.end());
   if (sections_.size() != before) RebuildIndex();

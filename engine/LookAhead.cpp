@@ -41,21 +41,12 @@ struct Looker {
 // `rewind` (a folder kept open may have been read before).
 bool HoldsTemporaryName(int fd, bool rewind) {
   if (rewind && lseek(fd, 0, SEEK_SET) != 0) return true;
-  LeaveAccessTimeAlone(fd);
-  alignas(8) char buffer[32768];
-  for (;;) {
-    const ssize_t n = getdents64(fd, buffer, sizeof buffer);
-    if (n == 0) return false;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return true;
-    }
-    for (ssize_t pos = 0; pos < n;) {
-      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + pos);
-      pos += entry->d_reclen;
-      if (entry->d_name[0] == '.' && IsTemporaryName(entry->d_name)) return true;
-    }
-  }
+  bool found = false;
+  const int err = ForEachFolderEntry(fd, [&](const struct dirent64& entry) {
+    found = entry.d_name[0] == '.' && IsTemporaryName(entry.d_name);
+    return !found;
+  });
+  return found || err != 0;
 }
 
 // The verdicts of the folder listing.folders[index]; empty when no copy-to

@@ -20,11 +20,6 @@
 namespace quillfen {
 namespace {
 
-bool IsGone(const Status& status) {
-  return status.code() == Status::Code::kNotFound || status.code() == Status::Code::kLink ||
-         status.code() == Status::Code::kNotAFolder;
-}
-
 // One folder as a thread found it.
 struct Found {
   std::string relative;
@@ -166,7 +161,7 @@ class Walk {
     if (root) {
       folder.entered = true;
       if (!opened.ok()) {
-        if (!IsGone(opened)) folder.errors.push_back(opened);
+        if (!FolderChain::IsGone(opened)) folder.errors.push_back(opened);
         return;
       }
       const Status entered = chain.Enter("");
@@ -179,7 +174,7 @@ class Walk {
       // ListTree never gets here then).
       const Status entered = opened.ok() ? chain.Enter(folder.relative) : opened;
       if (!entered.ok()) {
-        if (!IsGone(entered)) folder.errors.push_back(entered);
+        if (!FolderChain::IsGone(entered)) folder.errors.push_back(entered);
         return;
       }
       folder.entered = true;

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "engine/FolderEntries.h"
+#include "engine/FolderRead.h"
 
 namespace quillfen {
 namespace {
@@ -118,25 +118,18 @@ bool IsOldSettingsTemporaryName(std::string_view name, std::string_view settings
 
 int RemoveLeftoverTemporaryFiles(int folderFd, std::string_view settingsName) {
   if (lseek(folderFd, 0, SEEK_SET) != 0) return 0;
-  LeaveAccessTimeAlone(folderFd);
   std::vector<std::string> leftovers;
-  alignas(8) char buffer[32768];
-  for (;;) {
-    const ssize_t n = getdents64(folderFd, buffer, sizeof buffer);
-    if (n <= 0) break;
-    for (ssize_t pos = 0; pos < n;) {
-      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + pos);
-      pos += entry->d_reclen;
-      const std::string_view name(entry->d_name);
-      // Almost every name is over after its first two bytes.
-      if (name.size() < 2 || name[0] != '.') continue;
-      const long pid = PidOf(name);
-      if ((pid > 0 && ProcessIsGone(pid)) || IsOldTemporaryName(name) ||
-          IsOldSettingsTemporaryName(name, settingsName)) {
-        leftovers.emplace_back(name);
-      }
+  // A folder that cannot be read to its end: the leftovers found so far go.
+  ForEachFolderEntry(folderFd, [&](const struct dirent64& entry) {
+    const std::string_view name(entry.d_name);
+    // Almost every name is over after its first two bytes.
+    if (name.size() < 2 || name[0] != '.') return;
+    const long pid = PidOf(name);
+    if ((pid > 0 && ProcessIsGone(pid)) || IsOldTemporaryName(name) ||
+        IsOldSettingsTemporaryName(name, settingsName)) {
+      leftovers.emplace_back(name);
     }
-  }
+  });
   int removed = 0;
   for (const std::string& name : leftovers) {
     if (unlinkat(folderFd, name.c_str(), 0) == 0) ++removed;

@@ -21,18 +21,6 @@ std::vector<std::string> NamesOf(const TreeListing::Folder& folder) {
   return names;
 }
 
-// A letter-case difference early in two paths does not decide their order
-// when a later byte differs in more than case.
-TEST(FolderPathLessTest, CaseDifferenceBeforeALaterDifferenceDoesNotDecide) {
-  EXPECT_TRUE(FolderPathLess("/aB/x", "/ab/y"));
-  EXPECT_FALSE(FolderPathLess("/aB/y", "/ab/x"));
-  EXPECT_TRUE(FolderPathLess("/ab/x", "/aB/y"));
-  EXPECT_FALSE(FolderPathLess("/ab/y", "/aB/x"));
-  // A separator sorts by its byte value, not as the end of a name.
-  EXPECT_TRUE(FolderPathLess("/a-c", "/a/b"));
-  EXPECT_TRUE(FolderPathLess("/a", "/a-c"));
-}
-
 TEST(TreeListingTest, FoldersRelativeToTheRootWithTheirNamesInOneBuffer) {
   TestTree tree;
   tree.File("top.txt", "t");

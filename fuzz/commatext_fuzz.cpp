@@ -1,5 +1,5 @@
 // Fuzzes the comma-delimited splitting: any text splits without a crash, and a
-// list of items joined as a quoted path list splits back into the same items.
+// list of items appended to a quoted path list splits back into the same items.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -42,11 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     names.emplace_back(text.substr(start, end - start));
     start = end + 1;
   }
-  const std::string joined = quillfen::JoinQuoted(names);
+  std::string joined;
+  for (const std::string& name : names) quillfen::AppendQuoted(joined, name);
   Check(quillfen::SplitCommaText(joined) == names);
-
-  std::string appended;
-  for (const std::string& name : names) quillfen::AppendQuoted(appended, name);
-  Check(appended == joined);
   return 0;
 }

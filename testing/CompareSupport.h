@@ -49,6 +49,15 @@ inline SelectiveCopyRequest Request(const std::string& from, const std::string& 
   return r;
 }
 
+// Both halves of the copy in the order the window runs them: CopySelected,
+// then FinishSelectiveCopy.
+inline SelectiveCopyOutcome CopyAndFinish(const SelectiveCopyRequest& request,
+                                          CopyFeedback& feedback) {
+  SelectiveCopyOutcome outcome = CopySelected(request, feedback);
+  FinishSelectiveCopy(request, outcome, feedback);
+  return outcome;
+}
+
 // Everything the copy shows, in order, each prefixed with its kind.
 class RecordingFeedback : public CopyFeedback {
  public:
