@@ -2,6 +2,7 @@
 // the listing and the copy, targets that are folders, read-only files or links.
 // The run goes on with the next file, reports exactly what failed, and loses
 // nothing.
+#include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -396,6 +398,32 @@ TEST_F(RunFaults, FailureLinesStreamToTheViewAndTheResultKeepsABoundedShare) {
   // One line for each file.
   EXPECT_EQ(std::set<std::string>(view.lines.begin(), view.lines.end()).size(), files);
   EXPECT_EQ(result.failedSets.size(), 1u);
+}
+
+// A stop asked while the source tree is listed (a signal, the window's stop)
+// ends the run there: nothing is copied from a part of the tree, and the set
+// stays due.
+TEST_F(RunFaults, AStopWhileTheTreeIsListedEndsTheRunWithTheSetDue) {
+  if (geteuid() != 0) GTEST_SKIP() << "holding a folder's opening needs root (fanotify)";
+  class StoppingView : public testing::RecordingRunView {
+   public:
+    bool StopWhileListing() override { return true; }
+  } view;
+  tree.File("src/slow/deeper/a.txt", "a");
+  for (int i = 0; i < 20; ++i) tree.File("src/d" + std::to_string(i) + "/f.txt", "x");
+  testing::PermissionGate gate(tree.Path("src/slow"), FAN_OPEN_PERM | FAN_ONDIR, 1,
+                               [] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
+  if (!gate.ok()) GTEST_SKIP() << gate.error();
+  IniFile settings(SettingsPath());
+  const BackupRunResult result =
+      RunBackup({{"Listed", tree.Path("src"), tree.Path("dst")}}, {}, {}, clock, settings, view);
+  EXPECT_EQ(gate.fired(), 1);
+  EXPECT_TRUE(result.stopped);
+  EXPECT_EQ(result.filesCopied, 0);
+  EXPECT_FALSE(std::filesystem::exists(tree.Path("dst/d0/f.txt")));
+  EXPECT_EQ(result.failedSets,
+            std::vector<std::string>{"Listedのバックアップは途中で終了しました。"});
+  EXPECT_EQ(IniFile(SettingsPath()).ReadString("Listed", "終了時刻", ""), "");
 }
 
 }  // namespace
