@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/BackupRun.h"
+#include "engine/BackupRun.h"
 #include "engine/DateTime.h"
 #include "engine/IniFile.h"
 #include "engine/Status.h"

@@ -26,11 +26,12 @@
 #include <QToolButton>
 
 #include "about/HelpPage.h"
-#include "app/BackupRun.h"
 #include "app/CommandLine.h"
+#include "app/ExtensionFold.h"
 #include "app/FailureWindow.h"
 #include "app/MainSettings.h"
 #include "app/RunNotice.h"
+#include "engine/BackupRun.h"
 #include "engine/DateTime.h"
 #include "engine/IniFile.h"
 #include "engine/RunLog.h"
@@ -158,6 +159,7 @@ class WindowRunView : public quillfen::BackupRunView {
   void StartTimer2() override { startTimer2_(); }
   bool StopRequested() override { return stop_(); }
   bool StopWhileListing() override { return stop_(); }
+  quillfen::TextFold CaseFold() override { return &quillfen::FoldUnicodeCase; }
   void Failed(const std::string& line) override;
   void SetDone(const std::string& line) override {
     log_.Append(line);

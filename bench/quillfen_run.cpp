@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/BackupRun.h"
+#include "engine/BackupRun.h"
 #include "engine/DateTime.h"
 #include "engine/IniFile.h"
 

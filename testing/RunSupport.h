@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/BackupRun.h"
+#include "engine/BackupRun.h"
 #include "engine/DateTime.h"
 #include "engine/IniFile.h"
 #include "testing/FakeClock.h"

@@ -19,7 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/BackupRun.h"
+#include "engine/BackupRun.h"
 #include "engine/IniFile.h"
 #include "testing/FaultInjection.h"
 #include "testing/RunSupport.h"

@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/BackupRun.h"
+#include "engine/BackupRun.h"
 #include "engine/IniFile.h"
 #include "testing/RunSupport.h"
 #include "testing/TestTree.h"

@@ -1,5 +1,5 @@
 // The backup run as a plain function, on real temporary trees with a set clock.
-#include "app/BackupRun.h"
+#include "engine/BackupRun.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -43,16 +43,30 @@ class BackupRunTest : public testing::RunFixture {
   }
 };
 
-TEST(ExtensionSet, MatchesIgnoringCaseAcrossScripts) {
+TEST(ExtensionSet, MatchesIgnoringAsciiCaseAndOtherTextByItsFold) {
   const ExtensionSet set({".jpg", ".ｄｏｃ", "", "\xff\xfe"});
   EXPECT_TRUE(set.Contains(".JPG"));
   EXPECT_TRUE(set.Contains(".Jpg"));
-  EXPECT_TRUE(set.Contains(".ＤＯＣ"));  // full-width letters fold too
   EXPECT_FALSE(set.Contains(".jpeg"));
   EXPECT_FALSE(set.Contains(""));  // an empty entry matches nothing
+  // Without a fold, text beyond ASCII matches by its bytes.
+  EXPECT_TRUE(set.Contains(".ｄｏｃ"));
+  EXPECT_FALSE(set.Contains(".ＤＯＣ"));
+  // Bytes that are not UTF-8 match only the same bytes, and never the
+  // fold's output: the fold is not even asked.
   EXPECT_TRUE(set.Contains("\xff\xfe"));
   EXPECT_FALSE(set.Contains("\xff\xfe\xfe"));
   EXPECT_FALSE(set.Contains("\xef\xbf\xbd"));  // the replacement character is not a wildcard
+  static int asked = 0;
+  const ExtensionSet folded({".X\xc3\x84", "\xff"}, [](std::string_view text) {
+    ++asked;
+    return std::string(text) + "!";
+  });
+  // The fold alone decides a text beyond ASCII (this one leaves letters be).
+  EXPECT_TRUE(folded.Contains(".X\xc3\x84"));
+  EXPECT_FALSE(folded.Contains(".x\xc3\x84"));
+  EXPECT_TRUE(folded.Contains("\xff"));
+  EXPECT_EQ(asked, 3);  // the entry and the extensions: not the invalid bytes
   EXPECT_TRUE(ExtensionSet({}).empty());
 }
 

@@ -17,7 +17,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app/BackupRun.h"
+#include "engine/BackupRun.h"
 #include "engine/FileAccess.h"
 #include "engine/LookAhead.h"
 #include "testing/FaultInjection.h"

@@ -17,7 +17,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app/BackupRun.h"
+#include "engine/BackupRun.h"
 #include "engine/FileCopy.h"
 #include "engine/IniFile.h"
 #include "testing/FaultInjection.h"

@@ -1,6 +1,5 @@
-#include "app/BackupRun.h"
+#include "engine/BackupRun.h"
 
-#include <QString>
 #include <cstdint>
 #include <vector>
 
@@ -8,6 +7,7 @@
 #include "engine/CopyPlaces.h"
 #include "engine/CopyQueue.h"
 #include "engine/DeferredCloser.h"
+#include "engine/Encoding.h"
 #include "engine/FileAccess.h"
 #include "engine/LookAhead.h"
 #include "engine/ParallelListing.h"
@@ -27,18 +27,16 @@ bool IsAscii(std::string_view text) {
 }
 
 // The key under which an extension is looked up: ASCII lowered directly (the
-// common case, no conversion), other valid UTF-8 case-folded through QString,
-// and anything else kept as its bytes behind a 0xFF byte, which valid UTF-8
-// never contains, so such keys match only the same bytes.
-std::string FoldKey(std::string_view text) {
+// common case, no conversion), other valid UTF-8 folded by `fold` (as it is
+// without one), and anything else kept as its bytes behind a 0xFF byte,
+// which valid UTF-8 never contains, so such keys match only the same bytes.
+std::string FoldKey(std::string_view text, TextFold fold) {
   if (IsAscii(text)) return LowerAscii(text);
-  const QByteArray bytes(text.data(), static_cast<qsizetype>(text.size()));
-  const QString decoded = QString::fromUtf8(bytes);
-  if (decoded.toUtf8() != bytes) {
+  if (!IsValidUtf8(text)) {
     std::string key(1, '\xff');
     return key.append(text);
   }
-  return decoded.toCaseFolded().toUtf8().toStdString();
+  return fold != nullptr ? fold(text) : std::string(text);
 }
 
 // The ticked entries of the two extension lists.
@@ -208,15 +206,15 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
 
 }  // namespace
 
-ExtensionSet::ExtensionSet(const std::vector<std::string>& entries) {
+ExtensionSet::ExtensionSet(const std::vector<std::string>& entries, TextFold fold) : fold_(fold) {
   for (const std::string& entry : entries) {
-    if (!entry.empty()) keys_.insert(FoldKey(entry));
+    if (!entry.empty()) keys_.insert(FoldKey(entry, fold_));
   }
 }
 
 bool ExtensionSet::Contains(std::string_view extension) const {
   if (extension.empty() || keys_.empty()) return false;
-  return keys_.count(FoldKey(extension)) != 0;
+  return keys_.count(FoldKey(extension, fold_)) != 0;
 }
 
 BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
@@ -227,7 +225,8 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
   RunProgress unseen;
   RunProgress& progress = view.Progress() != nullptr ? *view.Progress() : unseen;
   FailureLines failures(view, progress, result);
-  const ExtensionRules rules{ExtensionSet(excluded), ExtensionSet(keepOriginal)};
+  const ExtensionRules rules{ExtensionSet(excluded, view.CaseFold()),
+                             ExtensionSet(keepOriginal, view.CaseFold())};
   for (size_t row = 0; row < sets.size(); ++row) {
     const BackupSet& set = sets[row];
     const std::string source = TrimTrailingSlashes(set.source);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/BackupRun.h"
+#include "engine/BackupRun.h"
 #include "engine/WorkerThreads.h"
 #include "testing/RunSupport.h"
 #include "testing/TestTree.h"

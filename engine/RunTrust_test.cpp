@@ -16,7 +16,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app/BackupRun.h"
+#include "engine/BackupRun.h"
 #include "engine/IniFile.h"
 #include "engine/TemporaryFiles.h"
 #include "testing/FaultInjection.h"

@@ -14,6 +14,11 @@
 
 namespace quillfen {
 
+// Folds the case of a valid UTF-8 text that is not all ASCII (Unicode case
+// folding, which the program's toolkit provides): what the extension lists
+// match by. Must be safe to call from the run's thread.
+using TextFold = std::string (*)(std::string_view utf8);
+
 // One row of the set table: the set's name (its section in the settings file),
 // source folder and destination folder.
 struct BackupSet {
@@ -46,6 +51,8 @@ class BackupRunView {
   // What each set came to, once it is done or skipped, for the run's record:
   // "<name>: 3 件コピー", the skip or failure text, ...
   virtual void SetDone(const std::string& /*line*/) {}
+  // How extensions beyond ASCII are folded; null: by their exact bytes.
+  virtual TextFold CaseFold() { return nullptr; }
   // Where the run keeps its progress; null: nowhere.
   virtual RunProgress* Progress() { return nullptr; }
 };
@@ -88,17 +95,18 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
                           const std::vector<std::string>& excluded, const Clock& clock,
                           IniFile& settings, BackupRunView& view);
 
-// A set of extension entries matched without regard to letter case (Unicode
-// case folding for valid UTF-8, exact bytes otherwise). Empty entries never
-// match.
+// A set of extension entries matched without regard to letter case: ASCII
+// letters always, other valid UTF-8 as `fold` folds it (exact bytes without
+// one), anything else by its exact bytes. Empty entries never match.
 class ExtensionSet {
  public:
-  explicit ExtensionSet(const std::vector<std::string>& entries);
+  explicit ExtensionSet(const std::vector<std::string>& entries, TextFold fold = nullptr);
   bool Contains(std::string_view extension) const;
   bool empty() const { return keys_.empty(); }
 
  private:
   std::unordered_set<std::string> keys_;
+  TextFold fold_;
 };
 
 }  // namespace quillfen
