@@ -3,6 +3,7 @@
 // which files failed and why, and keeps the same in the log.
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -31,6 +32,14 @@ std::atomic<int> questions{0};
 int HeldRun() {
   ++questions;
   while (!gateOpen.load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  return 0;
+}
+
+// Throws on the run's thread, as a run out of memory would, and answers
+// "no signal" on the window's.
+std::thread::id windowThread;
+int ThrowingRun() {
+  if (std::this_thread::get_id() != windowThread) throw std::runtime_error("std::bad_alloc");
   return 0;
 }
 
@@ -198,6 +207,28 @@ TEST_F(RunWindow, ARenamedSetIsMovedNotKeptTwice) {
   EXPECT_EQ(Settings().find("[Docs]"), std::string::npos);
   // The end time moved with it: the set is not taken for never backed up.
   EXPECT_EQ(quillfen::FormatDateTime(EndTime("Papers")), "2026/12/06 9:00:00");
+}
+
+// A run that throws ends like a stopped one: the window lives on with its
+// controls back, the set stays due, and the failure is listed and logged.
+TEST_F(RunWindow, ARunThatThrowsEndsWithTheFailureShownAndTheSetDue) {
+  windowThread = std::this_thread::get_id();
+  pendingEnd = &ThrowingRun;
+  Show();
+  TForm1& form = Form();
+  form.Button9Click();
+  EXPECT_TRUE(form.Button9->isEnabled());
+  ASSERT_NE(form.Failures, nullptr);
+  QTreeWidget* list = form.Failures->List;
+  ASSERT_EQ(list->topLevelItemCount(), 1);
+  EXPECT_EQ(list->topLevelItem(0)->text(0),
+            QStringLiteral("Docsのバックアップは途中で終了しました。"));
+  ASSERT_EQ(list->topLevelItem(0)->childCount(), 1);
+  EXPECT_EQ(list->topLevelItem(0)->child(0)->text(0),
+            QStringLiteral("Docs: the backup run stopped: std::bad_alloc"));
+  EXPECT_THAT(quillfen::testing::TestTree::Read(tree.Path("Quillfen.log")),
+              HasSubstr("Docs: the backup run stopped: std::bad_alloc"));
+  EXPECT_EQ(quillfen::IniFile(IniPath()).ReadString("Docs", "終了時刻", ""), "");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <exception>
 #include <functional>
 
 #include <QAction>
@@ -344,7 +345,23 @@ void TForm1::Button9Click() {
     const quillfen::Clock& clock = *services_.clock;
     WorkOffThread([&] {
       quillfen::IniFile ini(settingsPath);
-      result = quillfen::RunBackup(sets, keepOriginal, excluded, clock, ini, view);
+      try {
+        result = quillfen::RunBackup(sets, keepOriginal, excluded, clock, ini, view);
+      } catch (const std::exception& error) {
+        // Out of memory, most likely. The run ends there like a stopped one:
+        // the set it was in has no new end time, and the failure is shown
+        // and logged as any other, not lost with the program.
+        const int row = view.progress.set.load(std::memory_order_relaxed);
+        const std::string name =
+            row >= 0 && row < static_cast<int>(sets.size()) ? sets[row].name : std::string("?");
+        const std::string line = name + ": the backup run stopped: " + error.what();
+        view.Failed(line);
+        view.SetDone(name + "のバックアップは途中で終了しました。");
+        result = quillfen::BackupRunResult();
+        result.failures.push_back(line);
+        result.failedSets.push_back(name + "のバックアップは途中で終了しました。");
+        result.stopped = true;
+      }
     });
     SetRunControls(false);
     progress_ = nullptr;
