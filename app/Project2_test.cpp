@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -20,6 +21,7 @@
 
 #include "app/CommandLine.h"
 #include "engine/IniFile.h"
+#include "engine/RunLock.h"
 #include "testing/NotificationStandIn.h"
 #include "testing/TestTree.h"
 
@@ -271,6 +273,24 @@ TEST(Program, TerminationAndHangUpEndThroughTheNormalClose) {
             "[Work]\r\nコピー元=" + tree.Path("src") + "\r\nコピー先=" + tree.Path("dst") + "\r\n");
   EXPECT_EQ(EndBySignal(tree.root(), {"-s"}, SIGTERM), 128 + SIGTERM);
   EXPECT_FALSE(quillfen::testing::Exists(tree.Path("dst/a.txt")));
+}
+
+// A run started while another works on the same settings file (cron firing
+// again while the last run still copies) does not start: it says so and
+// ends with status 75, and copies nothing.
+TEST(Program, AnUnattendedRunDoesNotStartWhileAnotherHoldsTheSettings) {
+  TestTree tree;
+  tree.File("src/a.txt", "a");
+  tree.File("Quillfen.ini",
+            "[Work]\r\nコピー元=" + tree.Path("src") + "\r\nコピー先=" + tree.Path("dst") + "\r\n");
+  const quillfen::RunLock other(tree.Path("Quillfen.ini"));
+  ASSERT_TRUE(other.held()) << other.status().message();
+  const Outcome refused = RunUnattended(tree.root());
+  EXPECT_EQ(refused.exitCode, 75);
+  EXPECT_NE(refused.errors.find("another backup run is using"), std::string::npos)
+      << refused.errors;
+  EXPECT_FALSE(std::filesystem::exists(tree.Path("dst/a.txt")));
+  EXPECT_EQ(quillfen::IniFile(tree.Path("Quillfen.ini")).ReadString("Work", "終了時刻", ""), "");
 }
 
 }  // namespace

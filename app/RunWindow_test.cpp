@@ -19,6 +19,7 @@
 #include <QTreeWidget>
 
 #include "app/FailureWindow.h"
+#include "engine/RunLock.h"
 #include "testing/MainWindowFixture.h"
 
 namespace {
@@ -229,6 +230,26 @@ TEST_F(RunWindow, ARunThatThrowsEndsWithTheFailureShownAndTheSetDue) {
   EXPECT_THAT(quillfen::testing::TestTree::Read(tree.Path("Quillfen.log")),
               HasSubstr("Docs: the backup run stopped: std::bad_alloc"));
   EXPECT_EQ(quillfen::IniFile(IniPath()).ReadString("Docs", "終了時刻", ""), "");
+}
+
+// While another run (a cron run, another window) works on the same settings
+// file, Backup says so and starts nothing.
+TEST_F(RunWindow, BackupDoesNotStartWhileAnotherRunHoldsTheSettings) {
+  gateOpen = true;
+  Show();
+  TForm1& form = Form();
+  {
+    const quillfen::RunLock other(IniPath());
+    ASSERT_TRUE(other.held());
+    form.Button9Click();
+    EXPECT_EQ(dialogs.shown,
+              QStringList{QStringLiteral("別のバックアップが実行中のため、開始しませんでした。")});
+    EXPECT_EQ(questions.load(), 0) << "the run began";
+    EXPECT_TRUE(form.Button9->isEnabled());
+  }
+  // Once it is over, Backup works as ever.
+  form.Button9Click();
+  EXPECT_EQ(quillfen::testing::TestTree::Read(tree.Path("bk/a.txt")), "a");
 }
 
 }  // namespace

@@ -35,6 +35,7 @@
 #include "engine/BackupRun.h"
 #include "engine/DateTime.h"
 #include "engine/IniFile.h"
+#include "engine/RunLock.h"
 #include "engine/RunLog.h"
 #include "ui/DesktopNotices.h"
 #include "ui/Messages.h"
@@ -323,6 +324,22 @@ void TForm1::Button9Click() {
   const std::vector<std::string> excluded = TickedExcluded();
   const std::string settingsPath = SettingsPath();
   quillfen::RunLog log(quillfen::RunLog::PathBeside(settingsPath), *services_.clock);
+  // One run at a time per settings file, also across processes: a run
+  // started by cron while the last one still works does not start at all.
+  const quillfen::RunLock lock(settingsPath);
+  if (lock.busy()) {
+    const std::string line = "another backup run is using " + settingsPath + " (" + lock.path() +
+                             " is locked): this run does not start";
+    log.Append(line);
+    if (NobodyAnswers()) {
+      WriteErrorLine(line);
+      exitStatus_ = std::max(exitStatus_, kAnotherRunExitStatus);
+      if (Timer1->isActive()) close();  // the unattended program ends, as after a run
+    } else {
+      Dialogs().ShowMessage(QStringLiteral("別のバックアップが実行中のため、開始しませんでした。"));
+    }
+    return;
+  }
   log.Append("バックアップを開始します（" + std::to_string(sets.size()) + " セット）");
   WindowRunView view(
       [this](const std::string& text) {

@@ -63,6 +63,9 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   // Exit status of the program: 0 success, 1 some files could not be copied,
   // 2 the settings file could not be written.
   int ExitStatus() const { return exitStatus_; }
+  // The exit status of an unattended run that did not start because another
+  // run held the settings file (EX_TEMPFAIL: try again later).
+  static constexpr int kAnotherRunExitStatus = 75;
 
   // The working directory captured by FormCreate.
   const std::string& StartDir() const { return startDir_; }
