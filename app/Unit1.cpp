@@ -372,11 +372,12 @@ void TForm1::Button9Click() {
         const std::string name =
             row >= 0 && row < static_cast<int>(sets.size()) ? sets[row].name : std::string("?");
         const std::string line = name + ": the backup run stopped: " + error.what();
+        const std::string stopped = name + "のバックアップは途中で終了しました。";
         view.Failed(line);
-        view.SetDone(name + "のバックアップは途中で終了しました。");
+        view.SetDone(stopped);
         result = quillfen::BackupRunResult();
         result.failures.push_back(line);
-        result.failedSets.push_back(name + "のバックアップは途中で終了しました。");
+        result.failedSets.push_back(stopped);
         result.stopped = true;
       }
     });

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "engine/Path.h"
+
 namespace quillfen {
 
 std::string OneLine(std::string_view text) {
@@ -40,10 +42,7 @@ std::string Stamp(DateTime now) {
 }  // namespace
 
 std::string RunLog::PathBeside(std::string_view settingsPath) {
-  const size_t slash = settingsPath.rfind('/');
-  std::string folder = slash == std::string_view::npos ? std::string(".")
-                                                       : std::string(settingsPath.substr(0, slash));
-  return (folder.empty() ? std::string() : folder) + "/Quillfen.log";
+  return JoinPath(FolderOfFull(settingsPath), "Quillfen.log");
 }
 
 RunLog::RunLog(std::string path, const Clock& clock, int64_t maxBytes)
