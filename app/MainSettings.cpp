@@ -13,6 +13,7 @@ const char kKeepOriginalKey[] = "オリジナル保存拡張子";
 const char kExcludedKey[] = "保存対象外拡張子";
 const char kProgramEndKey[] = "ソフト終了時刻";
 const char kEndTimeKey[] = "終了時刻";
+const char kEndDestinationKey[] = "前回のコピー先";
 
 const char* KeyOf(ExtensionList list) {
   return list == ExtensionList::kKeepOriginal ? kKeepOriginalKey : kExcludedKey;
@@ -66,6 +67,10 @@ Status WriteSettings(IniFile& settings, const std::vector<BackupSet>& sets,
     const std::string endTime = settings.ReadString(former, kEndTimeKey, "");
     if (!endTime.empty() && settings.ReadString(name, kEndTimeKey, "").empty()) {
       write(name, kEndTimeKey, endTime);
+      // And the folder it was written for, which tells a missing destination
+      // of an absent medium from a folder never backed up into.
+      const std::string into = settings.ReadString(former, kEndDestinationKey, "");
+      if (!into.empty()) write(name, kEndDestinationKey, into);
     }
     if (status.ok()) status = settings.EraseSection(former);
   }

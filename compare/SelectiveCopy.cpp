@@ -163,6 +163,16 @@ SelectiveCopyOutcome CopySelected(const SelectiveCopyRequest& request, CopyFeedb
         static_cast<size_t>(std::count(outcome.selected.begin(), outcome.selected.end(), 1));
     return outcome;
   }
+  if (const Status root = MayMakeDestinationRoot(request.toRoot, false, request.mounts);
+      !root.ok()) {
+    // An absent medium or share: nothing goes onto the disk beneath it, and
+    // no end time is written (shown as a failed flush is).
+    outcome.failed =
+        static_cast<size_t>(std::count(outcome.selected.begin(), outcome.selected.end(), 1));
+    outcome.failures.push_back(root.message());
+    outcome.sync = root;
+    return outcome;
+  }
   CreateCopyToRoot(request.toRoot, feedback);
   CopyFiles(request, feedback, outcome);
   return outcome;

@@ -10,6 +10,7 @@
 
 #include "compare/CompareLogic.h"
 #include "engine/DateTime.h"
+#include "engine/DestinationRoot.h"
 #include "engine/RunRecord.h"
 #include "engine/Status.h"
 
@@ -45,6 +46,9 @@ struct SelectiveCopyRequest {
   // user's: they are left as they are, and a file below a link in place of a
   // folder fails (see CopyPlaces::Links).
   bool replacePlantedLinks = false;
+  // Where media and shares are mounted: a missing copy-to folder is not made
+  // where one that is not mounted would be (see MayMakeDestinationRoot).
+  MountTables mounts;
   // Where the end time is recorded.
   std::string setName;
   std::string settingsPath;

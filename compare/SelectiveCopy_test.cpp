@@ -196,6 +196,24 @@ TEST_F(SelectiveCopyTest, MissingCopyToRootIsCreatedOneLevelFirst) {
   EXPECT_EQ(ReadFile(deep + "/a"), "A");
 }
 
+TEST_F(SelectiveCopyTest, NothingIsCopiedBeneathTheMountPointOfAnAbsentShare) {
+  WriteFile(src + "/a", "A", kNew);
+  const std::string nas = dir.Path("nas");
+  std::filesystem::create_directories(nas);
+  SelectiveCopyRequest request = Request(src, nas + "/docs", {"/a"});
+  request.mounts.fstab = dir.Path("fstab");
+  WriteFile(request.mounts.fstab, "//server/backups " + nas + " cifs noauto 0 0\n", kOld);
+  const SelectiveCopyOutcome out = CopyAndFinish(request, feedback);
+  EXPECT_FALSE(std::filesystem::exists(nas + "/docs"));
+  EXPECT_THAT(out.selected, ElementsAre(1));
+  EXPECT_EQ(out.failed, 1u);
+  ASSERT_EQ(feedback.events.size(), 1u);
+  EXPECT_THAT(feedback.events[0], ::testing::StartsWith("error: " + nas + "/docs: "));
+  EXPECT_THAT(feedback.events[0], ::testing::HasSubstr("is it mounted?"));
+  EXPECT_EQ(EndTime(), "<none>");
+  EXPECT_FALSE(out.closeWindow);
+}
+
 TEST_F(SelectiveCopyTest, UnwritableSettingsShowsTheErrorAndKeepsTheWindowOpen) {
   WriteFile(src + "/a", "A", kNew);
   SelectiveCopyRequest r = Request(src, dst, {"/a"});

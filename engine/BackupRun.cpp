@@ -7,6 +7,7 @@
 #include "engine/CopyPlaces.h"
 #include "engine/CopyQueue.h"
 #include "engine/DeferredCloser.h"
+#include "engine/DestinationWatch.h"
 #include "engine/Encoding.h"
 #include "engine/FileAccess.h"
 #include "engine/LookAhead.h"
@@ -18,6 +19,9 @@ namespace quillfen {
 namespace {
 
 const char kEndTimeKey[] = "終了時刻";
+// The destination folder the end time was written for: a set whose folder
+// was changed is backed up into the new one as a first backup.
+const char kEndDestinationKey[] = "前回のコピー先";
 
 bool IsAscii(std::string_view text) {
   for (unsigned char c : text) {
@@ -73,7 +77,28 @@ struct SetCopy {
   long long failed = 0;  // files and source folders
   Status sync = Status::Ok();
   bool stopped = false;  // asked to stop before the last file
+  // Not ok when the destination stopped answering and the set was given up.
+  Status lost = Status::Ok();
 };
+
+// Whether `set` was backed up into its destination folder as it is now:
+// settings written before the folder was recorded count the end time alone.
+bool BackedUpBefore(const BackupSet& set, double endTime, const IniFile& settings) {
+  if (endTime == 0.0) return false;
+  const std::string into = settings.ReadString(set.name, kEndDestinationKey, "");
+  return into.empty() || TrimTrailingSlashes(into) == TrimTrailingSlashes(set.destination);
+}
+
+// Records the end of the backup of `set` into `destination` now.
+Status WriteEndTime(const BackupSet& set, const std::string& destination, DateTime now,
+                    IniFile& settings) {
+  settings.BeginUpdate();
+  Status written = settings.WriteDateTime(set.name, kEndTimeKey, now);
+  const Status into = settings.WriteString(set.name, kEndDestinationKey, destination);
+  const Status ended = settings.EndUpdate();
+  if (written.ok()) written = into;
+  return written.ok() ? ended : written;
+}
 
 // Whether `set` is due now; if not, shows why and counts a set without a
 // destination as a failure.
@@ -81,7 +106,9 @@ bool SetIsDue(const BackupSet& set, const std::string& source, const std::string
               DateTime now, const IniFile& settings, BackupRunView& view, BackupRunResult& result,
               FailureLines& failures) {
   const char* skipped = nullptr;
-  if (WholeHoursBetween(now, settings.ReadDateTime(set.name, kEndTimeKey, 0.0)) <= 23) {
+  const double endTime = settings.ReadDateTime(set.name, kEndTimeKey, 0.0);
+  Status root = Status::Ok();
+  if (WholeHoursBetween(now, endTime) <= 23) {
     skipped = "は標準時間が経過していませんでした。";
   } else if (!IsFolder(source)) {
     skipped = "はコピー元フォルダが存在しません。";
@@ -90,6 +117,17 @@ bool SetIsDue(const BackupSet& set, const std::string& source, const std::string
     // whole tree into the file system root.
     skipped = "はコピー先フォルダが指定されていません。";
     failures.Add(set.name + ": no destination folder");
+    result.failedSets.push_back(set.name + skipped);
+  } else if (root = MayMakeDestinationRoot(destination, BackedUpBefore(set, endTime, settings),
+                                           view.Mounts());
+             !root.ok()) {
+    // Not made where a medium or share that is not mounted would be: the
+    // set stays due for the run after it is back.
+    skipped = root.code() == Status::Code::kNotFound
+                  ? "はコピー先フォルダが見つかりません。メディアや共有フォルダが接続されているか確"
+                    "認してください。"
+                  : "はコピー先フォルダにアクセスできません。";
+    failures.Add(root.message());
     result.failedSets.push_back(set.name + skipped);
   }
   if (skipped == nullptr) return true;
@@ -105,9 +143,11 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
                      const ExtensionRules& rules, BackupRunView& view, RunProgress& progress,
                      FailureLines& failures) {
   SetCopy result;
+  DestinationWatch watch(destination, view.DestinationPatience());
   auto fail = [&](const Status& status) {
     ++result.failed;
-    failures.Add(status.message());
+    // A destination given up is one line for the set, not one a file.
+    if (!DestinationWatch::IsTrouble(status) || !watch.lost()) failures.Add(status.message());
   };
   // Listed on several threads, and looked at ahead of the loop below, unless
   // QUILLFEN_LOOKAHEAD=0.
@@ -143,6 +183,7 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
     }
   });
   copies.CountBytesInto(&progress.bytes);
+  copies.WatchDestination(&watch);
   long long lookedAt = 0;
   // The copies are looked at ahead of the loop; a file whose copy was seen
   // and whose source, looked at here, needs no copy is passed over. Every
@@ -154,7 +195,7 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
       threads.cacheThreads, threads.diskThreads);
   UpToDateCheck quick(source);
   for (size_t index = 0; index < listing.folders.size(); ++index) {
-    if (result.stopped) break;
+    if (result.stopped || watch.lost()) break;
     const TreeListing::Folder& folder = listing.folders[index];
     const LookAhead::Verdicts verdicts = ahead.Take(index);
     size_t position = 0;
@@ -164,7 +205,7 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
       ++position;
       // A plain store: only this thread writes it.
       progress.lookedAt.store(++lookedAt, std::memory_order_relaxed);
-      if (result.stopped || (result.stopped = view.StopRequested())) return;
+      if (result.stopped || (result.stopped = view.StopRequested()) || watch.lost()) return;
       const std::string_view extension = FileExtension(name);
       if (rules.excluded.Contains(extension)) return;
       const bool newer = !rules.keepOriginal.Contains(extension);
@@ -173,8 +214,12 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
           quick.UpToDate(folder.relative, name.data(), newer, target)) {
         return;
       }
-      const CopyPlaces::Decision decision =
+      CopyPlaces::Decision decision =
           places.Check(name.data(), newer, CopyPlaces::MakeFolders::kAlways);
+      if (DestinationWatch::IsTrouble(decision.failure) && watch.AwaitAnswer()) {
+        places.LookAgain();
+        decision = places.Check(name.data(), newer, CopyPlaces::MakeFolders::kAlways);
+      }
       if (!decision.failure.ok()) {
         copies.Add(decision.failure);
         return;
@@ -185,6 +230,9 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
         copies.Add(std::move(job));
       } else {
         Status copied = places.Copy(name.data(), &replaced);
+        if (DestinationWatch::IsTrouble(copied) && watch.AwaitAnswer()) {
+          copied = places.Copy(name.data(), &replaced);
+        }
         if (copied.ok()) progress.bytes.fetch_add(decision.sourceBytes, std::memory_order_relaxed);
         copies.Add(std::move(copied));
       }
@@ -195,6 +243,10 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   copies.Finish();
   for (const Status& failure : places.FinishFolders()) fail(failure);
   replaced.Wait();
+  if (watch.lost()) {
+    result.lost = watch.reason();
+    return result;
+  }
   if (result.stopped) return result;
   // The end time must not claim copies that a power loss could take back:
   // the destination is flushed also when this run copied nothing, as an
@@ -247,6 +299,17 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
       result.stopped = true;
       return result;
     }
+    if (!copy.lost.ok()) {
+      // Given up: the set stays due, and the run goes on with the next.
+      failures.Add(copy.lost.message());
+      const std::string text =
+          set.name + "のコピー先が応答しないため、バックアップを中断しました。";
+      view.SetStatus(text);
+      view.StartTimer2();
+      result.failedSets.push_back(text);
+      view.SetDone(copied + "、" + text);
+      continue;
+    }
     if (copy.failed > 0) {
       const std::string text =
           set.name + "のコピーに失敗したファイルが" + std::to_string(copy.failed) + "件あります。";
@@ -262,7 +325,7 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
       view.SetDone(copied + "、" + result.failedSets.back());
       continue;
     }
-    const Status written = settings.WriteDateTime(set.name, kEndTimeKey, clock.Now());
+    const Status written = WriteEndTime(set, destination, clock.Now(), settings);
     if (!written.ok()) {
       result.settingsError = written;
       view.SetDone(copied + "、" + written.message());

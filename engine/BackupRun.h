@@ -2,12 +2,15 @@
 // the set table and the ticked extension entries and shows what it reports.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include "engine/DateTime.h"
+#include "engine/DestinationRoot.h"
+#include "engine/DestinationWatch.h"
 #include "engine/IniFile.h"
 #include "engine/RunRecord.h"
 #include "engine/Status.h"
@@ -55,6 +58,12 @@ class BackupRunView {
   virtual TextFold CaseFold() { return nullptr; }
   // Where the run keeps its progress; null: nowhere.
   virtual RunProgress* Progress() { return nullptr; }
+  // Where media and shares are mounted, for the question whether a missing
+  // destination folder may be made: the system's own tables.
+  virtual MountTables Mounts() { return MountTables(); }
+  // How long the destination may go without answering before the set in
+  // progress is given up (see DestinationWatch).
+  virtual std::chrono::milliseconds DestinationPatience() { return DestinationWatch::kPatience; }
 };
 
 struct BackupRunResult {

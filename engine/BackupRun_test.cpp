@@ -144,6 +144,7 @@ TEST_F(BackupRunTest, StandardIntervalIsTwentyFourWholeHoursEitherWay) {
   std::vector<BackupSet> sets;
   for (const auto& [name, offset] : cases) {
     SetEndTime(name, clock.now + offset);
+    tree.Dir("bk/" + name);  // backed up into before
     tree.File(name + "/f.txt", name);
     sets.push_back({name, tree.Path(name), tree.Path("bk/" + name)});
   }

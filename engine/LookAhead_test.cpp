@@ -371,7 +371,9 @@ TEST(LookAheadFromDisk, WorkersAddedDuringTheRunGiveTheSameVerdicts) {
     LookAhead ahead(listing, tree.Path("src"), tree.Path("dst"), Excluded, 2);
     for (size_t i = 0; i < listing.folders.size(); ++i) {
       const LookAhead::Verdicts verdicts = ahead.Take(i);
-      if (!verdicts.empty()) ASSERT_EQ(verdicts, warm[i]) << "folder " << i;
+      if (!verdicts.empty()) {
+        ASSERT_EQ(verdicts, warm[i]) << "folder " << i;
+      }
     }
   }
   DiskReadWatch::AssumeFromDisk(false);

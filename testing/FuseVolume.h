@@ -45,6 +45,32 @@ class FuseVolume {
     return "?";
   }
 
+  // The processes serving the mount (those whose command line names the
+  // mount point): a test stops them to make the volume hang, or kills them
+  // to make it go away as a share whose client died.
+  std::vector<pid_t> DaemonPids() const {
+    std::vector<pid_t> pids;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::string cmdline;
+      const int fd = open((entry.path() / "cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) continue;
+      char buffer[4096];
+      ssize_t n;
+      while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        cmdline.append(buffer, static_cast<size_t>(n));
+      close(fd);
+      for (char& c : cmdline) c = c == '\0' ? ' ' : c;
+      if (!mountPoint_.empty() && cmdline.find(mountPoint_) != std::string::npos &&
+          std::stoi(name) != getpid()) {
+        pids.push_back(std::stoi(name));
+      }
+    }
+    return pids;
+  }
+
   // The full path of the program `name` in PATH or the system folders;
   // empty when there is none.
   static std::string FindTool(const std::string& name) {
