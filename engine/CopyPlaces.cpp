@@ -3,11 +3,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unordered_map>
 
 #include "engine/AsciiCase.h"
 #include "engine/FiCheck.h"
@@ -64,7 +66,11 @@ std::string ListedNameOf(int folderFd, const std::unordered_set<std::string>& na
   }
   // A FUSE file system may number the entry anew for each name it is looked
   // up by: the one name differing in case only is taken as it.
-  if (caseOnly.size() == 1) return *caseOnly[0];
+  if (caseOnly.size() == 1) {
+    struct stat st;
+    return fstatat(folderFd, caseOnly[0]->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? *caseOnly[0]
+                                                                                  : std::string();
+  }
   for (const std::string& listed : names) {
     if (isTarget(listed)) return listed;
   }
@@ -83,6 +89,38 @@ bool OtherSourceHolds(int sourceFd, const std::string& listed, const char* name,
   struct stat self;
   // The same entry: the copy-from folder folds the two names as well.
   return fstatat(sourceFd, name, &self, AT_SYMLINK_NOFOLLOW) != 0 || !SameEntry(self, other);
+}
+
+// Another name than `name` that the copy-from folder `sourceFd` holds as
+// another entry, of the names `sourceNames` in it that differ from `name` in
+// letter case only, and that the copy-to folder `targetFd` holds now: where
+// the copy-to file system folds letter case, that entry is the one `name`
+// leads to there. Empty when there is none. Looked at on the spot, by both
+// names: a copy-to listing may lag behind (a share).
+std::string OtherNameThere(
+    int sourceFd, int targetFd,
+    const std::unordered_map<std::string, std::vector<std::string>>& sourceNames, const char* name,
+    bool folder) {
+  const auto found = sourceNames.find(LowerAscii(name));
+  if (found == sourceNames.end()) return {};
+  for (const std::string& other : found->second) {
+    struct stat there;
+    if (other == name || fstatat(targetFd, other.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;
+    }
+    if (OtherSourceHolds(sourceFd, other, name, folder)) return other;
+  }
+  return {};
+}
+
+// The names of the open folder `folderFd` by their ASCII lower case; empty
+// when it cannot be read.
+std::unordered_map<std::string, std::vector<std::string>> NamesByLowerCase(int folderFd) {
+  std::unordered_map<std::string, std::vector<std::string>> byLower;
+  std::unordered_set<std::string> names;
+  if (!ReadNames(folderFd, names)) return byLower;
+  for (const std::string& name : names) byLower[LowerAscii(name)].push_back(name);
+  return byLower;
 }
 
 // Why the unlisted name `name` of a file (or, with `folder`, of the folder
@@ -137,6 +175,13 @@ void CopyPlaces::Enter(std::string_view relative) {
   detachKnown_ = false;
   detached_.reset();
   replaceFileLinks_ = links_ == Links::kReplace && !InSourcePlace(relative_);
+}
+
+void CopyPlaces::LookAgain() {
+  if (!entered_) return;
+  const std::string relative = relative_;
+  entered_ = false;
+  Enter(relative);
 }
 
 bool CopyPlaces::InSourcePlace(std::string_view relative) const {
@@ -278,7 +323,7 @@ Status CopyPlaces::Copy(const char* name, DeferredCloser* closer) {
 bool CopyPlaces::Detach(const char* name, bool newer, const Decision& decision, CopyJob& job) {
   if (!detachKnown_) {
     detachKnown_ = true;
-    if (target_ != TargetState::kOpen || !fromStatus_.ok() || MayFoldNames(to_.fd())) return false;
+    if (target_ != TargetState::kOpen || !fromStatus_.ok() || FoldsNames(to_.fd())) return false;
     auto folders = std::make_shared<CopyFolders>();
     folders->from.reset(fcntl(from_.fd(), F_DUPFD_CLOEXEC, 0));
     folders->to.reset(fcntl(to_.fd(), F_DUPFD_CLOEXEC, 0));
@@ -305,11 +350,23 @@ const std::unordered_set<std::string>* CopyPlaces::FoldableNames(size_t level,
     folder.known = true;
     folder.relative.assign(relative);
     folder.names.clear();
-    folder.listed = MayFoldNames(fd) && ReadNames(fd, folder.names);
+    folder.listed = FoldsNames(fd) && ReadNames(fd, folder.names);
   } else if (again && folder.listed) {
     folder.listed = ReadNames(fd, folder.names);
   }
   return folder.listed ? &folder.names : nullptr;
+}
+
+bool CopyPlaces::FoldsNames(int fd) {
+  if (!MayFoldNames(fd)) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return true;
+  for (const auto& [device, folds] : foldingDevices_) {
+    if (device == st.st_dev) return folds;
+  }
+  const bool folds = FoldsLetterCase(fd);
+  foldingDevices_.emplace_back(st.st_dev, folds);
+  return folds;
 }
 
 void CopyPlaces::NoteMade(size_t level, std::string_view relative, std::string_view name) {
@@ -325,10 +382,22 @@ Status CopyPlaces::CheckFolding(const char* name, const struct stat& target) {
   // Made by another meanwhile, perhaps: the listing is read once more.
   names = FoldableNames(level, relative_, to_.fd(), true);
   if (names == nullptr || names->count(name) != 0) return Status::Ok();
-  const std::string listed = ListedNameOf(to_.fd(), *names, name, target);
-  if (!OtherSourceHolds(from_.fd(), listed, name, false)) return Status::Ok();
+  // Not listed: either another file's copy it was folded onto, or a listing
+  // that lags behind. Only another name there now refuses it.
+  if (sourceNames_.relative != relative_ || !sourceNames_.known) {
+    sourceNames_.relative = relative_;
+    sourceNames_.known = true;
+    sourceNames_.byLower = NamesByLowerCase(from_.fd());
+  }
+  std::string other = OtherNameThere(from_.fd(), to_.fd(), sourceNames_.byLower, name, false);
+  if (other.empty()) {
+    // Folded beyond ASCII letter case: the listed name that leads to it.
+    const std::string listed = ListedNameOf(to_.fd(), *names, name, target);
+    if (!listed.empty() && OtherSourceHolds(from_.fd(), listed, name, false)) other = listed;
+  }
+  if (other.empty()) return Status::Ok();
   return Failure(name,
-                 PathError(ToPath(name), Status::Code::kExists, FoldedReason(name, listed, false)));
+                 PathError(ToPath(name), Status::Code::kExists, FoldedReason(name, other, false)));
 }
 
 Status CopyPlaces::CheckFolderFolding() {
@@ -357,11 +426,22 @@ Status CopyPlaces::CheckFolderFolding() {
     if (names != nullptr && names->count(name) == 0) {
       struct stat target;
       if (fstatat(parentFd, name.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0) return Status::Ok();
-      const std::string listed = ListedNameOf(parentFd, *names, name, target);
       const int sourceParent = from_.depth() + 1 >= level ? from_.FdAt(level - 1) : -1;
-      if (sourceParent < 0 || OtherSourceHolds(sourceParent, listed, name.c_str(), true)) {
+      std::string other;
+      if (sourceParent >= 0) {
+        other = OtherNameThere(sourceParent, parentFd, NamesByLowerCase(sourceParent), name.c_str(),
+                               true);
+      }
+      if (other.empty()) {
+        const std::string listed = ListedNameOf(parentFd, *names, name, target);
+        if (!listed.empty() &&
+            (sourceParent < 0 || OtherSourceHolds(sourceParent, listed, name.c_str(), true))) {
+          other = listed;
+        }
+      }
+      if (!other.empty()) {
         return PathError(JoinRelative(toRoot_, relative), Status::Code::kExists,
-                         FoldedReason(name, listed, true));
+                         FoldedReason(name, other, true));
       }
     }
     checkedFolders_[level - 1] = relative;
@@ -383,8 +463,17 @@ Status CopyPlaces::Make(int parentFd, const char* name, std::string_view relativ
   // Private until its owner and bits are set.
   if (mkdirat(parentFd, name, 0700) != 0) {
     const Status failed = PathError(path, errno);
-    // Made meanwhile: the caller looks again.
-    return failed.code() == Status::Code::kExists ? failed : CannotMake(failed);
+    if (failed.code() != Status::Code::kExists) return CannotMake(failed);
+    // Made meanwhile: the caller looks again. Unless nothing is there: some
+    // shares answer so where nothing may be made (sshfs when read-only).
+    struct stat there;
+    if (fstatat(parentFd, name, &there, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) return failed;
+    struct statvfs fs;
+    if (fstatvfs(parentFd, &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0) {
+      return CannotMake(PathError(path, EROFS));
+    }
+    return CannotMake(
+        PathError(path, Status::Code::kIo, "the file system says it exists, but nothing is there"));
   }
   UniqueFd fd(openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) return PathError(path, errno);

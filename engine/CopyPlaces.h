@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -50,6 +51,11 @@ class CopyPlaces : private FolderMaker {
   // Moves on to the folder `relative` ("" for the roots, else "/a/b") of
   // both trees; the folder already current stays as it is.
   void Enter(std::string_view relative);
+
+  // Looks at the current folder of both trees anew at the next question, as
+  // if it had not been entered: after a destination in trouble answers
+  // again, what failed in it is tried once more.
+  void LookAgain();
 
   // When a missing copy-to folder is made: at every question (the folder of
   // a file that is not excluded is made whatever the answer), or only for a
@@ -167,6 +173,18 @@ class CopyPlaces : private FolderMaker {
   // names cannot fold or cannot be read (nothing to check).
   const std::unordered_set<std::string>* FoldableNames(size_t level, std::string_view relative,
                                                        int fd, bool again = false);
+  // Whether the copy-to file system of the open folder `fd` folds letter
+  // case (see FoldsLetterCase), tried once for each device.
+  bool FoldsNames(int fd);
+  std::vector<std::pair<dev_t, bool>> foldingDevices_;
+  // The names of the current copy-from folder by ASCII lower case, read once
+  // a folder, when a copy-to name is not listed.
+  struct SourceNames {
+    std::string relative;
+    bool known = false;
+    std::unordered_map<std::string, std::vector<std::string>> byLower;
+  };
+  SourceNames sourceNames_;
   // Notes the entry `name` made in the copy-to folder at `level`.
   void NoteMade(size_t level, std::string_view relative, std::string_view name);
   std::vector<FolderNames> chainNames_;  // by level, [0] the root

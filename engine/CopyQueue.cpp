@@ -150,6 +150,11 @@ bool CopyQueue::Room(int64_t bytes) const {
 
 bool CopyQueue::Copy(const CopyJob& job, FileAgeCache& ages, Status& outcome,
                      UnnamedCopy* unnamed) {
+  if (watch_ != nullptr && watch_->lost()) {
+    // Given up: not tried against a destination that does not answer.
+    outcome = CopyError(job.from, job.to, Status::Code::kUnreachable, watch_->reason().detail());
+    return true;
+  }
   const int from = job.folders->from.get();
   const int to = job.folders->to.get();
   struct stat source {};
@@ -166,10 +171,18 @@ bool CopyQueue::Copy(const CopyJob& job, FileAgeCache& ages, Status& outcome,
       return false;
     }
   }
-  outcome = unnamed != nullptr ? WriteCopyAt(from, job.name.c_str(), to, job.name.c_str(), job.from,
-                                             job.to, closer_, *unnamed)
-                               : CopyFileAt(from, job.name.c_str(), to, job.name.c_str(), job.from,
-                                            job.to, closer_);
+  auto make = [&] {
+    return unnamed != nullptr ? WriteCopyAt(from, job.name.c_str(), to, job.name.c_str(), job.from,
+                                            job.to, closer_, *unnamed)
+                              : CopyFileAt(from, job.name.c_str(), to, job.name.c_str(), job.from,
+                                           job.to, closer_);
+  };
+  outcome = make();
+  // Once more when a destination in trouble answers again.
+  if (!outcome.ok() && watch_ != nullptr && DestinationWatch::IsTrouble(outcome) &&
+      watch_->AwaitAnswer()) {
+    outcome = make();
+  }
   if (outcome.ok() && bytesWritten_ != nullptr) {
     bytesWritten_->fetch_add(haveSource ? source.st_size : 0, std::memory_order_relaxed);
   }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/DeferredCloser.h"
+#include "engine/DestinationWatch.h"
 #include "engine/FileAgeCache.h"
 #include "engine/FileCopy.h"
 #include "engine/Status.h"
@@ -112,6 +113,13 @@ class CopyQueue {
   // window's progress; relaxed, read at any time). Call before the first Add.
   void CountBytesInto(std::atomic<long long>* bytes) { bytesWritten_ = bytes; }
 
+  // From now on a copy that fails as a destination in trouble fails (see
+  // DestinationWatch) is made once more when `watch` finds the destination
+  // answering again; once `watch` has given the destination up, the copies
+  // still asked for fail at once with its reason. Call before the first Add;
+  // `watch` must outlive the queue.
+  void WatchDestination(DestinationWatch* watch) { watch_ = watch; }
+
  private:
   struct Slot {
     bool done = false;
@@ -173,6 +181,7 @@ class CopyQueue {
   WorkerThreads committer_;
   bool grouping_ = false;  // set under the lock: copies are grouped once the committer runs
   std::atomic<long long>* bytesWritten_ = nullptr;
+  DestinationWatch* watch_ = nullptr;
 };
 
 }  // namespace quillfen

@@ -1,11 +1,17 @@
 #include "engine/NameFolding.h"
 
+#include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/vfs.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <string>
+
+#include "engine/TemporaryFiles.h"
 
 namespace quillfen {
 
@@ -32,6 +38,20 @@ bool MayFoldNames(int fd) {
     default:
       return true;
   }
+}
+
+bool FoldsLetterCase(int fd) {
+  if (!MayFoldNames(fd)) return false;
+  const std::string name = NewTemporaryName();
+  std::string capitals = name;
+  for (char& c : capitals) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  const int made = openat(fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (made < 0) return true;
+  close(made);
+  struct stat st;
+  const bool folds = fstatat(fd, capitals.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  unlinkat(fd, name.c_str(), 0);
+  return folds;
 }
 
 }  // namespace quillfen

@@ -10,4 +10,11 @@ namespace quillfen {
 // case-insensitive (ext4, f2fs, tmpfs). True when it cannot be told.
 bool MayFoldNames(int fd);
 
+// Whether the file system of the open folder `fd` folds letter case there,
+// tried where MayFoldNames cannot rule it out: a temporary file is made in
+// the folder and looked up under its name in capitals, then removed (a
+// share's server may fold names or not whatever its file system's kind).
+// True when it cannot be tried (a folder that cannot be written).
+bool FoldsLetterCase(int fd);
+
 }  // namespace quillfen

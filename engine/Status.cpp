@@ -40,6 +40,18 @@ Status::Code CodeOfErrno(int err) {
     case EINVAL:
     case ENAMETOOLONG:
       return Status::Code::kInvalid;
+    case EIO:
+    case ENOTCONN:
+    case ETIMEDOUT:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case ECONNRESET:
+    case ECONNABORTED:
+    case ECONNREFUSED:
+    case ESTALE:
+      return Status::Code::kUnreachable;
     default:
       return Status::Code::kIo;
   }

@@ -1,0 +1,63 @@
+// What a run does when the destination stops answering. A share in trouble
+// answers every call with the same failure for a while (a FUSE client after
+// a name its server refused, a server restarting) or not at all (a server
+// that hangs): a copy that failed so is tried once more when the destination
+// answers again, and a destination that does not answer within the patience
+// is given up for the rest of the set at once, instead of failing every
+// remaining file one by one, or waiting for ever.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "engine/Status.h"
+
+namespace quillfen {
+
+class DestinationWatch {
+ public:
+  // How long a destination may go without answering before it is given up,
+  // unless the settings say otherwise.
+  static constexpr std::chrono::seconds kPatience{60};
+  // The pause before the destination is looked at (again).
+  static constexpr std::chrono::milliseconds kPause{250};
+
+  // Watches the destination folder `root`.
+  explicit DestinationWatch(std::string_view root, std::chrono::milliseconds patience = kPatience);
+  DestinationWatch(const DestinationWatch&) = delete;
+  DestinationWatch& operator=(const DestinationWatch&) = delete;
+
+  // Whether `failure` is of the kind a destination in trouble gives
+  // (Status::Code::kUnreachable).
+  static bool IsTrouble(const Status& failure) {
+    return failure.code() == Status::Code::kUnreachable;
+  }
+
+  // After a failure of that kind: waits until the root can be looked at
+  // again, looking every kPause, and returns true (the failed step may be
+  // tried once more), or gives the destination up and returns false: when
+  // the patience passes first, or the look finds the share's client gone
+  // (ENOTCONN). Once given up, it returns false at once. Safe to call from
+  // several threads: one looks, the others wait for its answer. A look that
+  // hangs in the system is left behind on a thread of its own.
+  bool AwaitAnswer();
+
+  // Whether the destination was given up.
+  bool lost() const;
+  // Once lost: the line that says so, naming the root and the reason.
+  Status reason() const;
+
+ private:
+  const std::string root_;
+  const std::chrono::milliseconds patience_;
+  mutable std::mutex mutex_;
+  std::condition_variable answered_;
+  bool looking_ = false;
+  bool lost_ = false;
+  Status reason_ = Status::Ok();
+};
+
+}  // namespace quillfen
