@@ -3,12 +3,14 @@
 // "Main", the two extension lists and the program's end time.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "engine/BackupRun.h"
 #include "engine/DateTime.h"
+#include "engine/DestinationWatch.h"
 #include "engine/IniFile.h"
 #include "engine/Status.h"
 
@@ -25,6 +27,11 @@ enum class ExtensionList { kKeepOriginal, kExcluded };
 // The non-empty items of the stored list, in stored order (the comma text
 // ".doc,.xls," gives .doc and .xls).
 std::vector<std::string> ReadExtensionList(const IniFile& settings, ExtensionList list);
+
+// How long a run waits for a destination that does not answer before it gives
+// the set up: "応答待ち秒数" in [Main], whole seconds from 5 to 3600;
+// DestinationWatch::kPatience when it is missing or outside that range.
+std::chrono::milliseconds ReadDestinationPatience(const IniFile& settings);
 
 // What the close writes, in this order and as one write of the file: the
 // source and destination of every set (a missing section added at the end),

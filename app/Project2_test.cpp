@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 #include "app/CommandLine.h"
 #include "engine/IniFile.h"
 #include "engine/RunLock.h"
+#include "testing/FuseVolume.h"
 #include "testing/NotificationStandIn.h"
 #include "testing/TestTree.h"
 
@@ -291,6 +293,34 @@ TEST(Program, AnUnattendedRunDoesNotStartWhileAnotherHoldsTheSettings) {
       << refused.errors;
   EXPECT_FALSE(std::filesystem::exists(tree.Path("dst/a.txt")));
   EXPECT_EQ(quillfen::IniFile(tree.Path("Quillfen.ini")).ReadString("Work", "終了時刻", ""), "");
+}
+
+// A destination that hangs (a share's server that stopped answering; here a
+// FUSE volume whose daemon is stopped): the unattended program still ends
+// once the patience set in the settings has passed, with the set due.
+TEST(Program, AnUnattendedRunEndsInBoundedTimeWhenTheDestinationHangs) {
+  quillfen::testing::FuseVolume volume(quillfen::testing::FuseVolume::Kind::kFat);
+  if (!volume.mounted()) GTEST_SKIP() << volume.skipReason();
+  TestTree tree;
+  for (int i = 0; i < 20; ++i) tree.File("src/f" + std::to_string(i) + ".txt", "f");
+  tree.File("Quillfen.ini", "[Work]\r\nコピー元=" + tree.Path("src") + "\r\nコピー先=" +
+                                volume.root() + "/backup\r\n[Main]\r\n応答待ち秒数=5\r\n");
+  const std::vector<pid_t> daemons = volume.DaemonPids();
+  ASSERT_FALSE(daemons.empty());
+  for (pid_t pid : daemons) ASSERT_EQ(kill(pid, SIGSTOP), 0);
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome ended = RunUnattended(tree.root());
+  const auto took = std::chrono::steady_clock::now() - start;
+  for (pid_t pid : daemons) kill(pid, SIGCONT);
+  EXPECT_EQ(ended.exitCode, 1) << ended.errors;
+  EXPECT_LT(took, std::chrono::seconds(25)) << "5 s start delay, 5 s patience";
+  EXPECT_NE(ended.errors.find("Work: " + volume.root() +
+                              "/backup: the destination does not answer (waited 5 s)"),
+            std::string::npos)
+      << ended.errors;
+  EXPECT_EQ(quillfen::IniFile(tree.Path("Quillfen.ini")).ReadString("Work", "終了時刻", ""), "");
+  EXPECT_NE(TestTree::Read(tree.Path("Quillfen.log")).find("the destination does not answer"),
+            std::string::npos);
 }
 
 }  // namespace

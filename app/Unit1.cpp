@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <functional>
 
@@ -152,11 +153,14 @@ int64_t MonotonicMs() {
 class WindowRunView : public quillfen::BackupRunView {
  public:
   WindowRunView(std::function<void(const std::string&)> status, std::function<void()> startTimer2,
-                std::function<bool()> stop, quillfen::RunLog& log)
+                std::function<bool()> stop, quillfen::RunLog& log,
+                std::chrono::milliseconds patience, std::function<void(const std::string&)> hung)
       : status_(std::move(status)),
         startTimer2_(std::move(startTimer2)),
         stop_(std::move(stop)),
-        log_(log) {}
+        log_(log),
+        patience_(patience),
+        hung_(std::move(hung)) {}
   void SetStatus(const std::string& text) override { status_(text); }
   void StartTimer2() override { startTimer2_(); }
   bool StopRequested() override { return stop_(); }
@@ -168,6 +172,11 @@ class WindowRunView : public quillfen::BackupRunView {
     report.SetDone(line);
   }
   quillfen::RunProgress* Progress() override { return &progress; }
+  std::chrono::milliseconds DestinationPatience() override { return patience_; }
+  void DestinationHung(const std::string& line) override {
+    Failed(line);
+    hung_(line);
+  }
 
   quillfen::RunProgress progress;
   quillfen::RunReport report;
@@ -177,6 +186,8 @@ class WindowRunView : public quillfen::BackupRunView {
   std::function<void()> startTimer2_;
   std::function<bool()> stop_;
   quillfen::RunLog& log_;
+  const std::chrono::milliseconds patience_;
+  std::function<void(const std::string&)> hung_;
 };
 
 // Writes one line to standard error, each report kept on one line.
@@ -352,7 +363,25 @@ void TForm1::Button9Click() {
         QMetaObject::invokeMethod(
             this, [this] { SwitchOn(Timer2); }, Qt::QueuedConnection);
       },
-      [this] { return StopRequested(); }, log);
+      [this] { return StopRequested(); }, log,
+      quillfen::ReadDestinationPatience(quillfen::IniFile(settingsPath)),
+      [this, &log, unattended = NobodyAnswers()](const std::string& line) {
+        // On the heartbeat's thread, while the run may be held in the
+        // destination for as long as it hangs.
+        if (unattended) {
+          // Nobody waits at a window: the program ends now, in bounded time,
+          // the set due (its end time is not written) and the lock let go.
+          log.Append("バックアップを中断しました（コピー先が応答しません）");
+          std::_Exit(1);
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, text = QString::fromStdString(line)] {
+              runHung_ = true;
+              StatusBar1->showMessage(QStringLiteral("コピー先が応答しません: ") + text);
+            },
+            Qt::QueuedConnection);
+      });
   quillfen::BackupRunResult result;
   {
     const WaitCursor waitCursor;
@@ -382,6 +411,7 @@ void TForm1::Button9Click() {
       }
     });
     SetRunControls(false);
+    runHung_ = false;
     progress_ = nullptr;
   }
   if (result.settingsError.ok()) {
@@ -545,6 +575,12 @@ bool TForm1::event(QEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+  if (running_ && runHung_) {
+    // The run is held in a destination that does not answer, perhaps for
+    // ever: the settings are written now and the program ends without it.
+    if (saveOnClose_) static_cast<void>(FormClose());
+    std::_Exit(std::max(exitStatus_, 1));
+  }
   if (running_) {
     // The window goes at once; the run stops before its next file, and the
     // close (the settings written) follows once it has.

@@ -229,6 +229,7 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   // The run under way: started, asked to stop, its figures, and what
   // happens when it is over.
   bool running_ = false;
+  bool runHung_ = false;  // the run is held in a destination that does not answer
   std::atomic<bool> stopAsked_{false};
   const quillfen::RunProgress* progress_ = nullptr;
   int64_t runStartMs_ = 0;

@@ -1,5 +1,6 @@
 #include "engine/BackupRun.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -106,9 +107,7 @@ bool SetIsDue(const BackupSet& set, const std::string& source, const std::string
               DateTime now, const IniFile& settings, BackupRunView& view, BackupRunResult& result,
               FailureLines& failures) {
   const char* skipped = nullptr;
-  const double endTime = settings.ReadDateTime(set.name, kEndTimeKey, 0.0);
-  Status root = Status::Ok();
-  if (WholeHoursBetween(now, endTime) <= 23) {
+  if (WholeHoursBetween(now, settings.ReadDateTime(set.name, kEndTimeKey, 0.0)) <= 23) {
     skipped = "は標準時間が経過していませんでした。";
   } else if (!IsFolder(source)) {
     skipped = "はコピー元フォルダが存在しません。";
@@ -118,17 +117,6 @@ bool SetIsDue(const BackupSet& set, const std::string& source, const std::string
     skipped = "はコピー先フォルダが指定されていません。";
     failures.Add(set.name + ": no destination folder");
     result.failedSets.push_back(set.name + skipped);
-  } else if (root = MayMakeDestinationRoot(destination, BackedUpBefore(set, endTime, settings),
-                                           view.Mounts());
-             !root.ok()) {
-    // Not made where a medium or share that is not mounted would be: the
-    // set stays due for the run after it is back.
-    skipped = root.code() == Status::Code::kNotFound
-                  ? "はコピー先フォルダが見つかりません。メディアや共有フォルダが接続されているか確"
-                    "認してください。"
-                  : "はコピー先フォルダにアクセスできません。";
-    failures.Add(root.message());
-    result.failedSets.push_back(set.name + skipped);
   }
   if (skipped == nullptr) return true;
   view.SetStatus(set.name + skipped);
@@ -137,13 +125,35 @@ bool SetIsDue(const BackupSet& set, const std::string& source, const std::string
   return false;
 }
 
+// Whether the destination root of `set` may be used: it is there, or may
+// be made (see MayMakeDestinationRoot); if not, shows why and counts the set
+// as failed. It is not made where a medium or share that is not mounted
+// would be: the set stays due for the run after it is back.
+bool DestinationUsable(const BackupSet& set, const std::string& destination,
+                       const IniFile& settings, BackupRunView& view, BackupRunResult& result,
+                       FailureLines& failures) {
+  const double endTime = settings.ReadDateTime(set.name, kEndTimeKey, 0.0);
+  const Status root =
+      MayMakeDestinationRoot(destination, BackedUpBefore(set, endTime, settings), view.Mounts());
+  if (root.ok()) return true;
+  const std::string text = set.name + (root.code() == Status::Code::kNotFound
+                                           ? "はコピー先フォルダが見つかりません。メディアや共有フ"
+                                             "ォルダが接続されているか確認してください。"
+                                           : "はコピー先フォルダにアクセスできません。");
+  failures.Add(root.message());
+  result.failedSets.push_back(text);
+  view.SetStatus(text);
+  view.StartTimer2();
+  view.SetDone(text);
+  return false;
+}
+
 // Lists the source tree whole, then copies what the rules select. Every
 // failure goes to `failures`, one line each; `progress` follows the files.
 SetCopy CopySetFiles(const std::string& source, const std::string& destination,
                      const ExtensionRules& rules, BackupRunView& view, RunProgress& progress,
-                     FailureLines& failures) {
+                     FailureLines& failures, DestinationWatch& watch) {
   SetCopy result;
-  DestinationWatch watch(destination, view.DestinationPatience());
   auto fail = [&](const Status& status) {
     ++result.failed;
     // A destination given up is one line for the set, not one a file.
@@ -287,9 +297,21 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
       continue;
     }
     progress.set.store(static_cast<int>(row), std::memory_order_relaxed);
+    // A destination that hangs is given up, and said so at once, even while
+    // a call into it waits in the system.
+    DestinationWatch watch(destination, view.DestinationPatience());
+    const std::chrono::milliseconds patience = view.DestinationPatience();
+    auto hung = [&view, &watch, name = set.name](const Status& why) {
+      watch.GiveUp(why);
+      view.DestinationHung(name + ": " + why.message());
+    };
+    const DestinationHeartbeat heartbeat(
+        destination, patience, hung,
+        std::min<std::chrono::milliseconds>(DestinationHeartbeat::kInterval, patience));
+    if (!DestinationUsable(set, destination, settings, view, result, failures)) continue;
     view.SetStatus(set.name + "をバックアップ中");
 
-    const SetCopy copy = CopySetFiles(source, destination, rules, view, progress, failures);
+    const SetCopy copy = CopySetFiles(source, destination, rules, view, progress, failures, watch);
     result.filesCopied += copy.copied;
     const std::string copied = set.name + ": " + std::to_string(copy.copied) + " 件コピー";
     if (copy.stopped) {

@@ -64,6 +64,11 @@ class BackupRunView {
   // How long the destination may go without answering before the set in
   // progress is given up (see DestinationWatch).
   virtual std::chrono::milliseconds DestinationPatience() { return DestinationWatch::kPatience; }
+  // Called on another thread, once, when the destination of the set in
+  // progress did not answer within the patience: the run may be held in a
+  // call into it for as long as it hangs. `line` names the set, the folder
+  // and the reason. When the run comes back, the set ends as given up.
+  virtual void DestinationHung(const std::string& /*line*/) {}
 };
 
 struct BackupRunResult {

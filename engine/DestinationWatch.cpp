@@ -23,9 +23,9 @@ struct Look {
   int error = 0;
 };
 
-// The errno of a stat of `path` (0 when it answered), or -1 when no answer
-// came by `deadline`.
-int LookBefore(const std::string& path, std::chrono::steady_clock::time_point deadline) {
+}  // namespace
+
+int LookAtDestination(const std::string& path, std::chrono::steady_clock::time_point deadline) {
   auto look = std::make_shared<Look>();
   // The root's own attributes may be answered from the system's cache; a
   // name looked up for the first time reaches the file system's server.
@@ -51,8 +51,6 @@ int LookBefore(const std::string& path, std::chrono::steady_clock::time_point de
   return look->error;
 }
 
-}  // namespace
-
 DestinationWatch::DestinationWatch(std::string_view root, std::chrono::milliseconds patience)
     : root_(root), patience_(patience) {}
 
@@ -72,7 +70,7 @@ bool DestinationWatch::AwaitAnswer() {
     const auto pause = std::min<std::chrono::steady_clock::duration>(
         kPause, deadline - std::chrono::steady_clock::now());
     if (pause > pause.zero()) std::this_thread::sleep_for(pause);
-    const int error = LookBefore(root_, deadline);
+    const int error = LookAtDestination(root_, deadline);
     // Any answer but trouble (a root not made yet answers ENOENT) will do.
     if (error >= 0 && CodeOfErrno(error) != Status::Code::kUnreachable) break;
     if (error == ENOTCONN) {
@@ -94,6 +92,55 @@ bool DestinationWatch::AwaitAnswer() {
   reason_ = reason;
   answered_.notify_all();
   return !lost_;
+}
+
+void DestinationWatch::GiveUp(const Status& reason) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (lost_) return;
+  lost_ = true;
+  reason_ = reason;
+}
+
+struct DestinationHeartbeat::Shared {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stopping = false;
+  Hung hung;
+};
+
+DestinationHeartbeat::DestinationHeartbeat(std::string_view root,
+                                           std::chrono::milliseconds patience, Hung hung,
+                                           std::chrono::milliseconds interval)
+    : shared_(std::make_shared<Shared>()) {
+  shared_->hung = std::move(hung);
+  auto beat = [shared = shared_, root = std::string(root), patience, interval] {
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(shared->mutex);
+        if (shared->wake.wait_for(lock, interval, [&] { return shared->stopping; })) return;
+      }
+      const int error = LookAtDestination(root, std::chrono::steady_clock::now() + patience);
+      if (error >= 0) continue;
+      std::lock_guard<std::mutex> lock(shared->mutex);
+      if (shared->stopping) return;
+      const long long seconds = std::chrono::duration_cast<std::chrono::seconds>(patience).count();
+      shared->hung(
+          PathError(root, Status::Code::kUnreachable,
+                    "the destination does not answer (waited " + std::to_string(seconds) + " s)"));
+      return;
+    }
+  };
+  try {
+    std::thread(beat).detach();
+  } catch (const std::system_error&) {
+    // No thread to be had: a destination that hangs is not seen.
+  }
+}
+
+DestinationHeartbeat::~DestinationHeartbeat() {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  shared_->stopping = true;
+  shared_->wake.notify_all();
 }
 
 bool DestinationWatch::lost() const {

@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -45,6 +47,10 @@ class DestinationWatch {
   // hangs in the system is left behind on a thread of its own.
   bool AwaitAnswer();
 
+  // Gives the destination up with `reason` (a look that hung, seen by a
+  // DestinationHeartbeat); the first reason given stays.
+  void GiveUp(const Status& reason);
+
   // Whether the destination was given up.
   bool lost() const;
   // Once lost: the line that says so, naming the root and the reason.
@@ -58,6 +64,33 @@ class DestinationWatch {
   bool looking_ = false;
   bool lost_ = false;
   Status reason_ = Status::Ok();
+};
+
+// The errno of a look at the destination folder `root` (0 when it answered,
+// also ENOENT: a root not made yet answers so), or -1 when no answer came by
+// `deadline`. The look runs on a thread of its own, which is left behind
+// when it hangs.
+int LookAtDestination(const std::string& root, std::chrono::steady_clock::time_point deadline);
+
+// Looks at a destination folder every `interval` while a set is copied into
+// it, so that a destination that hangs (a server that stops answering while
+// a copy waits on it in the system) is seen even when no call returns: when
+// a look is not answered within `patience`, `hung` is called once with the
+// reason, on a thread of its own. Never waits for a look that hangs.
+class DestinationHeartbeat {
+ public:
+  using Hung = std::function<void(const Status& reason)>;
+  static constexpr std::chrono::seconds kInterval{5};
+  DestinationHeartbeat(std::string_view root, std::chrono::milliseconds patience, Hung hung,
+                       std::chrono::milliseconds interval = kInterval);
+  // Once it returns, `hung` is not called any more.
+  ~DestinationHeartbeat();
+  DestinationHeartbeat(const DestinationHeartbeat&) = delete;
+  DestinationHeartbeat& operator=(const DestinationHeartbeat&) = delete;
+
+ private:
+  struct Shared;
+  std::shared_ptr<Shared> shared_;
 };
 
 }  // namespace quillfen

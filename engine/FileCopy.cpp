@@ -266,6 +266,15 @@ bool SameFileAge(const struct timespec& held, const struct timespec& source) {
   return held.tv_sec == source.tv_sec || PackFileAge(held.tv_sec) == PackFileAge(source.tv_sec);
 }
 
+// Whether a copy showing `held` is not older, by file age, than a source of
+// the time `source`. A share that keeps its own times (WebDAV: the time of
+// the upload) shows a later one whatever it is told: such a copy is taken,
+// and the next run copies the file again only when its source has changed
+// since, as for any copy that is newer than its source.
+bool NotEarlier(const struct timespec& held, const struct timespec& source) {
+  return held.tv_sec >= source.tv_sec || PackFileAge(held.tv_sec) >= PackFileAge(source.tv_sec);
+}
+
 // The local time `year`-`month`-`day` `hour`:`minute`:`second` as a POSIX time.
 struct timespec LocalMoment(int year, int month, int day, int hour, int minute, int second) {
   struct tm local = {};
@@ -294,7 +303,7 @@ Err SetAttributes(const struct stat& source, int out, struct timespec& held) {
     if (fstat(out, &st) != 0) return errno;
     held = st.st_mtim;
     if (SameFileAge(held, source.st_mtim)) return 0;
-    if (attempt == 1) return kTimeNotKept;
+    if (attempt == 1) return NotEarlier(held, source.st_mtim) ? 0 : kTimeNotKept;
     const int64_t seconds = source.st_mtim.tv_sec;
     times[1] = seconds < 0 || PackFileAge(seconds) == PackFileAge(0)
                    ? LocalMoment(1980, 1, 1, 0, 0, 0)
@@ -312,7 +321,7 @@ Err KeepTime(int folder, const char* name, const struct timespec& held) {
     struct stat st;
     if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
     if (st.st_mtim.tv_sec == held.tv_sec && st.st_mtim.tv_nsec == held.tv_nsec) return 0;
-    if (attempt == 1) return kTimeNotKept;
+    if (attempt == 1) return NotEarlier(st.st_mtim, held) ? 0 : kTimeNotKept;
     const struct timespec times[2] = {held, held};
     if (utimensat(folder, name, times, AT_SYMLINK_NOFOLLOW) != 0) return errno;
   }

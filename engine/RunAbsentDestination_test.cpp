@@ -154,6 +154,13 @@ class TroubleView : public AbsentView {
     }
     return false;
   }
+  // Seen on the heartbeat's thread; the volume answers again then, as a
+  // server may after a while, so that the run comes back.
+  void DestinationHung(const std::string& line) override {
+    hung = line;
+    for (pid_t pid : volume->DaemonPids()) kill(pid, SIGCONT);
+  }
+  std::string hung;
 
  private:
   int asked_ = 0;
@@ -183,6 +190,31 @@ TEST_F(RunLostDestination, AShareWhoseClientDiedFailsTheSetWithOneLineAtOnce) {
   EXPECT_EQ(EndTimeText("Share"), "<none>");
   EXPECT_EQ(result.setsBackedUp, 1) << "the next set still runs";
   EXPECT_EQ(FilesOnly(Snapshot(tree.Path("local"))).size(), 302u);
+}
+
+TEST_F(RunLostDestination, ADestinationThatHangsIsSeenWhileTheRunWaitsInIt) {
+  TroubleView trouble;
+  trouble.tables = view.tables;
+  trouble.volume = volume_.get();
+  trouble.signal = SIGSTOP;
+  trouble.patience = std::chrono::milliseconds(1500);
+  const BackupSet share{"Share", tree.Path("src"), volume_->root() + "/backup"};
+  const BackupSet local{"Local", tree.Path("src"), tree.Path("local")};
+  IniFile settings(tree.Path("Quillfen.ini"));
+  clock.NextDay();
+  const auto start = std::chrono::steady_clock::now();
+  const BackupRunResult result = RunBackup({share, local}, {}, {}, clock, settings, trouble);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+
+  EXPECT_EQ(trouble.hung,
+            "Share: " + volume_->root() + "/backup: the destination does not answer (waited 1 s)");
+  ASSERT_FALSE(result.failures.empty());
+  EXPECT_THAT(result.failures.back(), HasSubstr("the destination does not answer"));
+  EXPECT_LE(result.failures.size(), 3u) << Failures(result);
+  EXPECT_THAT(result.failedSets,
+              ElementsAre("Shareのコピー先が応答しないため、バックアップを中断しました。"));
+  EXPECT_EQ(EndTimeText("Share"), "<none>");
+  EXPECT_EQ(result.setsBackedUp, 1) << "the next set still runs";
 }
 
 TEST_F(RunLostDestination, AWatchGivesUpADestinationThatHangsAfterItsPatience) {
