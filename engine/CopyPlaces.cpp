@@ -328,6 +328,7 @@ bool CopyPlaces::Detach(const char* name, bool newer, const Decision& decision, 
     folders->from.reset(fcntl(from_.fd(), F_DUPFD_CLOEXEC, 0));
     folders->to.reset(fcntl(to_.fd(), F_DUPFD_CLOEXEC, 0));
     if (!folders->from.valid() || !folders->to.valid()) return false;
+    folders->flushesPerFile = FlushesPerFile(folders->to.get()) ? 1 : 0;
     detached_ = std::move(folders);
   }
   if (detached_ == nullptr) return false;

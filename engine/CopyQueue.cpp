@@ -172,10 +172,11 @@ bool CopyQueue::Copy(const CopyJob& job, FileAgeCache& ages, Status& outcome,
     }
   }
   auto make = [&] {
+    const int perFile = job.folders->flushesPerFile;
     return unnamed != nullptr ? WriteCopyAt(from, job.name.c_str(), to, job.name.c_str(), job.from,
-                                            job.to, closer_, *unnamed)
+                                            job.to, closer_, *unnamed, perFile)
                               : CopyFileAt(from, job.name.c_str(), to, job.name.c_str(), job.from,
-                                           job.to, closer_);
+                                           job.to, closer_, perFile);
   };
   outcome = make();
   // Once more when a destination in trouble answers again.

@@ -35,6 +35,9 @@ namespace quillfen {
 struct CopyFolders {
   UniqueFd from;
   UniqueFd to;
+  // FlushesPerFile of `to`, asked once for all the folder's copies; -1:
+  // not known.
+  int flushesPerFile = -1;
 };
 
 // One copy to make: the file `name` of `folders->from` onto the same name in

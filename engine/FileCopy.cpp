@@ -213,7 +213,14 @@ struct Source {
   bool watched = false;
   // Whether a change after `st` was taken must show (see Settle).
   bool settled = false;
+  // Whether the copy's file system is flushed file by file (FlushesPerFile),
+  // when the caller knows it: 1 or 0; -1 when it is to be asked.
+  int flushesPerFile = -1;
 };
+
+bool PerFile(const Source& in, int fd) {
+  return in.flushesPerFile >= 0 ? in.flushesPerFile != 0 : FlushesPerFile(fd);
+}
 
 // Whether a change made to the file of `st` from now on shows in its times.
 bool ChangesShowFromNow(const struct stat& st) {
@@ -295,7 +302,11 @@ struct timespec LocalMoment(int year, int month, int day, int hour, int minute, 
 // to 2107 only) is set to the end of the range it passed, which has the same
 // file age. `held` is the time the copy then shows.
 Err SetAttributes(const struct stat& source, int out, struct timespec& held) {
-  if (Err err = SetPermissionBits(out, AdoptOwner(source, out))) return err;
+  const mode_t bits = AdoptOwner(source, out);
+  struct stat made;
+  if (fstat(out, &made) != 0 || (made.st_mode & 07777) != bits) {
+    if (Err err = SetPermissionBits(out, bits)) return err;
+  }
   struct timespec times[2] = {source.st_atim, source.st_mtim};
   for (int attempt = 0;; ++attempt) {
     if (futimens(out, times) != 0) return errno;
@@ -364,13 +375,21 @@ Err RenameError(Err err, int folder, const char* temp, const char* name) {
   return kNameRefused;
 }
 
+// The bits a named temporary copy of `source` is made with: its own, where
+// the copy is the source owner's and group's from the start (nothing is
+// more open than the source then, and no call is needed to set them), else
+// private until its owner and bits are set.
+mode_t CreationBits(const struct stat& source) {
+  return source.st_uid == geteuid() && source.st_gid == getegid() ? source.st_mode & 0777 : 0600;
+}
+
 // The copy through a named temporary file beside the target, renamed over it,
 // for file systems that cannot make unnamed files.
 Err CopyThroughNamedFile(Source& in, int targetFolder, const char* targetName) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string temp = NewTemporaryName();
     UniqueFd out(openat(targetFolder, temp.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, CreationBits(in.st)));
     if (!out.valid()) {
       if (errno == EEXIST) continue;
       return errno;
@@ -392,7 +411,7 @@ Err CopyThroughNamedFile(Source& in, int targetFolder, const char* targetName) {
     if (Err kept = KeepTime(targetFolder, targetName, held)) return kept;
     // Where a flush of the whole file system cannot be trusted, the name
     // (and the time some of them keep in the folder entry) is flushed here.
-    return FlushesPerFile(targetFolder) ? FlushFolder(targetFolder) : 0;
+    return PerFile(in, targetFolder) ? FlushFolder(targetFolder) : 0;
   }
   return EEXIST;
 }
@@ -470,7 +489,7 @@ Err WriteCopy(Source& in, int targetFolder, const char* targetName, DeferredClos
   }
   struct timespec held;
   if (Err err = FillCopy(in, out.get(), held)) return err;
-  const bool perFile = FlushesPerFile(out.get());
+  const bool perFile = PerFile(in, out.get());
   if (unnamed != nullptr && !perFile) {
     // A large copy's write-back starts now, while the next is written, so
     // that the flush of its group finds less to write.
@@ -524,8 +543,9 @@ Status CopyOpenSource(Source& in, int targetFolder, const char* targetName, std:
 // CopyFileAt, or WriteCopyAt with `unnamed`.
 Status CopyFromSource(int sourceFolder, const char* sourceName, int targetFolder,
                       const char* targetName, std::string_view source, std::string_view target,
-                      DeferredCloser* closer, UnnamedCopy* unnamed) {
+                      DeferredCloser* closer, UnnamedCopy* unnamed, int flushesPerFile) {
   Source in;
+  in.flushesPerFile = flushesPerFile;
   Status opened = OpenSource(sourceFolder, sourceName, in, source, target);
   if (!opened.ok()) return opened;
   Status copied = CopyOpenSource(in, targetFolder, targetName, source, target, closer, unnamed);
@@ -555,6 +575,10 @@ bool FlushesPerFile(int fd) {
 }
 
 int FlushFolder(int folder) {
+  // A folder opened for reading is flushed as it is (on a share, opening it
+  // again is a round trip); one opened for lookups only is opened for it.
+  if (fsync(folder) == 0) return 0;
+  if (errno != EBADF) return errno;
   UniqueFd readable(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!readable.valid()) return errno;
   return fsync(readable.get()) == 0 ? 0 : errno;
@@ -574,11 +598,15 @@ mode_t AdoptOwner(const struct stat& source, int fd) {
   // Root gives the copy the source's owner and group before its bits are set
   // (a change of owner clears set-ID bits). Where that is refused (a file
   // system without owners), the bits below see the owner the copy has.
-  if (geteuid() == 0 && fchown(fd, source.st_uid, source.st_gid) != 0) {
+  // Where it has them already (a file of its own), nothing is asked: on a
+  // share each call is a round trip.
+  struct stat copy;
+  bool known = fstat(fd, &copy) == 0;
+  if (geteuid() == 0 && (!known || copy.st_uid != source.st_uid || copy.st_gid != source.st_gid) &&
+      fchown(fd, source.st_uid, source.st_gid) == 0) {
+    known = fstat(fd, &copy) == 0;
   }
   mode_t bits = source.st_mode & 07777;
-  struct stat copy;
-  const bool known = fstat(fd, &copy) == 0;
   if (!known || copy.st_uid != source.st_uid) bits &= ~S_ISUID;
   if (!known || copy.st_gid != source.st_gid) {
     // Another group: its members get what the source gave everyone else,
@@ -602,17 +630,17 @@ int SetPermissionBits(int fd, mode_t bits) {
 
 Status CopyFileAt(int sourceFolder, const char* sourceName, int targetFolder,
                   const char* targetName, std::string_view source, std::string_view target,
-                  DeferredCloser* closer) {
+                  DeferredCloser* closer, int flushesPerFile) {
   return CopyFromSource(sourceFolder, sourceName, targetFolder, targetName, source, target, closer,
-                        nullptr);
+                        nullptr, flushesPerFile);
 }
 
 Status WriteCopyAt(int sourceFolder, const char* sourceName, int targetFolder,
                    const char* targetName, std::string_view source, std::string_view target,
-                   DeferredCloser* closer, UnnamedCopy& unnamed) {
+                   DeferredCloser* closer, UnnamedCopy& unnamed, int flushesPerFile) {
   unnamed.file.reset();
   return CopyFromSource(sourceFolder, sourceName, targetFolder, targetName, source, target, closer,
-                        &unnamed);
+                        &unnamed, flushesPerFile);
 }
 
 Status NameCopyAt(UnnamedCopy& unnamed, bool flushed, int sourceFolder, const char* sourceName,

@@ -55,10 +55,13 @@ Status CopyError(std::string_view source, std::string_view target, Status::Code 
 // With `closer`, a replaced target's last close is left to it (see
 // DeferredCloser); a copy that runs out of space while replaced files wait
 // there waits for them and is tried once more.
+// `flushesPerFile` is FlushesPerFile of `targetFolder` where the caller
+// knows it (1 or 0: one question fewer a copy, a round trip on a share), or
+// -1 to have it asked.
 // Error message: "<source> -> <target>: <reason>".
 Status CopyFileAt(int sourceFolder, const char* sourceName, int targetFolder,
                   const char* targetName, std::string_view source, std::string_view target,
-                  DeferredCloser* closer = nullptr);
+                  DeferredCloser* closer = nullptr, int flushesPerFile = -1);
 
 // A copy written whole as an unnamed file and not yet named (see WriteCopyAt).
 struct UnnamedCopy {
@@ -75,7 +78,7 @@ struct UnnamedCopy {
 // invalid. A failure leaves nothing behind.
 Status WriteCopyAt(int sourceFolder, const char* sourceName, int targetFolder,
                    const char* targetName, std::string_view source, std::string_view target,
-                   DeferredCloser* closer, UnnamedCopy& unnamed);
+                   DeferredCloser* closer, UnnamedCopy& unnamed, int flushesPerFile = -1);
 
 // The second half: names the copy WriteCopyAt left in `unnamed` as
 // `targetName` in `targetFolder`, replacing what is there, and takes the file
