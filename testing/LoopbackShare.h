@@ -606,13 +606,17 @@ class LoopbackShare {
     if (mkdir(davfsCache_.c_str(), 0777) != 0 || chmod(davfsCache_.c_str(), 0777) != 0) {
       return Fail("no folder for davfs2's cache");
     }
-    // davfs2's defaults otherwise (locks, a 10 s delay before an upload),
-    // but for its buffer: davfs2 1.6 answers the larger folder reads of
-    // Linux 6.16 and later with EINVAL unless the buffer is 64 KiB, so that
-    // no folder could be listed. No credentials: the server asks for none.
+    // davfs2's defaults (a 10 s delay before an upload, ...) but for two
+    // settings a user of this server and this kernel needs. The buffer:
+    // davfs2 1.6 answers the larger folder reads of Linux 6.16 and later
+    // with EINVAL unless it is 64 KiB, so that no folder could be listed.
+    // Locks: davfs2 locks each file it creates, and rclone's server then
+    // refuses to move it (423 Locked), so that every rename of a file made
+    // through the mount fails with EIO. No credentials: the server asks for
+    // none.
     serverConfig_ = folder_ + "/davfs2.conf";
-    if (!WriteText(serverConfig_, "cache_dir " + davfsCache_ + "\nask_auth 0\nbuf_size 64\n",
-                   0644)) {
+    if (!WriteText(serverConfig_,
+                   "cache_dir " + davfsCache_ + "\nask_auth 0\nbuf_size 64\nuse_locks 0\n", 0644)) {
       return Fail("cannot write davfs2.conf");
     }
     return true;
@@ -630,8 +634,11 @@ class LoopbackShare {
                                  {}, log);
         break;
       case Kind::kWebDav: {
-        std::vector<std::string> argv = {serverTool_, "serve", "webdav", "--addr",
-                                         "127.0.0.1:" + std::to_string(port_)};
+        // rclone trusts what it listed of its own folder for 5 minutes by
+        // default; a server sees what lands on its disk at once.
+        std::vector<std::string> argv = {
+            serverTool_,        "serve", "webdav", "--addr", "127.0.0.1:" + std::to_string(port_),
+            "--dir-cache-time", "0s"};
         if (options_.readOnly) argv.push_back("--read-only");
         argv.push_back(exported_);
         serverPid_ = SpawnLogged(
@@ -755,7 +762,7 @@ class LoopbackShare {
   bool GracefulUnmount() {
     if (kind_ == Kind::kWebDav) {
       const std::string umount = FuseVolume::FindTool("umount");
-      if (RunFor({umount, mountRoot_}, 120) != 0) return false;
+      if (RunFor({umount, mountRoot_}, 60) != 0) return false;
       // umount.davfs returns once mount.davfs has ended.
       return true;
     }
