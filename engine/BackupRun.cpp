@@ -185,6 +185,7 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   // files were met, so failure lines keep their order.
   const long long copiedBefore = progress.copied.load(std::memory_order_relaxed);
   CopyQueue copies(threads.copyThreads, &replaced, [&](const Status& outcome) {
+    watch.NoteOutcome(outcome);
     if (outcome.ok()) {
       ++result.copied;
       progress.copied.store(copiedBefore + result.copied, std::memory_order_relaxed);
@@ -309,6 +310,7 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
         destination, patience, hung,
         std::min<std::chrono::milliseconds>(DestinationHeartbeat::kInterval, patience));
     if (!DestinationUsable(set, destination, settings, view, result, failures)) continue;
+    watch.NoteDevice();
     view.SetStatus(set.name + "をバックアップ中");
 
     const SetCopy copy = CopySetFiles(source, destination, rules, view, progress, failures, watch);

@@ -21,11 +21,30 @@ struct Look {
   std::condition_variable done;
   bool finished = false;
   int error = 0;
+  bool deviceKnown = false;
+  dev_t device = 0;  // of the path, or of the nearest folder above it
 };
+
+// The device of `path`, or of the nearest folder above it that exists;
+// false when none can be looked at.
+bool DeviceOfNearest(std::string path, dev_t& device) {
+  for (;;) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) {
+      device = st.st_dev;
+      return true;
+    }
+    if (errno != ENOENT) return false;
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos || path == "/") return false;
+    path = slash == 0 ? std::string("/") : path.substr(0, slash);
+  }
+}
 
 }  // namespace
 
-int LookAtDestination(const std::string& path, std::chrono::steady_clock::time_point deadline) {
+int LookAtDestination(const std::string& path, std::chrono::steady_clock::time_point deadline,
+                      dev_t* device) {
   auto look = std::make_shared<Look>();
   // The root's own attributes may be answered from the system's cache; a
   // name looked up for the first time reaches the file system's server.
@@ -36,6 +55,11 @@ int LookAtDestination(const std::string& path, std::chrono::steady_clock::time_p
     struct stat st;
     int error = stat(path.c_str(), &st) == 0 ? 0 : errno;
     if (error == 0 && stat(unknown.c_str(), &st) != 0 && errno != ENOENT) error = errno;
+    dev_t device = 0;
+    if ((error == 0 || error == ENOENT) && DeviceOfNearest(path, device)) {
+      look->device = device;
+      look->deviceKnown = true;
+    }
     std::lock_guard<std::mutex> lock(look->mutex);
     look->finished = true;
     look->error = error;
@@ -48,6 +72,7 @@ int LookAtDestination(const std::string& path, std::chrono::steady_clock::time_p
   }
   std::unique_lock<std::mutex> lock(look->mutex);
   if (!look->done.wait_until(lock, deadline, [&] { return look->finished; })) return -1;
+  if (device != nullptr && look->deviceKnown) *device = look->device;
   return look->error;
 }
 
@@ -70,7 +95,14 @@ bool DestinationWatch::AwaitAnswer() {
     const auto pause = std::min<std::chrono::steady_clock::duration>(
         kPause, deadline - std::chrono::steady_clock::now());
     if (pause > pause.zero()) std::this_thread::sleep_for(pause);
-    const int error = LookAtDestination(root_, deadline);
+    dev_t device = 0;
+    const int error = LookAtDestination(root_, deadline, &device);
+    if (deviceKnown_ && device != 0 && device != device_) {
+      // The share or medium was unmounted: its mount point answers now.
+      reason = PathError(root_, Status::Code::kUnreachable,
+                         "the destination's share or medium is no longer mounted there");
+      break;
+    }
     // Any answer but trouble (a root not made yet answers ENOENT) will do.
     if (error >= 0 && CodeOfErrno(error) != Status::Code::kUnreachable) break;
     if (error == ENOTCONN) {
@@ -92,6 +124,27 @@ bool DestinationWatch::AwaitAnswer() {
   reason_ = reason;
   answered_.notify_all();
   return !lost_;
+}
+
+void DestinationWatch::NoteDevice() {
+  dev_t device = 0;
+  if (!DeviceOfNearest(root_, device)) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  device_ = device;
+  deviceKnown_ = true;
+}
+
+void DestinationWatch::NoteOutcome(const Status& outcome) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!IsTrouble(outcome)) {
+    troubleInARow_ = 0;
+    return;
+  }
+  if (++troubleInARow_ < kTroubleInARow || lost_) return;
+  lost_ = true;
+  reason_ = PathError(root_, Status::Code::kUnreachable,
+                      "the destination failed " + std::to_string(troubleInARow_) +
+                          " files in a row (" + outcome.detail() + ")");
 }
 
 void DestinationWatch::GiveUp(const Status& reason) {

@@ -7,6 +7,8 @@
 // remaining file one by one, or waiting for ever.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -47,9 +49,23 @@ class DestinationWatch {
   // hangs in the system is left behind on a thread of its own.
   bool AwaitAnswer();
 
+  // Notes the file system the root is on (or the nearest folder above it,
+  // before it is made): a look that later finds another there gives the
+  // destination up, as a share unmounted under the run (its client gone,
+  // the mount point an empty local folder).
+  void NoteDevice();
+
   // Gives the destination up with `reason` (a look that hung, seen by a
   // DestinationHeartbeat); the first reason given stays.
   void GiveUp(const Status& reason);
+
+  // Files failing one after another as a destination in trouble fails
+  // (each tried twice): then it is given up, also where its client still
+  // answers looks from a cache of its own (davfs2 whose server is gone).
+  static constexpr int kTroubleInARow = 8;
+  // What a file came to, in the order of the files: a failure of that kind
+  // counts towards kTroubleInARow, anything else starts the count again.
+  void NoteOutcome(const Status& outcome);
 
   // Whether the destination was given up.
   bool lost() const;
@@ -62,6 +78,9 @@ class DestinationWatch {
   mutable std::mutex mutex_;
   std::condition_variable answered_;
   bool looking_ = false;
+  bool deviceKnown_ = false;
+  int troubleInARow_ = 0;
+  dev_t device_ = 0;
   bool lost_ = false;
   Status reason_ = Status::Ok();
 };
@@ -70,7 +89,10 @@ class DestinationWatch {
 // also ENOENT: a root not made yet answers so), or -1 when no answer came by
 // `deadline`. The look runs on a thread of its own, which is left behind
 // when it hangs.
-int LookAtDestination(const std::string& root, std::chrono::steady_clock::time_point deadline);
+// With `device`, the device of the root (or of the nearest folder above it)
+// is put there when the look found it.
+int LookAtDestination(const std::string& root, std::chrono::steady_clock::time_point deadline,
+                      dev_t* device = nullptr);
 
 // Looks at a destination folder every `interval` while a set is copied into
 // it, so that a destination that hangs (a server that stops answering while

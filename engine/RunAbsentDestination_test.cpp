@@ -239,3 +239,23 @@ TEST_F(RunLostDestination, AWatchGivesUpADestinationThatHangsAfterItsPatience) {
 
 }  // namespace
 }  // namespace quillfen
+
+namespace quillfen {
+namespace {
+
+TEST(DestinationWatchTest, FilesFailingInARowGiveTheDestinationUpAndOneGoodCopyStartsAgain) {
+  DestinationWatch watch("/nowhere");
+  const Status trouble = PathError("/nowhere/a", EIO);
+  for (int i = 1; i < DestinationWatch::kTroubleInARow; ++i) watch.NoteOutcome(trouble);
+  watch.NoteOutcome(PathError("/nowhere/b", EACCES));  // another reason: not the share
+  for (int i = 1; i < DestinationWatch::kTroubleInARow; ++i) watch.NoteOutcome(trouble);
+  watch.NoteOutcome(Status::Ok());
+  EXPECT_FALSE(watch.lost());
+  for (int i = 0; i < DestinationWatch::kTroubleInARow; ++i) watch.NoteOutcome(trouble);
+  EXPECT_TRUE(watch.lost());
+  EXPECT_EQ(watch.reason().message(),
+            "/nowhere: the destination failed 8 files in a row (" + ErrnoText(EIO) + ")");
+}
+
+}  // namespace
+}  // namespace quillfen

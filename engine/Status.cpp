@@ -41,6 +41,7 @@ Status::Code CodeOfErrno(int err) {
     case ENAMETOOLONG:
       return Status::Code::kInvalid;
     case EIO:
+    case EAGAIN:
     case ENOTCONN:
     case ETIMEDOUT:
     case EHOSTDOWN:

@@ -24,7 +24,7 @@ class [[nodiscard]] Status {
     kUnsupported,  // the file system cannot do it here
     kInvalid,      // the input cannot be used as given
     kUnreachable,  // the place does not answer now: a share or disk in trouble
-                   // (EIO, ENOTCONN, ETIMEDOUT, ...); it may answer again later
+                   // (EIO, EAGAIN, ENOTCONN, ETIMEDOUT, ...); it may answer again later
     kIo,           // any other failure of the system
   };
 
