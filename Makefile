@@ -111,6 +111,7 @@ bench:
 	@cmake --build $(BENCH_BUILD_DIR) -j $(JOBS) --target bench_programs
 	python3 bench/test_harness.py --build $(BENCH_BUILD_DIR)
 	python3 bench/run_bench.py --build $(BENCH_BUILD_DIR) $(BENCH_ARGS)
+	python3 bench/share_bench.py --build $(BENCH_BUILD_DIR)
 
 # Every build folder the targets above make.
 clean:

@@ -333,8 +333,12 @@ TEST(CopyFaults, CopiesOfAFileBeingRewrittenAreNeverTorn) {
   });
   int copied = 0;
   int changed = 0;
+  // Two seconds, and on a loaded machine longer, until the writer has met a
+  // copy at least once.
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (std::chrono::steady_clock::now() < end) {
+  const auto latest = end + std::chrono::seconds(30);
+  for (auto now = std::chrono::steady_clock::now(); now < end || (changed == 0 && now < latest);
+       now = std::chrono::steady_clock::now()) {
     const Status s = CopyFile(src, target);
     if (s.ok()) {
       ++copied;

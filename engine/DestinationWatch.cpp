@@ -104,7 +104,7 @@ bool DestinationWatch::AwaitAnswer() {
       break;
     }
     // Any answer but trouble (a root not made yet answers ENOENT) will do.
-    if (error >= 0 && CodeOfErrno(error) != Status::Code::kUnreachable) break;
+    if (error >= 0 && error != EIO && CodeOfErrno(error) != Status::Code::kUnreachable) break;
     if (error == ENOTCONN) {
       reason = PathError(root_, Status::Code::kUnreachable,
                          "the destination cannot be reached any more: " + ErrnoText(error));
@@ -136,10 +136,11 @@ void DestinationWatch::NoteDevice() {
 
 void DestinationWatch::NoteOutcome(const Status& outcome) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!IsTrouble(outcome)) {
+  if (outcome.ok()) {
     troubleInARow_ = 0;
     return;
   }
+  if (outcome.code() != Status::Code::kUnreachable) return;
   if (++troubleInARow_ < kTroubleInARow || lost_) return;
   lost_ = true;
   reason_ = PathError(root_, Status::Code::kUnreachable,

@@ -34,10 +34,12 @@ class DestinationWatch {
   DestinationWatch(const DestinationWatch&) = delete;
   DestinationWatch& operator=(const DestinationWatch&) = delete;
 
-  // Whether `failure` is of the kind a destination in trouble gives
-  // (Status::Code::kUnreachable).
+  // Whether `failure` is of a kind a destination in trouble gives: one that
+  // says so (Status::Code::kUnreachable), or a plain input/output error
+  // (Status::Code::kIo), which a share's client gives for many troubles (a
+  // name its server refused, a server restarting) and a full share too.
   static bool IsTrouble(const Status& failure) {
-    return failure.code() == Status::Code::kUnreachable;
+    return failure.code() == Status::Code::kUnreachable || failure.code() == Status::Code::kIo;
   }
 
   // After a failure of that kind: waits until the root can be looked at
@@ -59,12 +61,14 @@ class DestinationWatch {
   // DestinationHeartbeat); the first reason given stays.
   void GiveUp(const Status& reason);
 
-  // Files failing one after another as a destination in trouble fails
-  // (each tried twice): then it is given up, also where its client still
-  // answers looks from a cache of its own (davfs2 whose server is gone).
+  // Files failing one after another with a reason that says the destination
+  // cannot be reached (Status::Code::kUnreachable; each tried twice): then
+  // it is given up, also where its client still answers looks from a cache
+  // of its own (davfs2 whose server is gone).
   static constexpr int kTroubleInARow = 8;
   // What a file came to, in the order of the files: a failure of that kind
-  // counts towards kTroubleInARow, anything else starts the count again.
+  // counts towards kTroubleInARow, a copy made starts the count again, and a
+  // plain input/output error (a full share, a refused name) does neither.
   void NoteOutcome(const Status& outcome);
 
   // Whether the destination was given up.

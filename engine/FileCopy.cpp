@@ -10,11 +10,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "engine/FiCheck.h"
 #include "engine/OpenFile.h"
@@ -295,18 +297,24 @@ struct timespec LocalMoment(int year, int month, int day, int hour, int minute, 
   return {mktime(&local), 0};
 }
 
-// Owner, permission bits and times of the source onto the new file `out`.
-// Owner and bits go only as far as the file system holds them (see
-// SetPermissionBits). The last-write time must be held, as finely as the
-// file system keeps it; one outside the range of file ages (FAT holds 1980
-// to 2107 only) is set to the end of the range it passed, which has the same
-// file age. `held` is the time the copy then shows.
-Err SetAttributes(const struct stat& source, int out, struct timespec& held) {
+// Owner and permission bits of the source onto the new file `out`, as far as
+// the file system holds them (see SetPermissionBits); nothing is asked where
+// it has them already.
+Err SetOwnerAndBits(const struct stat& source, int out) {
   const mode_t bits = AdoptOwner(source, out);
   struct stat made;
   if (fstat(out, &made) != 0 || (made.st_mode & 07777) != bits) {
     if (Err err = SetPermissionBits(out, bits)) return err;
   }
+  return 0;
+}
+
+// The source's times onto the new file `out`. The last-write time must be
+// held, as finely as the file system keeps it; one outside the range of file
+// ages (FAT holds 1980 to 2107 only) is set to the end of the range it
+// passed, which has the same file age. `held` is the time the copy then
+// shows.
+Err SetTimes(const struct stat& source, int out, struct timespec& held) {
   struct timespec times[2] = {source.st_atim, source.st_mtim};
   for (int attempt = 0;; ++attempt) {
     if (futimens(out, times) != 0) return errno;
@@ -352,8 +360,18 @@ bool Unchanged(const Source& in, const struct stat& before) {
 // meanwhile, or may have changed unseen.
 constexpr Err kChangedMark = -3;
 Err FillCopy(Source& in, int out, struct timespec& held) {
+  // Owner and bits go first where a write cannot clear them (no set-ID
+  // bits): the looks at the new file are then answered from what its making
+  // returned, not asked of a share's server once more after the writes.
+  const bool idBits = (in.st.st_mode & (S_ISUID | S_ISGID)) != 0;
+  if (!idBits) {
+    if (Err err = SetOwnerAndBits(in.st, out)) return err;
+  }
   if (Err err = CopyContent(in.fd.get(), out, in.st)) return err;
-  if (Err err = SetAttributes(in.st, out, held)) return err;
+  if (idBits) {
+    if (Err err = SetOwnerAndBits(in.st, out)) return err;
+  }
+  if (Err err = SetTimes(in.st, out, held)) return err;
   const bool written = in.watched && in.watch.Written();
   return in.settled && !written && Unchanged(in, in.st) ? 0 : kChangedMark;
 }
@@ -373,6 +391,18 @@ Err RenameError(Err err, int folder, const char* temp, const char* name) {
   if (fstatat(folder, temp, &st, AT_SYMLINK_NOFOLLOW) != 0) return err;
   if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0) return err;
   return kNameRefused;
+}
+
+// Removes the temporary file `temp` of a failed copy. A share in trouble
+// may refuse that too for a few seconds after the failure (smbnetfs answers
+// every call with an input/output error then): it is asked again a few
+// times. What is left even so, the next run removes.
+void RemoveTemporary(int folder, const char* temp) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    if (unlinkat(folder, temp, 0) == 0 || errno == ENOENT) return;
+    if (errno != EIO && CodeOfErrno(errno) != Status::Code::kUnreachable) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
 }
 
 // The bits a named temporary copy of `source` is made with: its own, where
@@ -405,7 +435,7 @@ Err CopyThroughNamedFile(Source& in, int targetFolder, const char* targetName) {
       err = RenameError(errno, targetFolder, temp.c_str(), targetName);
     }
     if (err != 0) {
-      unlinkat(targetFolder, temp.c_str(), 0);
+      RemoveTemporary(targetFolder, temp.c_str());
       return err;
     }
     if (Err kept = KeepTime(targetFolder, targetName, held)) return kept;

@@ -245,16 +245,19 @@ namespace {
 
 TEST(DestinationWatchTest, FilesFailingInARowGiveTheDestinationUpAndOneGoodCopyStartsAgain) {
   DestinationWatch watch("/nowhere");
-  const Status trouble = PathError("/nowhere/a", EIO);
-  for (int i = 1; i < DestinationWatch::kTroubleInARow; ++i) watch.NoteOutcome(trouble);
-  watch.NoteOutcome(PathError("/nowhere/b", EACCES));  // another reason: not the share
+  const Status trouble = PathError("/nowhere/a", EAGAIN);
   for (int i = 1; i < DestinationWatch::kTroubleInARow; ++i) watch.NoteOutcome(trouble);
   watch.NoteOutcome(Status::Ok());
+  // Plain input/output errors (a full share) are no sign of a share gone.
+  for (int i = 0; i < 3 * DestinationWatch::kTroubleInARow; ++i) {
+    watch.NoteOutcome(PathError("/nowhere/b", EIO));
+  }
   EXPECT_FALSE(watch.lost());
+  watch.NoteOutcome(Status::Ok());
   for (int i = 0; i < DestinationWatch::kTroubleInARow; ++i) watch.NoteOutcome(trouble);
   EXPECT_TRUE(watch.lost());
   EXPECT_EQ(watch.reason().message(),
-            "/nowhere: the destination failed 8 files in a row (" + ErrnoText(EIO) + ")");
+            "/nowhere: the destination failed 8 files in a row (" + ErrnoText(EAGAIN) + ")");
 }
 
 }  // namespace

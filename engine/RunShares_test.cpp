@@ -20,6 +20,8 @@
 
 #include "engine/BackupRun.h"
 #include "engine/IniFile.h"
+#include "engine/Path.h"
+#include "engine/TemporaryFiles.h"
 #include "testing/LoopbackShare.h"
 #include "testing/RunSupport.h"
 #include "testing/TestTree.h"
@@ -282,9 +284,15 @@ TEST_P(RunShares, OnAFullShareWhatFitsArrivesWholeAndTheRestFails) {
   const TreeSnapshot source = FilesOnly(Snapshot(src));
   const auto lines = LinesByFile(result, src, dst_, files);
   long long whole = 0;
+  int leftovers = 0;
   for (const auto& [path, content] : arrived) {
     const auto it = source.find(path);
-    if (it == source.end()) {
+    if (IsTemporaryName(LastName(path))) {
+      // The share may refuse even the removal of a failed copy's temporary
+      // file (Samba on a full disk): hidden from listings, and removed by
+      // the next run's program.
+      ++leftovers;
+    } else if (it == source.end()) {
       ADD_FAILURE() << path << " on the server is no source file";
     } else if (content != it->second) {
       ADD_FAILURE() << path << " arrived with " << content.size() << " of " << it->second.size()
@@ -303,6 +311,9 @@ TEST_P(RunShares, OnAFullShareWhatFitsArrivesWholeAndTheRestFails) {
   EXPECT_GT(whole, 0) << "nothing arrived on a share with room for most of the files; "
                       << Summary(result);
   EXPECT_EQ(result.filesCopied, whole) << Summary(result);
+  // Temporary files left on a full Samba share are removed by the next run
+  // (another process), not tested here; they are counted for the record.
+  ::testing::Test::RecordProperty("leftovers", leftovers);
 }
 
 // Puts the share in trouble once the run has asked this many times whether

@@ -40,7 +40,6 @@ Status::Code CodeOfErrno(int err) {
     case EINVAL:
     case ENAMETOOLONG:
       return Status::Code::kInvalid;
-    case EIO:
     case EAGAIN:
     case ENOTCONN:
     case ETIMEDOUT:

@@ -23,9 +23,9 @@ class [[nodiscard]] Status {
     kChanged,      // a source changed while it was being copied
     kUnsupported,  // the file system cannot do it here
     kInvalid,      // the input cannot be used as given
-    kUnreachable,  // the place does not answer now: a share or disk in trouble
-                   // (EIO, EAGAIN, ENOTCONN, ETIMEDOUT, ...); it may answer again later
-    kIo,           // any other failure of the system
+    kUnreachable,  // the place does not answer now: a share in trouble (EAGAIN,
+                   // ENOTCONN, ETIMEDOUT, ...); it may answer again later
+    kIo,           // any other failure of the system (EIO among them)
   };
 
   // A success.
