@@ -41,6 +41,15 @@ bool DeviceOfNearest(std::string path, dev_t& device) {
   }
 }
 
+// The line for a destination `root` that gave no answer within `patience`;
+// `error`, when above 0, is the last failure a look met.
+Status NotAnswering(const std::string& root, std::chrono::milliseconds patience, int error) {
+  const long long seconds = std::chrono::duration_cast<std::chrono::seconds>(patience).count();
+  return PathError(root, Status::Code::kUnreachable,
+                   "the destination does not answer (waited " + std::to_string(seconds) + " s" +
+                       (error > 0 ? ": " + ErrnoText(error) : std::string()) + ")");
+}
+
 }  // namespace
 
 int LookAtDestination(const std::string& path, std::chrono::steady_clock::time_point deadline,
@@ -111,10 +120,7 @@ bool DestinationWatch::AwaitAnswer() {
       break;
     }
     if (error < 0 || std::chrono::steady_clock::now() >= deadline) {
-      const long long seconds = std::chrono::duration_cast<std::chrono::seconds>(patience_).count();
-      reason = PathError(root_, Status::Code::kUnreachable,
-                         "the destination does not answer (waited " + std::to_string(seconds) +
-                             " s" + (error > 0 ? ": " + ErrnoText(error) : std::string()) + ")");
+      reason = NotAnswering(root_, patience_, error);
       break;
     }
   }
@@ -177,10 +183,7 @@ DestinationHeartbeat::DestinationHeartbeat(std::string_view root,
       if (error >= 0) continue;
       std::lock_guard<std::mutex> lock(shared->mutex);
       if (shared->stopping) return;
-      const long long seconds = std::chrono::duration_cast<std::chrono::seconds>(patience).count();
-      shared->hung(
-          PathError(root, Status::Code::kUnreachable,
-                    "the destination does not answer (waited " + std::to_string(seconds) + " s)"));
+      shared->hung(NotAnswering(root, patience, 0));
       return;
     }
   };
