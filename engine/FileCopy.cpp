@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@
 #include <thread>
 
 #include "engine/FiCheck.h"
+#include "engine/NamingTimes.h"
 #include "engine/OpenFile.h"
 #include "engine/Path.h"
 #include "engine/TemporaryFiles.h"
@@ -331,16 +334,30 @@ Err SetTimes(const struct stat& source, int out, struct timespec& held) {
   }
 }
 
-// Some file systems stamp the time anew when a file is named (fusefat does
-// at a rename): the named copy `name` in `folder` is given the time it held
-// before, `held` (as both its times), again when it shows another. Never
-// follows a link.
-Err KeepTime(int folder, const char* name, const struct timespec& held) {
+// What copies of this process saw of times kept on naming.
+NamingTimes& SeenNamingTimes() {
+  static NamingTimes seen;
+  return seen;
+}
+
+// The named copy `name` in `folder` on `device` (0: not known) is given the
+// time it held before, `held` (as both its times), again when it shows
+// another after its naming. Never follows a link.
+Err KeepTime(dev_t device, int folder, const char* name, const struct timespec& held) {
+  const bool known = device != 0;
+  NamingTimes& seen = SeenNamingTimes();
+  if (known && seen.Trusted(device)) return 0;
   for (int attempt = 0;; ++attempt) {
     struct stat st;
     if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-    if (st.st_mtim.tv_sec == held.tv_sec && st.st_mtim.tv_nsec == held.tv_nsec) return 0;
-    if (attempt == 1) return NotEarlier(st.st_mtim, held) ? 0 : kTimeNotKept;
+    if (st.st_mtim.tv_sec == held.tv_sec && st.st_mtim.tv_nsec == held.tv_nsec) {
+      if (known) seen.Note(device, attempt == 0);
+      return 0;
+    }
+    if (attempt == 1) {
+      if (known) seen.Note(device, false);
+      return NotEarlier(st.st_mtim, held) ? 0 : kTimeNotKept;
+    }
     const struct timespec times[2] = {held, held};
     if (utimensat(folder, name, times, AT_SYMLINK_NOFOLLOW) != 0) return errno;
   }
@@ -429,6 +446,7 @@ Err CopyThroughNamedFile(Source& in, int targetFolder, const char* targetName) {
     // On the disk before its name replaces the old copy: a power cut after
     // the rename must not leave an empty or partly written file there.
     if (err == 0 && fsync(out.get()) != 0) err = errno;
+    const dev_t device = DeviceOf(out.get());
     // close() is where some file systems report a failed write.
     if (close(out.release()) != 0 && err == 0) err = errno;
     if (err == 0 && renameat(targetFolder, temp.c_str(), targetFolder, targetName) != 0) {
@@ -438,7 +456,7 @@ Err CopyThroughNamedFile(Source& in, int targetFolder, const char* targetName) {
       RemoveTemporary(targetFolder, temp.c_str());
       return err;
     }
-    if (Err kept = KeepTime(targetFolder, targetName, held)) return kept;
+    if (Err kept = KeepTime(device, targetFolder, targetName, held)) return kept;
     // Where a flush of the whole file system cannot be trusted, the name
     // (and the time some of them keep in the folder entry) is flushed here.
     return PerFile(in, targetFolder) ? FlushFolder(targetFolder) : 0;
@@ -535,7 +553,7 @@ Err WriteCopy(Source& in, int targetFolder, const char* targetName, DeferredClos
   const Err err = NameCopy(out.get(), targetFolder, targetName, closer);
   if (err == kNoName) return CopyThroughNamedFile(in, targetFolder, targetName);
   if (err != 0) return err;
-  if (Err kept = KeepTime(targetFolder, targetName, held)) return kept;
+  if (Err kept = KeepTime(DeviceOf(out.get()), targetFolder, targetName, held)) return kept;
   return perFile ? FlushFolder(targetFolder) : 0;
 }
 
@@ -596,12 +614,53 @@ Status CopyError(std::string_view source, std::string_view target, Status::Code 
   return Status::Error(code, std::move(message), std::move(reason));
 }
 
+namespace {
+constexpr unsigned long kFuseMagic = 0x65735546;
+}  // namespace
+
 bool FlushesPerFile(int fd) {
-  // FUSE passes syncfs on to the file system's server only when the server
-  // asks for it, and reports success either way.
-  constexpr decltype(statfs::f_type) kFuseMagic = 0x65735546;
+  return TraitsOf(fd).flushesPerFile;
+}
+
+void ForgetTimesKeptOnNaming() {
+  SeenNamingTimes().Forget();
+}
+
+dev_t DeviceOf(int fd) {
+  struct statx st;
+  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_TYPE, &st) != 0) return 0;
+  return makedev(st.stx_dev_major, st.stx_dev_minor);
+}
+
+FolderTraits TraitsOf(int fd) {
   struct statfs fs;
-  return fstatfs(fd, &fs) == 0 && fs.f_type == kFuseMagic;
+  if (fstatfs(fd, &fs) != 0) return FolderTraits();
+  return TraitsOfKind(static_cast<unsigned long>(fs.f_type));
+}
+
+FolderTraits TraitsOfKind(unsigned long fsType) {
+  FolderTraits traits;
+  switch (fsType) {
+    case kFuseMagic:
+      // FUSE passes syncfs on to the file system's server only when the
+      // server asks for it, and reports success either way.
+      traits.flushesPerFile = true;
+      traits.distant = true;
+      break;
+    case NFS_SUPER_MAGIC:
+    case SMB_SUPER_MAGIC:
+    case 0xfe534d42:  // SMB2 and SMB3
+    case 0xff534d42:  // CIFS
+    case V9FS_MAGIC:
+    case CEPH_SUPER_MAGIC:
+    case AFS_SUPER_MAGIC:
+    case AFS_FS_MAGIC:
+      traits.distant = true;
+      break;
+    default:
+      break;
+  }
+  return traits;
 }
 
 int FlushFolder(int folder) {
@@ -684,7 +743,7 @@ Status NameCopyAt(UnnamedCopy& unnamed, bool flushed, int sourceFolder, const ch
     // through a named temporary file.
     return CopyFileAt(sourceFolder, sourceName, targetFolder, targetName, source, target, closer);
   }
-  if (err == 0) err = KeepTime(targetFolder, targetName, unnamed.held);
+  if (err == 0) err = KeepTime(DeviceOf(file.get()), targetFolder, targetName, unnamed.held);
   return err == 0 ? Status::Ok() : CopyFailure(err, source, target);
 }
 

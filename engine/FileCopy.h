@@ -58,6 +58,9 @@ Status CopyError(std::string_view source, std::string_view target, Status::Code 
 // `flushesPerFile` is FlushesPerFile of `targetFolder` where the caller
 // knows it (1 or 0: one question fewer a copy, a round trip on a share), or
 // -1 to have it asked.
+// The named copy's time is looked at once more and set again where naming
+// changed it, until copies on its file system have kept their times often
+// enough in a row (see ForgetTimesKeptOnNaming).
 // Error message: "<source> -> <target>: <reason>".
 Status CopyFileAt(int sourceFolder, const char* sourceName, int targetFolder,
                   const char* targetName, std::string_view source, std::string_view target,
@@ -96,6 +99,30 @@ Status NameCopyAt(UnnamedCopy& unnamed, bool flushed, int sourceFolder, const ch
 // may report success without writing anything (FUSE: FAT, exFAT and NTFS
 // through their FUSE drivers, sshfs).
 bool FlushesPerFile(int fd);
+
+// Forgets on which file systems naming a copy was seen to keep its time
+// (see CopyFileAt). Called when a new set of copies starts: a device number
+// may belong to another file system by then.
+void ForgetTimesKeptOnNaming();
+
+// The device of the open file or folder `fd` (an O_PATH descriptor too);
+// 0 when it cannot be told. Taken from what the kernel holds, never asked
+// of the file system: on a share an fstat may be a round trip.
+dev_t DeviceOf(int fd);
+
+// What copies into a folder need to know of its file system, asked once (on
+// a share each question is a round trip).
+struct FolderTraits {
+  bool flushesPerFile = false;  // FlushesPerFile
+  // It answers over a connection (FUSE, NFS, SMB, 9P, Ceph, AFS): a copy
+  // there spends most of its time waiting for answers.
+  bool distant = false;
+};
+// The traits of the folder `fd`; a file system that cannot be asked counts
+// as local and flushed as a whole.
+FolderTraits TraitsOf(int fd);
+// The traits of a file system of the kind `fsType` (statfs's f_type).
+FolderTraits TraitsOfKind(unsigned long fsType);
 
 // Flushes the entries of the open folder `folder` (an O_PATH descriptor
 // too): the names made in it are on the disk once this returns 0; else the

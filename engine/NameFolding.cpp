@@ -18,7 +18,11 @@ namespace quillfen {
 bool MayFoldNames(int fd) {
   struct statfs fs;
   if (fstatfs(fd, &fs) != 0) return true;
-  switch (static_cast<unsigned long>(fs.f_type)) {
+  return MayFoldNamesOn(fd, static_cast<unsigned long>(fs.f_type));
+}
+
+bool MayFoldNamesOn(int fd, unsigned long fsType) {
+  switch (fsType) {
     case EXT4_SUPER_MAGIC:
     case F2FS_SUPER_MAGIC:
     case TMPFS_MAGIC: {

@@ -9,6 +9,8 @@ namespace quillfen {
 // may): not the common Linux ones, unless the folder is marked
 // case-insensitive (ext4, f2fs, tmpfs). True when it cannot be told.
 bool MayFoldNames(int fd);
+// MayFoldNames where the kind of the file system (statfs's f_type) is known.
+bool MayFoldNamesOn(int fd, unsigned long fsType);
 
 // Whether the file system of the open folder `fd` folds letter case there,
 // tried where MayFoldNames cannot rule it out: a temporary file is made in

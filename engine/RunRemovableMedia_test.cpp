@@ -20,6 +20,7 @@
 #include "engine/BackupRun.h"
 #include "engine/FileAccess.h"
 #include "engine/LookAhead.h"
+#include "engine/NamingTimes.h"
 #include "testing/FaultInjection.h"
 #include "testing/FuseVolume.h"
 #include "testing/RunSupport.h"
@@ -120,6 +121,33 @@ TEST_P(RunRemovableMedia, FirstRunCopiesAllSecondNothing) {
   EXPECT_EQ(third.filesCopied, 1);
   EXPECT_EQ(TestTree::Read(dst_ + "/docs/deep/er/notes.txt"), "notes, longer now");
   EXPECT_EQ(RunNextDay({"Stick", src, dst_}).filesCopied, 0);
+}
+
+// A medium that stamps a copy's time anew when it is named does so at every
+// copy: after many copies the times are still set back, and none is copied
+// again.
+TEST_P(RunRemovableMedia, EveryCopyOfManyKeepsItsTime) {
+  const std::string src = tree.Dir("src");
+  const int kFiles = 3 * NamingTimes::kTrustedAfter;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "src/f" + std::to_string(i) + ".txt";
+    tree.File(name, std::to_string(i));
+    TestTree::SetMtime(tree.Path(name), 1'650'000'001 + 2 * i, 250'000'000);
+  }
+  const BackupRunResult first = RunNextDay({"Many", src, dst_});
+  EXPECT_TRUE(first.failures.empty()) << Failures(first);
+  EXPECT_EQ(first.filesCopied, kFiles);
+  int wrong = 0;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "/f" + std::to_string(i) + ".txt";
+    const long long source = Nanoseconds(MtimeOf(src + name));
+    const long long copy = Nanoseconds(MtimeOf(dst_ + name));
+    if (copy > source || source - copy >= GetParam().grain) ++wrong;
+  }
+  EXPECT_EQ(wrong, 0) << "copies whose time was not kept";
+  const BackupRunResult second = RunNextDay({"Many", src, dst_});
+  EXPECT_TRUE(second.failures.empty()) << Failures(second);
+  EXPECT_EQ(second.filesCopied, 0);
 }
 
 // Times FAT cannot hold (before 1980, after 2107; fusefat would wrap them
