@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -149,6 +150,9 @@ CopyPlaces::CopyPlaces(std::string_view fromRoot, std::string_view toRoot, Links
     : fromRoot_(TrimTrailingSlashes(fromRoot)),
       toRoot_(TrimTrailingSlashes(toRoot)),
       links_(links) {
+  // A new set of copies: what was seen of file systems before may be of
+  // others by now.
+  ForgetTimesKeptOnNaming();
   if (links_ != Links::kReplace) return;
   // The source's own folders in the destination tree, by the paths as given
   // and with links resolved.
@@ -166,12 +170,18 @@ CopyPlaces::~CopyPlaces() = default;
 
 void CopyPlaces::Enter(std::string_view relative) {
   // Items of one folder one after another (the selective copy) stay in it:
-  // its folders are not looked up, nor its leftovers looked for, again.
-  if (entered_ && relative == relative_) return;
+  // its folders are not looked up, nor its leftovers looked for, again. A
+  // folder made a moment ago holds their copies by now: its names are
+  // looked up from here on.
+  if (entered_ && relative == relative_) {
+    targetMadeEmpty_ = false;
+    return;
+  }
   entered_ = true;
   relative_.assign(relative);
   fromEntered_ = false;
   target_ = TargetState::kUnknown;
+  targetMadeEmpty_ = false;
   detachKnown_ = false;
   detached_.reset();
   replaceFileLinks_ = links_ == Links::kReplace && !InSourcePlace(relative_);
@@ -234,11 +244,13 @@ void CopyPlaces::EnterTo(bool make) {
       return;
     }
   }
+  lastMade_.clear();
   Status entered = to_.Enter(relative_, make ? this : nullptr);
   if (entered.ok()) entered = CheckFolderFolding();
   if (entered.ok()) {
     target_ = TargetState::kOpen;
-    if (to_.readable()) RemoveLeftoverTemporaryFiles(to_.fd());
+    targetMadeEmpty_ = !lastMade_.empty() && lastMade_ == relative_ && !FoldsNames(to_.fd());
+    if (to_.readable() && !targetMadeEmpty_) RemoveLeftoverTemporaryFiles(to_.fd());
     return;
   }
   // Only looking: a missing folder (or a link in its place) is made, or
@@ -265,7 +277,7 @@ Status CopyPlaces::LookAtSource(const char* name, struct stat& source, bool& hav
 Status CopyPlaces::LookAtTarget(const char* name, bool make, struct stat& target, bool& have) {
   have = false;
   EnterTo(make);
-  if (target_ != TargetState::kOpen) return Status::Ok();
+  if (target_ != TargetState::kOpen || targetMadeEmpty_) return Status::Ok();
   const int flags = replaceFileLinks_ ? AT_SYMLINK_NOFOLLOW : 0;
   if (fstatat(to_.fd(), name, &target, flags) != 0) {
     return NoFileThere(errno) ? Status::Ok() : Failure(name, PathError(ToPath(name), errno));
@@ -328,7 +340,9 @@ bool CopyPlaces::Detach(const char* name, bool newer, const Decision& decision, 
     folders->from.reset(fcntl(from_.fd(), F_DUPFD_CLOEXEC, 0));
     folders->to.reset(fcntl(to_.fd(), F_DUPFD_CLOEXEC, 0));
     if (!folders->from.valid() || !folders->to.valid()) return false;
-    folders->flushesPerFile = FlushesPerFile(folders->to.get()) ? 1 : 0;
+    const FolderTraits traits = TraitsAt(folders->to.get());
+    folders->flushesPerFile = traits.flushesPerFile ? 1 : 0;
+    folders->distant = traits.distant;
     detached_ = std::move(folders);
   }
   if (detached_ == nullptr) return false;
@@ -359,15 +373,27 @@ const std::unordered_set<std::string>* CopyPlaces::FoldableNames(size_t level,
 }
 
 bool CopyPlaces::FoldsNames(int fd) {
-  if (!MayFoldNames(fd)) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0) return true;
-  for (const auto& [device, folds] : foldingDevices_) {
-    if (device == st.st_dev) return folds;
+  Device* device = DeviceAt(fd);
+  if (device == nullptr) return true;  // cannot be told: the checks stay
+  if (!MayFoldNamesOn(fd, device->kind)) return false;
+  if (device->folds < 0) device->folds = FoldsLetterCase(fd) ? 1 : 0;
+  return device->folds != 0;
+}
+
+CopyPlaces::Device* CopyPlaces::DeviceAt(int fd) {
+  const dev_t id = DeviceOf(fd);
+  if (id == 0) return nullptr;
+  for (Device& device : devices_) {
+    if (device.id == id) return &device;
   }
-  const bool folds = FoldsLetterCase(fd);
-  foldingDevices_.emplace_back(st.st_dev, folds);
-  return folds;
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return nullptr;
+  return &devices_.emplace_back(Device{id, static_cast<unsigned long>(fs.f_type)});
+}
+
+FolderTraits CopyPlaces::TraitsAt(int fd) {
+  const Device* device = DeviceAt(fd);
+  return device != nullptr ? TraitsOfKind(device->kind) : TraitsOf(fd);
 }
 
 void CopyPlaces::NoteMade(size_t level, std::string_view relative, std::string_view name) {
@@ -461,8 +487,13 @@ Status CopyPlaces::Make(int parentFd, const char* name, std::string_view relativ
     const int fd = from_.FdAt(level);
     haveSource = fd >= 0 && fstat(fd, &source) == 0;
   }
-  // Private until its owner and bits are set.
-  if (mkdirat(parentFd, name, 0700) != 0) {
+  // Made with the source's bits where it is the source owner's and group's
+  // from the start (nothing is more open than the source then, and on a
+  // share no call is needed to set them), else private until its owner and
+  // bits are set. The copies below must be able to enter and write.
+  const bool ownersMatch = haveSource && source.st_uid == geteuid() && source.st_gid == getegid();
+  const mode_t initial = ownersMatch ? (source.st_mode & 0777) | S_IRWXU : S_IRWXU;
+  if (mkdirat(parentFd, name, initial) != 0) {
     const Status failed = PathError(path, errno);
     if (failed.code() != Status::Code::kExists) return CannotMake(failed);
     // Made meanwhile: the caller looks again. Unless nothing is there: some
@@ -492,12 +523,15 @@ Status CopyPlaces::Make(int parentFd, const char* name, std::string_view relativ
       bits |= S_IRWXU;
     }
   }
-  if (const int err = SetPermissionBits(fd.get(), bits)) return PathError(path, err);
+  if ((st.st_mode & 07777) != bits) {
+    if (const int err = SetPermissionBits(fd.get(), bits)) return PathError(path, err);
+  }
   // Elsewhere the flush at the end of the run takes the new entry to the disk.
-  if (FlushesPerFile(fd.get())) {
+  if (TraitsAt(fd.get()).flushesPerFile) {
     if (const int err = FlushFolder(parentFd)) return PathError(path, err);
   }
   NoteMade(level - 1, FolderOf(relative), name);
+  lastMade_.assign(relative);
   made = std::move(fd);
   return Status::Ok();
 }
@@ -527,6 +561,7 @@ std::vector<Status> CopyPlaces::FinishFolders() {
   }
   finalBits_.clear();
   target_ = TargetState::kUnknown;
+  targetMadeEmpty_ = false;
   chainNames_.clear();
   checkedFolders_.clear();
   return failures;

@@ -158,6 +158,13 @@ class CopyPlaces : private FolderMaker {
   Status fromStatus_ = Status::Ok();
   TargetState target_ = TargetState::kUnknown;
   Status targetStatus_ = Status::Ok();
+  // The relative path of the copy-to folder Make made last.
+  std::string lastMade_;
+  // The current copy-to folder was made by this run's last Enter and its
+  // names cannot fold: nothing was in it but what this run put there, and
+  // a name not yet copied into it is not looked up (on a share each look is
+  // a round trip). Cleared when the folder is entered again.
+  bool targetMadeEmpty_ = false;
   bool replaceFileLinks_ = false;
   // What is known of the names of a folder of the copy-to chain, for the
   // checks above: read once while the folder stays on the chain, and only
@@ -176,7 +183,18 @@ class CopyPlaces : private FolderMaker {
   // Whether the copy-to file system of the open folder `fd` folds letter
   // case (see FoldsLetterCase), tried once for each device.
   bool FoldsNames(int fd);
-  std::vector<std::pair<dev_t, bool>> foldingDevices_;
+  // What is known of a copy-to file system, asked once for each device (on
+  // a share each question is a round trip).
+  struct Device {
+    dev_t id;
+    unsigned long kind;  // statfs's f_type
+    int folds = -1;      // FoldsLetterCase: 1 or 0, -1 not yet tried
+  };
+  // The device of the open folder `fd`; nullptr when it cannot be asked.
+  Device* DeviceAt(int fd);
+  // TraitsOf the open copy-to folder `fd`.
+  FolderTraits TraitsAt(int fd);
+  std::vector<Device> devices_;
   // The names of the current copy-from folder by ASCII lower case, read once
   // a folder, when a copy-to name is not listed.
   struct SourceNames {

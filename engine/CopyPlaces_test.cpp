@@ -181,6 +181,11 @@ TEST_F(CopyPlacesTest, FoldersAreMadeAtTheFirstQuestionOrOnlyForACopy) {
   EXPECT_TRUE(IsRealFolder(dst + "/a/b"));
   ASSERT_TRUE(places.Copy("x.txt").ok());
   EXPECT_EQ(TestTree::Read(dst + "/a/b/x.txt"), "x");
+  // Entered again, the folder made a moment ago is looked into: its copy is
+  // there and is not made twice.
+  places.Enter("/a/b");
+  EXPECT_FALSE(Copy(places, "x.txt", true));
+  EXPECT_FALSE(Copy(places, "x.txt", false));
 
   // At every question: the folder of a file that is not copied is made too.
   places.Enter("/c");
