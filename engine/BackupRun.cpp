@@ -195,6 +195,7 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   });
   copies.CountBytesInto(&progress.bytes);
   copies.WatchDestination(&watch);
+  copies.ThreadsForDistant(threads.distantCopyThreads);
   long long lookedAt = 0;
   // The copies are looked at ahead of the loop; a file whose copy was seen
   // and whose source, looked at here, needs no copy is passed over. Every

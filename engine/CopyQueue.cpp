@@ -75,7 +75,9 @@ void CopyQueue::Add(CopyJob job) {
   std::unique_lock<std::mutex> lock(mutex_);
   const int64_t bytes = std::max<int64_t>(job.sourceBytes, 0);
   HandBack(lock, [&] { return Room(bytes); });
-  if (threads_.size() < static_cast<size_t>(workers_) && !refused_) {
+  if (job.folders != nullptr && job.folders->distant) distant_ = true;
+  const int wanted = distant_ ? std::max(workers_, distantWorkers_) : workers_;
+  if (threads_.size() < static_cast<size_t>(wanted) && !refused_) {
     // Fewer threads where the system refuses one; with none at all the copy
     // is made here. Without the commit thread each copy is flushed by itself.
     if (!grouping_) grouping_ = committer_.Start([this] { Commit(); });
@@ -196,8 +198,11 @@ void CopyQueue::Work() {
   for (;;) {
     work_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
     if (jobs_.empty()) return;
-    auto [number, job] = std::move(jobs_.front());
-    jobs_.pop_front();
+    const auto next = jobs_.begin() + static_cast<std::ptrdiff_t>(NextJob());
+    auto [number, job] = std::move(*next);
+    jobs_.erase(next);
+    const CopyFolders* const folders = job.folders.get();
+    busy_.push_back(folders);
     const bool grouping = grouping_;
     lock.unlock();
     Slot slot;
@@ -216,6 +221,7 @@ void CopyQueue::Work() {
     if (unnamed.file.valid()) {
       // Its bytes count as waiting until it is named (see kMaxWaitingBytes).
       lock.lock();
+      Leave(folders);
       slots_[number - firstSlot_].grouped = true;
       if (group_.empty()) groupSince_ = std::chrono::steady_clock::now();
       groupBytes_ += bytes;
@@ -227,10 +233,36 @@ void CopyQueue::Work() {
     }
     job.folders.reset();  // the last copy in a folder closes it here
     lock.lock();
+    Leave(folders);  // compared only, never followed
     waitingBytes_ -= bytes;
     slots_[number - firstSlot_] = std::move(slot);
     done_.notify_all();
   }
+}
+
+size_t CopyQueue::NextJob() const {
+  // Making and renaming files in one folder wait for each other (the folder
+  // is locked for each): on a share each is a round trip, and copies in one
+  // folder go one at a time however many threads there are. Jobs of a
+  // folder are asked for together, so the search goes folder by folder.
+  auto busy = [this](const CopyFolders* folders) {
+    return std::find(busy_.begin(), busy_.end(), folders) != busy_.end();
+  };
+  constexpr size_t kSearched = 512;
+  const size_t end = std::min(jobs_.size(), kSearched);
+  const CopyFolders* last = nullptr;
+  for (size_t i = 0; i < end; ++i) {
+    const CopyFolders* folders = jobs_[i].second.folders.get();
+    if (i > 0 && folders == last) continue;
+    if (!busy(folders)) return i;
+    last = folders;
+  }
+  return 0;
+}
+
+void CopyQueue::Leave(const CopyFolders* folders) {
+  const auto it = std::find(busy_.begin(), busy_.end(), folders);
+  if (it != busy_.end()) busy_.erase(it);
 }
 
 bool CopyQueue::GroupDue() const {

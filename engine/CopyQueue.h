@@ -38,6 +38,9 @@ struct CopyFolders {
   // FlushesPerFile of `to`, asked once for all the folder's copies; -1:
   // not known.
   int flushesPerFile = -1;
+  // Whether `to` is on a file system that answers over a connection
+  // (AnswersFromAfar): its copies mostly wait for round trips.
+  bool distant = false;
 };
 
 // One copy to make: the file `name` of `folders->from` onto the same name in
@@ -123,6 +126,12 @@ class CopyQueue {
   // `watch` must outlive the queue.
   void WatchDestination(DestinationWatch* watch) { watch_ = watch; }
 
+  // Up to `workers` copy threads (never fewer than the constructor's) once
+  // copies go to a folder that is distant (CopyFolders::distant): there a
+  // copy spends its time waiting for answers, and more in flight keep the
+  // server busy. Call before the first Add.
+  void ThreadsForDistant(int workers) { distantWorkers_ = workers; }
+
  private:
   struct Slot {
     bool done = false;
@@ -139,6 +148,12 @@ class CopyQueue {
   };
 
   void Work();
+  // The job a copy thread takes next: the first one, or where another
+  // thread copies into its folder, the first of a folder no thread copies
+  // into. Called with the lock held; jobs_ is not empty.
+  size_t NextJob() const;
+  // Ends the note that a copy thread copies into `folders`. With the lock.
+  void Leave(const CopyFolders* folders);
   // The commit thread: flushes and names the groups as they are due.
   void Commit();
   // Flushes the copies of `group` and names them; their outcomes in order.
@@ -185,6 +200,9 @@ class CopyQueue {
   bool grouping_ = false;  // set under the lock: copies are grouped once the committer runs
   std::atomic<long long>* bytesWritten_ = nullptr;
   DestinationWatch* watch_ = nullptr;
+  int distantWorkers_ = 0;
+  bool distant_ = false;                  // a copy went to a distant folder
+  std::vector<const CopyFolders*> busy_;  // the folders copied into now, one entry a thread
 };
 
 }  // namespace quillfen

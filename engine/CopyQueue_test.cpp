@@ -36,14 +36,15 @@ std::shared_ptr<const CopyFolders> OpenFolders(const TestTree& tree) {
 }
 
 // The job for `name` as a check at this moment would hand it over: the
-// source's second as it is now, under the test `newer`.
+// source's second as it is now, under the test `newer`. The folders are
+// "src" and "dst", or their subfolders `below` ("a/").
 CopyJob JobFor(const TestTree& tree, const std::shared_ptr<const CopyFolders>& folders,
-               const std::string& name, bool newer = true) {
+               const std::string& name, bool newer = true, const std::string& below = "") {
   CopyJob job;
   job.folders = folders;
   job.name = name;
-  job.from = tree.Path("src/" + name);
-  job.to = tree.Path("dst/" + name);
+  job.from = tree.Path("src/" + below + name);
+  job.to = tree.Path("dst/" + below + name);
   job.newer = newer;
   struct stat st;
   if (stat(job.from.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
@@ -240,6 +241,132 @@ TEST(CopyQueueEnd, CopiesBeyondTheBytesAllowedWaitForTheOnesBefore) {
   releaser.join();
   EXPECT_EQ(got.lines, (std::vector<std::string>{"copied", "copied"}));
   EXPECT_EQ(ReadFile(tree.Path("dst/first")), std::string(600, 'n'));
+}
+
+// Notes the path of every replaced target it closes, and holds the first
+// `held` closes each until released: copy threads stopped in the middle of
+// their copies, in the order they came.
+class GateCloser : public DeferredCloser {
+ public:
+  explicit GateCloser(int held) : released_(static_cast<size_t>(held), false) {}
+  void Close(int fd) override {
+    char path[4096] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t length = readlink(link.c_str(), path, sizeof path - 1);
+    std::unique_lock<std::mutex> lock(mutex_);
+    const size_t index = closed_.size();
+    closed_.push_back(length > 0 ? std::string(path, static_cast<size_t>(length)) : "?");
+    changed_.notify_all();
+    if (index < released_.size()) changed_.wait(lock, [&] { return released_[index]; });
+    lock.unlock();
+    DeferredCloser::Close(fd);
+  }
+  // Waits (up to 20 s) until `count` closes have come; false if they did not.
+  bool WaitFor(size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20),
+                             [&] { return closed_.size() >= count; });
+  }
+  void Release(size_t index) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_[index] = true;
+    changed_.notify_all();
+  }
+  void ReleaseAll() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_.assign(released_.size(), true);
+    changed_.notify_all();
+  }
+  std::vector<std::string> closed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closed_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<bool> released_;
+  std::vector<std::string> closed_;
+};
+
+// The folders "src/<name>" and "dst/<name>" of a tree, open, each copy named
+// by its own thread (as on a share) and, if `distant`, on a share.
+std::shared_ptr<const CopyFolders> OpenPair(const TestTree& tree, const std::string& name,
+                                            bool distant) {
+  auto folders = std::make_shared<CopyFolders>();
+  folders->from.reset(open(tree.Dir("src/" + name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  folders->to.reset(open(tree.Dir("dst/" + name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  EXPECT_TRUE(folders->from.valid() && folders->to.valid());
+  folders->flushesPerFile = 1;
+  folders->distant = distant;
+  return folders;
+}
+
+// A newer source "<folder>/<name>" over an older copy, and its job.
+CopyJob ReplacingJob(TestTree& tree, const std::shared_ptr<const CopyFolders>& folders,
+                     const std::string& folder, const std::string& name) {
+  const std::string file = folder + "/" + name;
+  WriteFile(tree.Path("src/" + file), "new " + file, 1700000100);
+  WriteFile(tree.Path("dst/" + file), "old " + file, 1700000000);
+  return JobFor(tree, folders, name, true, folder + "/");
+}
+
+// Copies in one folder wait for each other at the folder; a thread free to
+// copy takes the next copy into a folder no other thread copies into, and
+// still every copy is made and handed back in order.
+TEST(CopyQueueSpread, AFreeThreadTakesACopyIntoAnotherFolder) {
+  TestTree tree;
+  auto a = OpenPair(tree, "a", false);
+  auto b = OpenPair(tree, "b", false);
+  std::vector<CopyJob> jobs;
+  jobs.push_back(ReplacingJob(tree, a, "a", "first"));
+  jobs.push_back(ReplacingJob(tree, a, "a", "second"));
+  for (const char* name : {"x1", "x2", "x3"}) jobs.push_back(ReplacingJob(tree, a, "a", name));
+  jobs.push_back(ReplacingJob(tree, b, "b", "y1"));
+  GateCloser closer(2);
+  Outcomes got;
+  {
+    CopyQueue queue(2, &closer, got.Taker());
+    queue.Add(std::move(jobs[0]));
+    ASSERT_TRUE(closer.WaitFor(1));  // one thread in the middle of a copy into a
+    queue.Add(std::move(jobs[1]));
+    ASSERT_TRUE(closer.WaitFor(2));  // the other one too
+    for (size_t i = 2; i < jobs.size(); ++i) queue.Add(std::move(jobs[i]));
+    closer.Release(1);
+    const bool third = closer.WaitFor(3);
+    closer.ReleaseAll();
+    ASSERT_TRUE(third);
+    EXPECT_THAT(closer.closed()[2], HasSubstr("/dst/b/y1"))
+        << "the free thread took a copy into the folder still copied into";
+    queue.Finish();
+  }
+  EXPECT_EQ(got.lines, std::vector<std::string>(6, "copied"));
+  for (const char* file : {"a/first", "a/second", "a/x1", "a/x2", "a/x3", "b/y1"}) {
+    EXPECT_EQ(ReadFile(tree.Path(std::string("dst/") + file)), std::string("new ") + file);
+  }
+}
+
+// Into a share more copies are in flight than into a local disk: a second
+// copy starts while the only thread a local disk gets is held in a copy.
+TEST(CopyQueueSpread, ASharesCopiesGetMoreThreads) {
+  TestTree tree;
+  auto share = OpenPair(tree, "share", true);
+  auto other = OpenPair(tree, "other", true);
+  GateCloser closer(1);
+  Outcomes got;
+  {
+    CopyQueue queue(1, &closer, got.Taker());
+    queue.ThreadsForDistant(3);
+    queue.Add(ReplacingJob(tree, share, "share", "held"));
+    ASSERT_TRUE(closer.WaitFor(1));
+    queue.Add(ReplacingJob(tree, other, "other", "meanwhile"));
+    const bool second = closer.WaitFor(2);
+    closer.ReleaseAll();
+    EXPECT_TRUE(second) << "the second copy waited for the first";
+    queue.Finish();
+  }
+  EXPECT_EQ(got.lines, std::vector<std::string>(2, "copied"));
+  EXPECT_EQ(ReadFile(tree.Path("dst/other/meanwhile")), "new other/meanwhile");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ ThreadPolicy ThreadPolicy::ForRun() {
     policy.diskThreads = policy.cacheThreads;
   }
   policy.copyThreads = ThreadsSetting("QUILLFEN_COPIES", kCopyThreads);
+  policy.distantCopyThreads = ThreadsSetting("QUILLFEN_COPIES", kDistantCopyThreads);
   policy.diskThreads = std::max(policy.diskThreads, policy.cacheThreads);
   return policy;
 }

@@ -13,6 +13,7 @@ TEST(ThreadPolicyTest, TheEnvironmentSetsTheCountsOrSwitchesThemOff) {
   EXPECT_EQ(policy.cacheThreads, kCacheThreads);
   EXPECT_EQ(policy.diskThreads, kDiskThreads);
   EXPECT_EQ(policy.copyThreads, kCopyThreads);
+  EXPECT_GT(policy.distantCopyThreads, policy.copyThreads);
 
   // One figure for the listing and the look-ahead, from the cache and the
   // disk alike: a sweep can set exactly what it measures.
@@ -22,6 +23,7 @@ TEST(ThreadPolicyTest, TheEnvironmentSetsTheCountsOrSwitchesThemOff) {
   EXPECT_EQ(policy.cacheThreads, 3);
   EXPECT_EQ(policy.diskThreads, 3);
   EXPECT_EQ(policy.copyThreads, 0);
+  EXPECT_EQ(policy.distantCopyThreads, 0) << "copies to a share stay on the run's thread too";
 
   setenv("QUILLFEN_LOOKAHEAD", "0", 1);
   EXPECT_EQ(ThreadPolicy::ForRun().diskThreads, 0);
@@ -34,6 +36,7 @@ TEST(ThreadPolicyTest, TheEnvironmentSetsTheCountsOrSwitchesThemOff) {
     EXPECT_EQ(policy.cacheThreads, kCacheThreads) << ignored;
     EXPECT_EQ(policy.diskThreads, kCacheThreads) << ignored;
     EXPECT_EQ(policy.copyThreads, kCopyThreads) << ignored;
+    EXPECT_EQ(policy.distantCopyThreads, kDistantCopyThreads) << ignored;
   }
   unsetenv("QUILLFEN_LOOKAHEAD");
   unsetenv("QUILLFEN_COPIES");
