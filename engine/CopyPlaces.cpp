@@ -18,6 +18,7 @@
 #include "engine/FolderRead.h"
 #include "engine/NameFolding.h"
 #include "engine/Path.h"
+#include "engine/SmbNames.h"
 #include "engine/TemporaryFiles.h"
 
 namespace quillfen {
@@ -244,6 +245,11 @@ void CopyPlaces::EnterTo(bool make) {
       return;
     }
   }
+  if (Status refused = RefusedFolder(); !refused.ok()) {
+    target_ = TargetState::kFailed;
+    targetStatus_ = std::move(refused);
+    return;
+  }
   lastMade_.clear();
   Status entered = to_.Enter(relative_, make ? this : nullptr);
   if (entered.ok()) entered = CheckFolderFolding();
@@ -299,6 +305,13 @@ CopyPlaces::Decision CopyPlaces::Check(const char* name, bool newer, MakeFolders
   bool haveSource = false;
   bool haveTarget = false;
   decision.failure = LookAtSource(name, source, haveSource);
+  if (decision.failure.ok() && haveSource) {
+    // Never looked up where the share cannot hold it.
+    EnterTo(make == MakeFolders::kAlways);
+    if (target_ != TargetState::kFailed && RefusesName(name)) {
+      decision.failure = Failure(name, NameRefused(ToPath(name)));
+    }
+  }
   if (decision.failure.ok()) {
     decision.failure = LookAtTarget(name, make == MakeFolders::kAlways, target, haveTarget);
   }
@@ -318,6 +331,8 @@ CopyPlaces::Decision CopyPlaces::Check(const char* name, bool newer, MakeFolders
   if (target_ == TargetState::kMissing) EnterTo(true);
   if (target_ != TargetState::kOpen) {
     decision.failure = Failure(name, targetStatus_);
+  } else if (RefusesName(name)) {
+    decision.failure = Failure(name, NameRefused(ToPath(name)));
   } else if (!fromStatus_.ok()) {
     decision.failure = Failure(name, fromStatus_);
   }
@@ -388,7 +403,32 @@ CopyPlaces::Device* CopyPlaces::DeviceAt(int fd) {
   }
   struct statfs fs;
   if (fstatfs(fd, &fs) != 0) return nullptr;
-  return &devices_.emplace_back(Device{id, static_cast<unsigned long>(fs.f_type)});
+  const auto kind = static_cast<unsigned long>(fs.f_type);
+  return &devices_.emplace_back(Device{id, kind, -1, SpeaksSmb(id, kind)});
+}
+
+Status CopyPlaces::NameRefused(std::string_view path) {
+  return PathError(path, Status::Code::kInvalid,
+                   "the destination's file system cannot hold this name");
+}
+
+bool CopyPlaces::RefusesName(std::string_view name) {
+  if (!SmbRefusesName(name) || !to_.rootOpen()) return false;
+  const Device* device = DeviceAt(to_.FdAt(0));
+  return device != nullptr && device->smb;
+}
+
+Status CopyPlaces::RefusedFolder() {
+  size_t pos = 0;
+  while (pos < relative_.size()) {
+    const size_t slash = relative_.find('/', pos + 1);
+    const size_t end = slash == std::string::npos ? relative_.size() : slash;
+    if (RefusesName(std::string_view(relative_).substr(pos + 1, end - pos - 1))) {
+      return NameRefused(JoinRelative(toRoot_, relative_.substr(0, end)));
+    }
+    pos = end;
+  }
+  return Status::Ok();
 }
 
 FolderTraits CopyPlaces::TraitsAt(int fd) {

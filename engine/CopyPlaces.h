@@ -113,6 +113,9 @@ class CopyPlaces : private FolderMaker {
   // it, the copies made and the folders made are on the disk.
   Status Sync();
 
+  // Whether the copy-to root was found or made since this was made.
+  bool ToRootOpened() const { return to_.rootOpen(); }
+
   // The full paths of the file `name` of the current folder, for messages.
   std::string FromPath(std::string_view name) const;
   std::string ToPath(std::string_view name) const;
@@ -189,7 +192,16 @@ class CopyPlaces : private FolderMaker {
     dev_t id;
     unsigned long kind;  // statfs's f_type
     int folds = -1;      // FoldsLetterCase: 1 or 0, -1 not yet tried
+    bool smb = false;    // SpeaksSmb
   };
+  // Whether the copy-to root is on an SMB share that cannot hold `name`
+  // (SmbRefusesName); false before the root is open.
+  bool RefusesName(std::string_view name);
+  // The failure of a name the copy-to file system cannot hold, at `path`.
+  static Status NameRefused(std::string_view path);
+  // The first folder of the current relative path that RefusesName, as the
+  // failure of its path; ok when there is none.
+  Status RefusedFolder();
   // The device of the open folder `fd`; nullptr when it cannot be asked.
   Device* DeviceAt(int fd);
   // TraitsOf the open copy-to folder `fd`.

@@ -219,6 +219,44 @@ TEST_P(RunShares, EveryFileArrivesWithItsTimeAndOnlyChangesAreCopiedAgain) {
   EXPECT_EQ(TimesNotHeld(changed), "");
 }
 
+// Names a Windows server refuses (':' and '?' in them, of files and of a
+// folder) among a tree of ordinary ones: each file with a refused name or in
+// a refused folder is one failure line, and every other file
+// arrives, also where the share's client fails every call for a while after
+// a refused name. Servers that take the names hold them like any other.
+TEST_P(RunShares, ANameTheShareRefusesFailsAloneAndTheRestArrives) {
+  if (!MountShare({})) GTEST_SKIP() << share_->skipReason();
+  const std::string src = tree.Dir("src");
+  std::vector<std::string> files = MakeTree(tree);
+  const std::vector<std::string> odd = {"Documents/drafts/10:30 meeting.txt",
+                                        "photos/Year 2021/why?.txt",
+                                        "Music Library/Live: 2020/01.flac"};
+  for (const std::string& file : odd) {
+    testing::WriteFile(tree.Path("src/" + file), file, 1'700'000'001);
+  }
+  const BackupRunResult first = RunNextDay({"Names", src, dst_});
+  const auto lines = LinesByFile(first, src, dst_, odd);
+  size_t refused = 0;
+  for (const auto& [file, fileLines] : lines) {
+    EXPECT_EQ(fileLines.size(), 1u) << file << "; " << Summary(first);
+    refused += fileLines.size();
+  }
+  EXPECT_EQ(first.failures.size(), refused) << "lines beside the refused names: " << Summary(first);
+  if (GetParam() == Kind::kSmb) {
+    EXPECT_EQ(refused, odd.size()) << "SMB holds none of them";
+  }
+  EXPECT_EQ(first.filesCopied, static_cast<long long>(files.size() + odd.size() - refused))
+      << Summary(first);
+  ASSERT_TRUE(share_->Settle()) << share_->skipReason();
+  for (const std::string& file : odd) {
+    if (lines.count(file) == 0) files.push_back(file);
+  }
+  for (const std::string& file : files) {
+    EXPECT_EQ(testing::ReadFile(arrived_ + "/" + file), testing::ReadFile(tree.Path("src/" + file)))
+        << file;
+  }
+}
+
 // A share the server lets the user only read: each file fails on its own
 // line with a reason, whether its folder is there already or not, nothing
 // counts as copied, and what the share held stays as it was.
