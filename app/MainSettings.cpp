@@ -76,10 +76,11 @@ Status WriteSettings(IniFile& settings, const std::vector<BackupSet>& sets,
   for (const auto& [former, name] : renamed) {
     if (!status.ok() || carried(former) || SameIgnoringAsciiCase(former, name)) continue;
     const std::string endTime = settings.ReadString(former, kEndTimeKey, "");
-    if (!endTime.empty() && settings.ReadString(name, kEndTimeKey, "").empty()) {
-      write(name, kEndTimeKey, endTime);
-      // And the folder it was written for, which tells a missing destination
-      // of an absent medium from a folder never backed up into.
+    if (settings.ReadString(name, kEndTimeKey, "").empty()) {
+      if (!endTime.empty()) write(name, kEndTimeKey, endTime);
+      // And the folder it was written for (or a first backup into it began
+      // and did not end), which tells a missing destination of an absent
+      // medium from a folder never backed up into.
       const std::string into = settings.ReadString(former, kEndDestinationKey, "");
       if (!into.empty()) write(name, kEndDestinationKey, into);
     }

@@ -67,6 +67,29 @@ TEST(MainSettings, TheCloseWritesSetsThenTheListsThenTheEndTime) {
             "ソフト終了時刻=2010/04/02\r\n[C]\r\nコピー元=/c\r\nコピー先=/bk/c\r\n");
 }
 
+// A renamed set keeps what tells its folder's absence from a first backup:
+// the end time with its folder, or the folder alone of a first backup that
+// did not end.
+TEST(MainSettings, ARenamedSetKeepsItsEndTimeAndItsFolder) {
+  TestTree tree;
+  const std::string path =
+      tree.File("Quillfen.ini",
+                "[Old]\r\nコピー元=/a\r\nコピー先=/nas/a\r\n終了時刻=2010/04/01 9:06:12\r\n"
+                "前回のコピー先=/nas/a\r\n[Begun]\r\nコピー元=/b\r\nコピー先=/nas/b\r\n"
+                "前回のコピー先=/nas/b\r\n");
+  IniFile settings(path);
+  ASSERT_TRUE(WriteSettings(settings, {{"New", "/a", "/nas/a"}, {"Later", "/b", "/nas/b"}}, {}, {},
+                            EncodeDateTime(2010, 4, 2, 0, 0, 0),
+                            {{"Old", "New"}, {"Begun", "Later"}})
+                  .ok());
+  IniFile reread(path);
+  EXPECT_EQ(reread.ReadString("New", "終了時刻", ""), "2010/04/01 9:06:12");
+  EXPECT_EQ(reread.ReadString("New", "前回のコピー先", ""), "/nas/a");
+  EXPECT_EQ(reread.ReadString("Later", "終了時刻", "<none>"), "<none>");
+  EXPECT_EQ(reread.ReadString("Later", "前回のコピー先", ""), "/nas/b");
+  EXPECT_THAT(reread.Sections(), ElementsAre("New", "Later", "Main"));
+}
+
 // A name the file cannot hold stops the close there; what was written before
 // it reaches the file, nothing after it does.
 TEST(MainSettings, AFailingWriteStopsTheRest) {

@@ -77,17 +77,31 @@ struct SetCopy {
   long long copied = 0;
   long long failed = 0;  // files and source folders
   Status sync = Status::Ok();
-  bool stopped = false;  // asked to stop before the last file
+  bool stopped = false;     // asked to stop before the last file
+  bool rootOpened = false;  // the destination folder was found or made
   // Not ok when the destination stopped answering and the set was given up.
   Status lost = Status::Ok();
 };
 
 // Whether `set` was backed up into its destination folder as it is now:
 // settings written before the folder was recorded count the end time alone.
+// A first backup that did not end is recorded too (see RecordDestination):
+// its folder may be on a share that went away under it.
 bool BackedUpBefore(const BackupSet& set, double endTime, const IniFile& settings) {
-  if (endTime == 0.0) return false;
   const std::string into = settings.ReadString(set.name, kEndDestinationKey, "");
+  if (endTime == 0.0 && into.empty()) return false;
   return into.empty() || TrimTrailingSlashes(into) == TrimTrailingSlashes(set.destination);
+}
+
+// Records that a backup of `set` into `destination` began there and did not
+// end (stopped, given up, not flushed), where it is not recorded yet: a run
+// after it finds the folder gone when its medium or share is not there, and
+// does not make it anew on the disk beneath. Not ok when the settings could
+// not be written.
+Status RecordDestination(const BackupSet& set, const std::string& destination, IniFile& settings) {
+  const double endTime = settings.ReadDateTime(set.name, kEndTimeKey, 0.0);
+  if (BackedUpBefore(set, endTime, settings)) return Status::Ok();
+  return settings.WriteString(set.name, kEndDestinationKey, destination);
 }
 
 // Records the end of the backup of `set` into `destination` now.
@@ -255,6 +269,7 @@ SetCopy CopySetFiles(const std::string& source, const std::string& destination,
   copies.Finish();
   for (const Status& failure : places.FinishFolders()) fail(failure);
   replaced.Wait();
+  result.rootOpened = places.ToRootOpened();
   if (watch.lost()) {
     result.lost = watch.reason();
     return result;
@@ -317,6 +332,10 @@ BackupRunResult RunBackup(const std::vector<BackupSet>& sets,
     const SetCopy copy = CopySetFiles(source, destination, rules, view, progress, failures, watch);
     result.filesCopied += copy.copied;
     const std::string copied = set.name + ": " + std::to_string(copy.copied) + " 件コピー";
+    if (copy.rootOpened && (copy.stopped || !copy.lost.ok() || !copy.sync.ok())) {
+      const Status recorded = RecordDestination(set, destination, settings);
+      if (!recorded.ok()) failures.Add(recorded.message());
+    }
     if (copy.stopped) {
       failures.Add(set.name + ": stopped before all files were looked at");
       result.failedSets.push_back(set.name + "のバックアップは途中で終了しました。");

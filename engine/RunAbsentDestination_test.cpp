@@ -89,6 +89,36 @@ TEST_F(RunAbsentDestination, ASetBackedUpBeforeWhoseFolderIsGoneFailsAndIsNotMad
   EXPECT_EQ(again.filesCopied, 2);
 }
 
+// A first backup that began in a folder and did not end (stopped here; a
+// share that went away under it alike) counts as a backup into it: with the
+// folder gone, the share's empty mount point is not backed up into.
+TEST_F(RunAbsentDestination, AFirstBackupThatDidNotEndIsNotMadeAnewWhenItsFolderIsGone) {
+  const BackupSet docs{"Docs", tree.Path("src"), tree.Path("share/backup/docs")};
+  view.stopAfterQuestions = 1;
+  const BackupRunResult first = Run({docs});
+  ASSERT_TRUE(first.stopped);
+  ASSERT_TRUE(IsFolder(tree.Path("share/backup/docs")));
+  EXPECT_EQ(EndTimeText("Docs"), "<none>");
+  std::filesystem::remove_all(tree.Path("share/backup"));
+
+  view.stopAfterQuestions = -1;
+  const BackupRunResult result = Run({docs});
+  EXPECT_THAT(result.failures, ElementsAre(HasSubstr("the destination folder is missing")));
+  EXPECT_FALSE(IsFolder(tree.Path("share/backup"))) << "made anew";
+  EXPECT_EQ(EndTimeText("Docs"), "<none>");
+
+  // A set that never got as far as its folder still makes it.
+  const BackupSet music{"Music", tree.Path("src"), tree.Path("share2/backup/music")};
+  view.stopAfterQuestions = 0;
+  view.questions = 0;
+  ASSERT_TRUE(Run({music}).stopped);
+  ASSERT_FALSE(IsFolder(tree.Path("share2"))) << "stopped before its folder";
+  view.stopAfterQuestions = -1;
+  const BackupRunResult made = Run({music});
+  EXPECT_TRUE(made.failures.empty()) << Failures(made);
+  EXPECT_EQ(made.filesCopied, 2);
+}
+
 TEST_F(RunAbsentDestination, ASetMovedToAnotherFolderMakesItAsAFirstBackup) {
   BackupSet docs{"Docs", tree.Path("src"), tree.Path("old")};
   ASSERT_EQ(Run({docs}).filesCopied, 2);
