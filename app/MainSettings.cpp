@@ -46,17 +46,6 @@ std::vector<std::string> ReadExtensionList(const IniFile& settings, ExtensionLis
   return items;
 }
 
-std::chrono::milliseconds ReadDestinationPatience(const IniFile& settings) {
-  const std::string text = settings.ReadString(kMainSection, "応答待ち秒数", "");
-  if (text.empty() || text.size() > 4 ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return DestinationWatch::kPatience;
-  }
-  const int seconds = std::stoi(text);
-  if (seconds < 5 || seconds > 3600) return DestinationWatch::kPatience;
-  return std::chrono::seconds(seconds);
-}
-
 Status WriteSettings(IniFile& settings, const std::vector<BackupSet>& sets,
                      const std::vector<std::string>& keepOriginal,
                      const std::vector<std::string>& excluded, DateTime now,

@@ -28,11 +28,6 @@ enum class ExtensionList { kKeepOriginal, kExcluded };
 // ".doc,.xls," gives .doc and .xls).
 std::vector<std::string> ReadExtensionList(const IniFile& settings, ExtensionList list);
 
-// How long a run waits for a destination that does not answer before it gives
-// the set up: "応答待ち秒数" in [Main], whole seconds from 5 to 3600;
-// DestinationWatch::kPatience when it is missing or outside that range.
-std::chrono::milliseconds ReadDestinationPatience(const IniFile& settings);
-
 // What the close writes, in this order and as one write of the file: the
 // source and destination of every set (a missing section added at the end),
 // each list as its items each followed by ",", and `now` as the program's end

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/CopyPlaces.h"
+#include "engine/DestinationWatch.h"
 #include "engine/FileCopy.h"
 #include "engine/IniFile.h"
 #include "engine/Path.h"
@@ -28,7 +29,10 @@ class Copier {
         progress_(feedback.Progress() != nullptr ? *feedback.Progress() : unseen_),
         places_(
             request.fromRoot, request.toRoot,
-            request.replacePlantedLinks ? CopyPlaces::Links::kReplace : CopyPlaces::Links::kKeep) {}
+            request.replacePlantedLinks ? CopyPlaces::Links::kReplace : CopyPlaces::Links::kKeep),
+        watch_(request.toRoot, request.patience) {
+    watch_.NoteDevice();
+  }
 
   // Copies item i when the test (`newer`, else keep-original) says so.
   void CopyIfWanted(size_t i, bool newer, CopyPlaces::MakeFolders make) {
@@ -39,14 +43,24 @@ class Copier {
       return;
     }
     places_.Enter(FolderOf(item));
-    const CopyPlaces::Decision decision = places_.Check(name.c_str(), newer, make);
+    CopyPlaces::Decision decision = places_.Check(name.c_str(), newer, make);
+    // A destination in trouble is waited for, and the file tried once more.
+    if (DestinationWatch::IsTrouble(decision.failure) && watch_.AwaitAnswer()) {
+      places_.LookAgain();
+      decision = places_.Check(name.c_str(), newer, make);
+    }
     if (!decision.failure.ok()) {
-      Failed(i, decision.failure.message());
+      Failed(i, decision.failure);
       return;
     }
     if (!decision.copy) return;
-    if (const Status copied = places_.Copy(name.c_str()); !copied.ok()) {
-      Failed(i, copied.message());
+    Status copied = places_.Copy(name.c_str());
+    if (DestinationWatch::IsTrouble(copied) && watch_.AwaitAnswer()) {
+      copied = places_.Copy(name.c_str());
+    }
+    watch_.NoteOutcome(copied);
+    if (!copied.ok()) {
+      Failed(i, copied);
       return;
     }
     ++outcome_.copied;
@@ -60,6 +74,13 @@ class Copier {
   // also when nothing was copied now: copies and folders an earlier, stopped
   // copy left may not be on the disk yet.
   void Finish() {
+    if (watch_.lost()) {
+      // Not asked again: the folders keep their private bits, and the
+      // window shows why no end time is written.
+      outcome_.failures.push_back(watch_.reason().message());
+      outcome_.sync = watch_.reason();
+      return;
+    }
     for (const Status& failure : places_.FinishFolders()) {
       ++outcome_.failed;
       outcome_.failures.push_back(failure.message());
@@ -68,8 +89,18 @@ class Copier {
   }
 
   RunProgress& progress() { return progress_; }
+  // Whether the copy-to folder was given up: nothing more is tried.
+  bool lost() const { return watch_.lost(); }
+  // Gives the copy-to folder up (a look at it hung).
+  void GiveUp(const Status& why) { watch_.GiveUp(why); }
 
  private:
+  // A failure line, unless it is one of the copies failing with the
+  // destination given up, which the reason of the loss stands for.
+  void Failed(size_t i, const Status& failure) {
+    if (DestinationWatch::IsTrouble(failure) && watch_.lost()) return;
+    Failed(i, failure.message());
+  }
   // Counted once per file, though both passes may have tried it.
   void Failed(size_t i, std::string line) {
     if (!failedItems_[i]) {
@@ -87,6 +118,7 @@ class Copier {
   RunProgress unseen_;
   RunProgress& progress_;
   CopyPlaces places_;
+  DestinationWatch watch_;
 };
 
 void CreateCopyToRoot(const std::string& root, CopyFeedback& feedback) {
@@ -108,7 +140,17 @@ void CopyFiles(const SelectiveCopyRequest& request, CopyFeedback& feedback,
   // deselects it, or when the newer pass reaches it.
   progress.files.store(std::count(selected.begin(), selected.end(), 1), std::memory_order_relaxed);
   auto lookedAt = [&] { progress.lookedAt.fetch_add(1, std::memory_order_relaxed); };
-  auto stop = [&] { return outcome.stopped || (outcome.stopped = feedback.StopRequested()); };
+  auto stop = [&] {
+    return copier.lost() || outcome.stopped || (outcome.stopped = feedback.StopRequested());
+  };
+  // A copy-to folder that hangs is seen even while a call into it waits.
+  const DestinationHeartbeat heartbeat(
+      request.toRoot, request.patience,
+      [&copier, &feedback](const Status& why) {
+        copier.GiveUp(why);
+        feedback.DestinationHung(why.message());
+      },
+      std::min<std::chrono::milliseconds>(DestinationHeartbeat::kInterval, request.patience));
 
   // Keep-original pass: copy only when the target is missing or the
   // copy-from file is older than it, so the first copy made is kept.
@@ -120,7 +162,7 @@ void CopyFiles(const SelectiveCopyRequest& request, CopyFeedback& feedback,
   }
 
   // Excluded pass.
-  for (size_t i = 0; i < n && !outcome.stopped; ++i) {
+  for (size_t i = 0; i < n && !outcome.stopped && !copier.lost(); ++i) {
     if (selected[i] && Contains(request.excluded, FileExtension(request.items[i]))) {
       selected[i] = 0;
       lookedAt();

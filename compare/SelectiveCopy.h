@@ -3,6 +3,7 @@
 // applying the keep-original and excluded extension lists and the newer test.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include "compare/CompareLogic.h"
 #include "engine/DateTime.h"
 #include "engine/DestinationRoot.h"
+#include "engine/DestinationWatch.h"
 #include "engine/RunRecord.h"
 #include "engine/Status.h"
 
@@ -28,6 +30,9 @@ class CopyFeedback : public StatusSink {
   virtual bool StopRequested() { return false; }
   // Where the copy keeps its progress; null: nowhere.
   virtual RunProgress* Progress() { return nullptr; }
+  // The copy-to folder has not answered for the patience (`line` says so),
+  // while the copy may be held in it; called once, on a thread of its own.
+  virtual void DestinationHung(std::string_view line) { static_cast<void>(line); }
 };
 
 struct SelectiveCopyRequest {
@@ -49,6 +54,9 @@ struct SelectiveCopyRequest {
   // Where media and shares are mounted: a missing copy-to folder is not made
   // where one that is not mounted would be (see MayMakeDestinationRoot).
   MountTables mounts;
+  // How long the copy-to folder may go without answering before the copy
+  // gives it up (see DestinationWatch).
+  std::chrono::milliseconds patience = DestinationWatch::kPatience;
   // Where the end time is recorded.
   std::string setName;
   std::string settingsPath;
@@ -73,7 +81,11 @@ struct SelectiveCopyOutcome {
 // creation of a missing copy-to root (one level), the keep-original pass, the
 // excluded pass, the newer pass. Extension matching is exact (letter case
 // counts). A copy that fails leaves its item selected and is counted. An
-// empty root copies nothing: every selected item counts as failed.
+// empty root copies nothing: every selected item counts as failed. A
+// copy-to folder in trouble is waited for and the file tried once more; one
+// that does not answer within the patience, or whose share is gone, ends the
+// copy: the files after it are left selected, and the reason is the
+// outcome's sync failure (no end time is written).
 SelectiveCopyOutcome CopySelected(const SelectiveCopyRequest& request, CopyFeedback& feedback);
 
 // The closing half, run in every case: writes the end time under

@@ -2,11 +2,15 @@
 // files that vanish or stop being files before their turn, targets that are
 // folders, and links planted in the tree copied into. A file not copied stays
 // selected and is counted; nothing is half written; nothing outside is made.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -18,6 +22,7 @@
 #include "engine/IniFile.h"
 #include "testing/CompareSupport.h"
 #include "testing/FaultInjection.h"
+#include "testing/FuseVolume.h"
 #include "testing/SyncFault.h"
 #include "testing/TestTree.h"
 
@@ -278,6 +283,76 @@ TEST(SelectiveCopyFaults, FoldersMadeAreAsPrivateAsTheFoldersCopiedFrom) {
   EXPECT_EQ(bits(dst + "/private"), 0700u);
   EXPECT_EQ(bits(dst + "/private/inner"), 0750u);
   EXPECT_EQ(bits(src + "/kept"), 0711u);
+}
+
+// Kills or stops a FUSE volume's daemon, standing in for a share's server,
+// the `after`-th time the copy asks whether to stop; a hang seen lets the
+// daemon go on, as a server may after a while, so that the copy comes back.
+class TroubleFeedback : public RecordingFeedback, public testing::DaemonTrouble {
+ public:
+  bool StopRequested() override {
+    Asked();
+    return false;
+  }
+  void DestinationHung(std::string_view line) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      hung_ = std::string(line);
+    }
+    volume->SignalDaemons(SIGCONT);
+  }
+  std::string hung() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return hung_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::string hung_;
+};
+
+// A share that dies or hangs in the middle of a copy from the comparison
+// window: the copy ends soon with one line saying so instead of one a file,
+// the files not copied stay selected, no end time is written and the window
+// shows why and stays open.
+TEST(SelectiveCopyFaults, AShareThatDiesOrHangsEndsTheCopyWithOneLine) {
+  for (const int signal : {SIGKILL, SIGSTOP}) {
+    SCOPED_TRACE(signal == SIGKILL ? "server killed" : "server frozen");
+    auto volume = std::make_unique<testing::FuseVolume>(testing::FuseVolume::Kind::kFat);
+    if (!volume->mounted()) GTEST_SKIP() << volume->skipReason();
+    TestTree dir;
+    std::vector<std::string> items;
+    for (int i = 0; i < 300; ++i) {
+      items.push_back("/many/f" + std::to_string(i) + ".txt");
+      WriteFile(dir.Path("src" + items.back()), "f", 1600000000);
+    }
+    SelectiveCopyRequest request =
+        Request(dir.Path("src"), volume->root() + "/backup", items, dir.Path("Quillfen.ini"));
+    request.patience = std::chrono::milliseconds(1500);
+    TroubleFeedback feedback;
+    feedback.volume = volume.get();
+    feedback.signal = signal;
+    feedback.after = static_cast<int>(items.size()) + 50;  // asked once a file in each pass
+    const auto start = std::chrono::steady_clock::now();
+    const SelectiveCopyOutcome outcome = CopyAndFinish(request, feedback);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    volume->SignalDaemons(SIGCONT);
+
+    EXPECT_GT(outcome.copied, 0u);
+    EXPECT_LT(outcome.copied, items.size());
+    ASSERT_FALSE(outcome.failures.empty());
+    EXPECT_LE(outcome.failures.size(), 3u) << ::testing::PrintToString(outcome.failures);
+    EXPECT_THAT(outcome.failures.back(), HasSubstr(volume->root() + "/backup: "));
+    if (signal == SIGSTOP) {
+      EXPECT_EQ(feedback.hung(),
+                volume->root() + "/backup: the destination does not answer (waited 1 s)");
+    }
+    EXPECT_EQ(std::count(outcome.selected.begin(), outcome.selected.end(), 1),
+              static_cast<long>(items.size() - outcome.copied));
+    EXPECT_FALSE(outcome.closeWindow);
+    EXPECT_THAT(feedback.events, ::testing::Contains(HasSubstr("error: ")));
+    EXPECT_EQ(IniFile(dir.Path("Quillfen.ini")).ReadString("Set1", "終了時刻", "<none>"), "<none>");
+  }
 }
 
 }  // namespace

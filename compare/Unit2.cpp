@@ -21,6 +21,8 @@
 #include "compare/RelativePathModel.h"
 #include "compare/SelectiveCopy.h"
 #include "engine/DateTime.h"
+#include "engine/DestinationWatch.h"
+#include "engine/IniFile.h"
 #include "engine/Path.h"
 #include "engine/RunLog.h"
 #include "ui/ProgressText.h"
@@ -118,6 +120,15 @@ class CopyWorkFeedback : public quillfen::CopyFeedback {
           dialogs_.ShowError(text);
         },
         true);
+  }
+  void DestinationHung(std::string_view line) override {
+    // On the heartbeat's thread, while the copy may be held in the share.
+    OnWindowThread(
+        &form_,
+        [form = &form_, text = "コピー先が応答しません: " + std::string(line)] {
+          form->ShowStatusBytes(text);
+        },
+        false);
   }
   void StartStatusTimer() override {
     OnWindowThread(
@@ -406,6 +417,7 @@ void TForm2::CopySelection(Direction direction) {
   request.excluded = mainWindow_.TickedExcluded();
   request.setName = mainWindow_.SelectedSetName();
   request.settingsPath = mainWindow_.SettingsPath();
+  request.patience = quillfen::ReadDestinationPatience(quillfen::IniFile(request.settingsPath));
 
   CopyWorkFeedback feedback(*this, dialogs_, [this] {
     return stopAsked_.load(std::memory_order_relaxed) || mainWindow_.StopRequested();

@@ -6,8 +6,11 @@
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <string>
 #include <system_error>
 #include <thread>
+
+#include "engine/IniFile.h"
 
 namespace quillfen {
 
@@ -208,6 +211,17 @@ bool DestinationWatch::lost() const {
 Status DestinationWatch::reason() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return reason_;
+}
+
+std::chrono::milliseconds ReadDestinationPatience(const IniFile& settings) {
+  const std::string text = settings.ReadString("Main", "応答待ち秒数", "");
+  if (text.empty() || text.size() > 4 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return DestinationWatch::kPatience;
+  }
+  const int seconds = std::stoi(text);
+  if (seconds < 5 || seconds > 3600) return DestinationWatch::kPatience;
+  return std::chrono::seconds(seconds);
 }
 
 }  // namespace quillfen

@@ -21,6 +21,8 @@
 
 namespace quillfen {
 
+class IniFile;
+
 class DestinationWatch {
  public:
   // How long a destination may go without answering before it is given up,
@@ -97,6 +99,12 @@ class DestinationWatch {
 // is put there when the look found it.
 int LookAtDestination(const std::string& root, std::chrono::steady_clock::time_point deadline,
                       dev_t* device = nullptr);
+
+// How long a run or a copy waits for a destination that does not answer
+// before it gives it up: "応答待ち秒数" in [Main] of `settings`, whole seconds
+// from 5 to 3600; DestinationWatch::kPatience when it is missing or outside
+// that range.
+std::chrono::milliseconds ReadDestinationPatience(const IniFile& settings);
 
 // Looks at a destination folder every `interval` while a set is copied into
 // it, so that a destination that hangs (a server that stops answering while

@@ -173,27 +173,19 @@ class RunLostDestination : public RunAbsentDestination {
 
 // Kills or stops the volume's daemon when the run asks the first time
 // whether to stop after `after` questions.
-class TroubleView : public AbsentView {
+class TroubleView : public AbsentView, public testing::DaemonTrouble {
  public:
-  FuseVolume* volume = nullptr;
-  int signal = SIGKILL;
-  int after = 50;
   bool StopRequested() override {
-    if (++asked_ == after) {
-      for (pid_t pid : volume->DaemonPids()) kill(pid, signal);
-    }
+    Asked();
     return false;
   }
   // Seen on the heartbeat's thread; the volume answers again then, as a
   // server may after a while, so that the run comes back.
   void DestinationHung(const std::string& line) override {
     hung = line;
-    for (pid_t pid : volume->DaemonPids()) kill(pid, SIGCONT);
+    volume->SignalDaemons(SIGCONT);
   }
   std::string hung;
-
- private:
-  int asked_ = 0;
 };
 
 TEST_F(RunLostDestination, AShareWhoseClientDiedFailsTheSetWithOneLineAtOnce) {
@@ -261,7 +253,7 @@ TEST_F(RunLostDestination, AWatchGivesUpADestinationThatHangsAfterItsPatience) {
               HasSubstr(volume_->root() + ": the destination does not answer (waited 1 s)"));
   EXPECT_FALSE(watch.AwaitAnswer()) << "once given up, at once";
 
-  for (pid_t pid : volume_->DaemonPids()) kill(pid, SIGCONT);
+  volume_->SignalDaemons(SIGCONT);
   DestinationWatch answering(volume_->root(), std::chrono::milliseconds(1500));
   EXPECT_TRUE(answering.AwaitAnswer());
   EXPECT_FALSE(answering.lost());

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,6 +44,12 @@ class FuseVolume {
         return "NTFS";
     }
     return "?";
+  }
+
+  // Sends `signal` to every process serving the mount (SIGSTOP: the volume
+  // hangs; SIGKILL: it goes away; SIGCONT: it answers again).
+  void SignalDaemons(int signal) const {
+    for (pid_t pid : DaemonPids()) kill(pid, signal);
   }
 
   // The processes serving the mount (those whose command line names the
@@ -252,6 +259,21 @@ class FuseVolume {
   std::string image_;
   std::string mountPoint_;
   std::string loopDevice_;
+};
+
+// What a test's view does to a volume's daemons while the code under test
+// works: sends `signal` at the `after`-th question whether to stop.
+struct DaemonTrouble {
+  FuseVolume* volume = nullptr;
+  int signal = SIGKILL;
+  int after = 50;
+  // Counts one question; signals the daemons at the `after`-th.
+  void Asked() {
+    if (++asked_ == after) volume->SignalDaemons(signal);
+  }
+
+ private:
+  int asked_ = 0;
 };
 
 }  // namespace quillfen::testing
