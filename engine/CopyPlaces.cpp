@@ -403,8 +403,7 @@ CopyPlaces::Device* CopyPlaces::DeviceAt(int fd) {
   }
   struct statfs fs;
   if (fstatfs(fd, &fs) != 0) return nullptr;
-  const auto kind = static_cast<unsigned long>(fs.f_type);
-  return &devices_.emplace_back(Device{id, kind, -1, SpeaksSmb(id, kind)});
+  return &devices_.emplace_back(Device{id, static_cast<unsigned long>(fs.f_type)});
 }
 
 Status CopyPlaces::NameRefused(std::string_view path) {
@@ -414,8 +413,10 @@ Status CopyPlaces::NameRefused(std::string_view path) {
 
 bool CopyPlaces::RefusesName(std::string_view name) {
   if (!SmbRefusesName(name) || !to_.rootOpen()) return false;
-  const Device* device = DeviceAt(to_.FdAt(0));
-  return device != nullptr && device->smb;
+  Device* device = DeviceAt(to_.FdAt(0));
+  if (device == nullptr) return false;
+  if (device->smb < 0) device->smb = SpeaksSmb(device->id, device->kind) ? 1 : 0;
+  return device->smb != 0;
 }
 
 Status CopyPlaces::RefusedFolder() {

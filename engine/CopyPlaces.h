@@ -192,7 +192,7 @@ class CopyPlaces : private FolderMaker {
     dev_t id;
     unsigned long kind;  // statfs's f_type
     int folds = -1;      // FoldsLetterCase: 1 or 0, -1 not yet tried
-    bool smb = false;    // SpeaksSmb
+    int smb = -1;        // SpeaksSmb: 1 or 0, -1 not yet asked
   };
   // Whether the copy-to root is on an SMB share that cannot hold `name`
   // (SmbRefusesName); false before the root is open.

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "engine/FiCheck.h"
+#include "engine/FileSystemKinds.h"
 #include "engine/NamingTimes.h"
 #include "engine/OpenFile.h"
 #include "engine/Path.h"
@@ -614,10 +615,6 @@ Status CopyError(std::string_view source, std::string_view target, Status::Code 
   return Status::Error(code, std::move(message), std::move(reason));
 }
 
-namespace {
-constexpr unsigned long kFuseMagic = 0x65735546;
-}  // namespace
-
 bool FlushesPerFile(int fd) {
   return TraitsOf(fd).flushesPerFile;
 }
@@ -649,8 +646,8 @@ FolderTraits TraitsOfKind(unsigned long fsType) {
       break;
     case NFS_SUPER_MAGIC:
     case SMB_SUPER_MAGIC:
-    case 0xfe534d42:  // SMB2 and SMB3
-    case 0xff534d42:  // CIFS
+    case kSmb2Magic:
+    case kCifsMagic:
     case V9FS_MAGIC:
     case CEPH_SUPER_MAGIC:
     case AFS_SUPER_MAGIC:

@@ -6,13 +6,9 @@
 #include <fstream>
 #include <sstream>
 
-namespace quillfen {
+#include "engine/FileSystemKinds.h"
 
-namespace {
-constexpr unsigned long kFuseMagic = 0x65735546;
-constexpr unsigned long kSmb2Magic = 0xfe534d42;
-constexpr unsigned long kCifsMagic = 0xff534d42;
-}  // namespace
+namespace quillfen {
 
 bool SmbRefusesName(std::string_view name) {
   for (const char c : name) {
