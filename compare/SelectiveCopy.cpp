@@ -21,7 +21,8 @@ bool Contains(const std::vector<std::string>& entries, std::string_view ext) {
 // shows the status, on failure counts the item once and leaves it selected.
 class Copier {
  public:
-  Copier(const SelectiveCopyRequest& request, CopyFeedback& feedback, SelectiveCopyOutcome& outcome)
+  Copier(const SelectiveCopyRequest& request, CopyFeedback& feedback, SelectiveCopyOutcome& outcome,
+         DestinationWatch& watch)
       : request_(request),
         feedback_(feedback),
         outcome_(outcome),
@@ -30,7 +31,7 @@ class Copier {
         places_(
             request.fromRoot, request.toRoot,
             request.replacePlantedLinks ? CopyPlaces::Links::kReplace : CopyPlaces::Links::kKeep),
-        watch_(request.toRoot, request.patience) {
+        watch_(watch) {
     watch_.NoteDevice();
   }
 
@@ -91,8 +92,6 @@ class Copier {
   RunProgress& progress() { return progress_; }
   // Whether the copy-to folder was given up: nothing more is tried.
   bool lost() const { return watch_.lost(); }
-  // Gives the copy-to folder up (a look at it hung).
-  void GiveUp(const Status& why) { watch_.GiveUp(why); }
 
  private:
   // A failure line, unless it is one of the copies failing with the
@@ -118,7 +117,7 @@ class Copier {
   RunProgress unseen_;
   RunProgress& progress_;
   CopyPlaces places_;
-  DestinationWatch watch_;
+  DestinationWatch& watch_;
 };
 
 void CreateCopyToRoot(const std::string& root, CopyFeedback& feedback) {
@@ -130,9 +129,34 @@ void CreateCopyToRoot(const std::string& root, CopyFeedback& feedback) {
   }
 }
 
+// The number of files selected.
+size_t SelectedCount(const SelectiveCopyOutcome& outcome) {
+  return static_cast<size_t>(std::count(outcome.selected.begin(), outcome.selected.end(), 1));
+}
+
 void CopyFiles(const SelectiveCopyRequest& request, CopyFeedback& feedback,
                SelectiveCopyOutcome& outcome) {
-  Copier copier(request, feedback, outcome);
+  // A copy-to folder that hangs is seen even while a call into it waits,
+  // from the first look at it on.
+  DestinationWatch watch(request.toRoot, request.patience);
+  const DestinationHeartbeat heartbeat(
+      request.toRoot, request.patience,
+      [&watch, &feedback](const Status& why) {
+        watch.GiveUp(why);
+        feedback.DestinationHung(why.message());
+      },
+      std::min<std::chrono::milliseconds>(DestinationHeartbeat::kInterval, request.patience));
+  if (const Status root = MayMakeDestinationRoot(request.toRoot, false, request.mounts);
+      !root.ok()) {
+    // An absent medium or share: nothing goes onto the disk beneath it, and
+    // no end time is written (shown as a failed flush is).
+    outcome.failed = SelectedCount(outcome);
+    outcome.failures.push_back(watch.lost() ? watch.reason().message() : root.message());
+    outcome.sync = watch.lost() ? watch.reason() : root;
+    return;
+  }
+  CreateCopyToRoot(request.toRoot, feedback);
+  Copier copier(request, feedback, outcome, watch);
   std::vector<char>& selected = outcome.selected;
   const size_t n = request.items.size();
   RunProgress& progress = copier.progress();
@@ -143,14 +167,6 @@ void CopyFiles(const SelectiveCopyRequest& request, CopyFeedback& feedback,
   auto stop = [&] {
     return copier.lost() || outcome.stopped || (outcome.stopped = feedback.StopRequested());
   };
-  // A copy-to folder that hangs is seen even while a call into it waits.
-  const DestinationHeartbeat heartbeat(
-      request.toRoot, request.patience,
-      [&copier, &feedback](const Status& why) {
-        copier.GiveUp(why);
-        feedback.DestinationHung(why.message());
-      },
-      std::min<std::chrono::milliseconds>(DestinationHeartbeat::kInterval, request.patience));
 
   // Keep-original pass: copy only when the target is missing or the
   // copy-from file is older than it, so the first copy made is kept.
@@ -201,21 +217,9 @@ SelectiveCopyOutcome CopySelected(const SelectiveCopyRequest& request, CopyFeedb
     // No folder to copy from or to (a set whose folder text is empty): the
     // relative paths alone would name files under the file-system root.
     feedback.ShowMessage(quillfen_ui::kFolderNotCreated);
-    outcome.failed =
-        static_cast<size_t>(std::count(outcome.selected.begin(), outcome.selected.end(), 1));
+    outcome.failed = SelectedCount(outcome);
     return outcome;
   }
-  if (const Status root = MayMakeDestinationRoot(request.toRoot, false, request.mounts);
-      !root.ok()) {
-    // An absent medium or share: nothing goes onto the disk beneath it, and
-    // no end time is written (shown as a failed flush is).
-    outcome.failed =
-        static_cast<size_t>(std::count(outcome.selected.begin(), outcome.selected.end(), 1));
-    outcome.failures.push_back(root.message());
-    outcome.sync = root;
-    return outcome;
-  }
-  CreateCopyToRoot(request.toRoot, feedback);
   CopyFiles(request, feedback, outcome);
   return outcome;
 }

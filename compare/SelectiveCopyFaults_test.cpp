@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -353,6 +355,53 @@ TEST(SelectiveCopyFaults, AShareThatDiesOrHangsEndsTheCopyWithOneLine) {
     EXPECT_THAT(feedback.events, ::testing::Contains(HasSubstr("error: ")));
     EXPECT_EQ(IniFile(dir.Path("Quillfen.ini")).ReadString("Set1", "終了時刻", "<none>"), "<none>");
   }
+}
+
+// A share already frozen when the copy starts, into a copy-to folder not
+// made yet: the first looks at it, before any folder is made, are watched
+// too. The copy ends with the one line, nothing copied, no end time.
+TEST(SelectiveCopyFaults, AShareFrozenBeforeTheCopyIsSeenAtTheFirstLook) {
+  auto volume = std::make_unique<testing::FuseVolume>(testing::FuseVolume::Kind::kFat);
+  if (!volume->mounted()) GTEST_SKIP() << volume->skipReason();
+  TestTree dir;
+  const std::vector<std::string> items = {"/a.txt", "/b.txt", "/c.txt"};
+  for (const std::string& item : items) WriteFile(dir.Path("src" + item), "f", 1600000000);
+  SelectiveCopyRequest request =
+      Request(dir.Path("src"), volume->root() + "/backup", items, dir.Path("Quillfen.ini"));
+  request.patience = std::chrono::milliseconds(1500);
+  TroubleFeedback feedback;  // answers the hang by letting the daemon go on
+  feedback.volume = volume.get();
+  feedback.after = -1;
+  volume->SignalDaemons(SIGSTOP);
+  // Should the hang never be seen, the daemon goes on after 30 s all the same.
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  std::thread guard([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!ended.wait_for(lock, std::chrono::seconds(30), [&] { return done; })) {
+      volume->SignalDaemons(SIGCONT);
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const SelectiveCopyOutcome outcome = CopyAndFinish(request, feedback);
+  const auto took = std::chrono::steady_clock::now() - start;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  ended.notify_all();
+  guard.join();
+  volume->SignalDaemons(SIGCONT);
+
+  EXPECT_EQ(feedback.hung(),
+            volume->root() + "/backup: the destination does not answer (waited 1 s)");
+  EXPECT_LT(took, std::chrono::seconds(20));
+  EXPECT_EQ(outcome.copied, 0u);
+  EXPECT_THAT(outcome.selected, ::testing::ElementsAre(1, 1, 1));
+  EXPECT_THAT(outcome.failures, ::testing::ElementsAre(feedback.hung()));
+  EXPECT_FALSE(outcome.closeWindow);
+  EXPECT_EQ(IniFile(dir.Path("Quillfen.ini")).ReadString("Set1", "終了時刻", "<none>"), "<none>");
 }
 
 }  // namespace
