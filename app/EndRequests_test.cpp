@@ -5,14 +5,20 @@
 
 #include <signal.h>
 
+#include <chrono>
+#include <vector>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QTest>
 #include <QTimer>
 
 #include "app/Unit1.h"
+#include "engine/IniFile.h"
+#include "testing/FuseVolume.h"
 #include "testing/MainWindowFixture.h"
 
 namespace {
@@ -120,6 +126,91 @@ TEST_F(EndRequestTest, ASignalDuringTheRunStopsItBetweenFiles) {
   EXPECT_FALSE(quillfen::testing::Exists(tree.Path("dst/a.txt")));
   EXPECT_EQ(EndTime("S"), -1.0);
   EXPECT_EQ(form.ExitStatus(), 128 + SIGTERM);
+}
+
+std::vector<int> gEndedAtOnce;
+void RecordEndAtOnce(int status) {
+  gEndedAtOnce.push_back(status);
+}
+
+// The comparison window's copy held in a destination that does not answer:
+// a logout does not wait for it. The settings are written, the log says
+// why, and the program ends at once with status 1. Once that copy has
+// ended, the end is the normal one again.
+TEST_F(EndRequestTest, AnEndDoesNotWaitForACopyHeldInADestinationThatDoesNotAnswer) {
+  gEndedAtOnce.clear();
+  endAtOnce = &RecordEndAtOnce;
+  TForm1& form = Start();
+  Show();
+  form.CopyHeld(true);
+  form.CopyHeld(false);
+  form.CopyHeld(true);
+  form.EndOnRequest(SIGTERM);
+  EXPECT_EQ(gEndedAtOnce, std::vector<int>{1});
+  EXPECT_THAT(Settings(), HasSubstr("ソフト終了時刻="));
+  EXPECT_THAT(TestTree::Read(tree.Path("Quillfen.log")),
+              HasSubstr("コピーを中断しました（コピー先が応答しません）"));
+
+  Restart();
+  Show();
+  TForm1& again = Form();
+  again.CopyHeld(true);
+  again.CopyHeld(false);
+  again.EndOnRequest(SIGTERM);
+  EXPECT_EQ(gEndedAtOnce.size(), 1u) << "the copy had ended: the normal end";
+  EXPECT_FALSE(again.isVisible());
+}
+
+// A run held in a destination that does not answer (a share's server that
+// stopped; here a FUSE volume whose daemon is stopped): the status line says
+// so, and neither a logout nor the close button waits for the run. The set
+// stays due.
+TEST_F(EndRequestTest, NeitherAnEndNorTheCloseWaitsForARunHeldInADestination) {
+  for (const bool bySignal : {true, false}) {
+    SCOPED_TRACE(bySignal ? "ended by a signal" : "closed");
+    quillfen::testing::FuseVolume volume(quillfen::testing::FuseVolume::Kind::kFat);
+    if (!volume.mounted()) GTEST_SKIP() << volume.skipReason();
+    gEndedAtOnce.clear();
+    endAtOnce = &RecordEndAtOnce;
+    for (int i = 0; i < 5; ++i) tree.File("src/f" + std::to_string(i) + ".txt", "f");
+    WriteSettings("[S]\r\nコピー元=" + tree.Path("src") + "\r\nコピー先=" + volume.root() +
+                  "/backup\r\n[Main]\r\n応答待ち秒数=5\r\n");
+    Restart();
+    TForm1& form = Form();
+    Show();
+    volume.SignalDaemons(SIGSTOP);
+    QString hung;
+    QTimer poll;
+    const auto start = std::chrono::steady_clock::now();
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      const QString line = form.StatusBar1->currentMessage();
+      if (hung.isEmpty() && line.startsWith(QStringLiteral("コピー先が応答しません: "))) {
+        hung = line;
+        if (bySignal) {
+          form.EndOnRequest(SIGTERM);
+        } else {
+          form.close();
+        }
+      }
+      if (!hung.isEmpty() || std::chrono::steady_clock::now() - start > std::chrono::seconds(40)) {
+        poll.stop();
+        volume.SignalDaemons(SIGCONT);
+      }
+    });
+    poll.start(50);
+    ::testing::internal::CaptureStderr();
+    form.Button9Click();
+    ::testing::internal::GetCapturedStderr();
+    volume.SignalDaemons(SIGCONT);
+    EXPECT_EQ(hung, QString::fromStdString("S: " + volume.root() +
+                                           "/backup: the destination does not answer (waited 5 s)")
+                        .prepend(QStringLiteral("コピー先が応答しません: ")));
+    EXPECT_EQ(gEndedAtOnce, std::vector<int>{1});
+    EXPECT_THAT(TestTree::Read(tree.Path("Quillfen.log")),
+                HasSubstr("バックアップを中断しました（コピー先が応答しません）"));
+    EXPECT_GT(quillfen::IniFile(IniPath()).ReadDateTime("Main", "ソフト終了時刻", 0.0), 0.0);
+    EXPECT_EQ(EndTime("S"), -1.0);
+  }
 }
 
 }  // namespace

@@ -297,6 +297,12 @@ void TForm1::EndOnRequest(int signalNumber) {
   // Before the timer's run has ended (it closes the window itself), an
   // unattended program has not done its backup.
   if (Unattended() && signalNumber > 0) exitStatus_ = std::max(exitStatus_, 128 + signalNumber);
+  if (WorkHeld()) {
+    // A logout or shutdown does not wait for a destination that may never
+    // answer again.
+    EndHeld(std::max(exitStatus_, 1));
+    return;
+  }
   if (running_) {
     // The run stops before its next file; the end follows once it has.
     endAfterRun_ = true;
@@ -304,6 +310,20 @@ void TForm1::EndOnRequest(int signalNumber) {
     return;
   }
   FinishEnding();
+}
+
+void TForm1::EndHeld(int status) {
+  quillfen::RunLog(quillfen::RunLog::PathBeside(SettingsPath()), *services_.clock)
+      .Append(running_ && runHung_ ? "バックアップを中断しました（コピー先が応答しません）"
+                                   : "コピーを中断しました（コピー先が応答しません）");
+  if (saveOnClose_) static_cast<void>(FormClose());
+  saveOnClose_ = false;
+  if (services_.endAtOnce == nullptr) std::_Exit(status);
+  services_.endAtOnce(status);
+}
+
+void TForm1::EndWithoutWaiting() {
+  EndHeld(std::max(exitStatus_, 1));
 }
 
 void TForm1::FinishEnding() {
@@ -575,11 +595,12 @@ bool TForm1::event(QEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  if (running_ && runHung_) {
+  if (WorkHeld()) {
     // The run is held in a destination that does not answer, perhaps for
     // ever: the settings are written now and the program ends without it.
-    if (saveOnClose_) static_cast<void>(FormClose());
-    std::_Exit(std::max(exitStatus_, 1));
+    event->ignore();
+    EndHeld(std::max(exitStatus_, 1));
+    return;
   }
   if (running_) {
     // The window goes at once; the run stops before its next file, and the

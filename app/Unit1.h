@@ -47,6 +47,10 @@ struct MainWindowServices {
   int (*pendingEnd)() = nullptr;
   // Where an unattended program that ends with failures leaves a notice.
   DesktopNotices* notices = nullptr;
+  // Ends the program at once with the given status, without waiting for a
+  // run or copy held in a destination that does not answer. Null:
+  // std::_Exit. Tests record the call instead (it then returns).
+  void (*endAtOnce)(int status) = nullptr;
 };
 
 class TForm1 : public QMainWindow, public MainWindowLink {
@@ -89,6 +93,8 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   std::vector<std::string> TickedKeepOriginal() const override;
   std::vector<std::string> TickedExcluded() const override;
   std::string SettingsPath() const override;
+  void CopyHeld(bool held) override { copyHeld_ = held; }
+  void EndWithoutWaiting() override;
 
   // Controls, with their designed names.
   QLabel* Label1 = nullptr;
@@ -225,11 +231,18 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   void ShowProgress();
   // The end asked for from outside, once no run is under way.
   void FinishEnding();
+  // Whether a run or the comparison window's copy is held in a destination
+  // that does not answer: nothing can wait for it to end.
+  bool WorkHeld() const { return (running_ && runHung_) || copyHeld_; }
+  // The end while work is held: the settings written and the line logged,
+  // then the program ends at once with `status`.
+  void EndHeld(int status);
 
   // The run under way: started, asked to stop, its figures, and what
   // happens when it is over.
   bool running_ = false;
-  bool runHung_ = false;  // the run is held in a destination that does not answer
+  bool runHung_ = false;   // the run is held in a destination that does not answer
+  bool copyHeld_ = false;  // so is the comparison window's copy
   std::atomic<bool> stopAsked_{false};
   const quillfen::RunProgress* progress_ = nullptr;
   int64_t runStartMs_ = 0;

@@ -23,6 +23,14 @@ class MainWindowLink {
   // Whether the program is ending (safe from any thread): a copy under way
   // stops before its next file.
   virtual bool StopRequested() const { return false; }
+  // The comparison window's copy is held in a destination that does not
+  // answer (true), or that copy has ended (false): an end asked for from
+  // outside then does not wait for it.
+  virtual void CopyHeld(bool /*held*/) {}
+  // Ends the program at once, the settings written, without waiting for a
+  // copy held in a destination that does not answer. Does not return in the
+  // program.
+  virtual void EndWithoutWaiting() {}
   // Shows the result of a copy with failures where the user can read it
   // after the comparison window has closed.
   virtual void ShowFailures(const std::vector<quillfen::SetReport>& /*sets*/) {}

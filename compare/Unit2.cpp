@@ -124,11 +124,7 @@ class CopyWorkFeedback : public quillfen::CopyFeedback {
   void DestinationHung(std::string_view line) override {
     // On the heartbeat's thread, while the copy may be held in the share.
     OnWindowThread(
-        &form_,
-        [form = &form_, text = "コピー先が応答しません: " + std::string(line)] {
-          form->ShowStatusBytes(text);
-        },
-        false);
+        &form_, [form = &form_, text = std::string(line)] { form->CopyHeld(text); }, false);
   }
   void StartStatusTimer() override {
     OnWindowThread(
@@ -425,6 +421,11 @@ void TForm2::CopySelection(Direction direction) {
   quillfen::SelectiveCopyOutcome outcome;
   SetCopyControls(true, &feedback.progress);
   WorkOffThread([&] { outcome = quillfen::CopySelected(request, feedback); });
+  if (copyHeld_) {
+    // The destination answered again after all.
+    copyHeld_ = false;
+    mainWindow_.CopyHeld(false);
+  }
   SetCopyControls(false, &feedback.progress);
   FlushStatus();
   RecordCopy(request, outcome, backup);
@@ -497,10 +498,24 @@ void TForm2::ShowCopyProgress() {
                 std::to_string(seconds % 60)));
 }
 
+void TForm2::CopyHeld(std::string_view line) {
+  if (!copying_) return;
+  ShowStatusBytes("コピー先が応答しません: " + std::string(line));
+  FlushStatus();
+  copyHeld_ = true;
+  mainWindow_.CopyHeld(true);
+}
+
 void TForm2::reject() {
   // Escape or the close button during a copy stops it; the window stays.
   if (copying_) {
     stopAsked_ = true;
+    // A copy held in a destination that does not answer may never stop:
+    // the user may end the program instead of waiting for it.
+    if (copyHeld_ && dialogs_.AskYesNo(QStringLiteral(
+                         "コピー先が応答しません。コピーの終わりを待たずに終了しますか？"))) {
+      mainWindow_.EndWithoutWaiting();
+    }
     return;
   }
   QDialog::reject();

@@ -96,9 +96,14 @@ class TForm2 : public QDialog {
 
   // Whether a copy is under way (its buttons and lists disabled).
   bool CopyInProgress() const { return copying_; }
+  // The copy under way is held in a destination that does not answer: the
+  // status line says so, and the main window no longer waits for it.
+  void CopyHeld(std::string_view line);
 
  public slots:
-  // Escape or the close button: during a copy, stops it and keeps the window.
+  // Escape or the close button: during a copy, stops it and keeps the window;
+  // during a copy held in a destination that does not answer, offers to end
+  // the program without waiting for it.
   void reject() override;
 
  protected:
@@ -136,6 +141,7 @@ class TForm2 : public QDialog {
   std::string pendingStatus_;
   bool statusPending_ = false;
   bool copying_ = false;
+  bool copyHeld_ = false;  // the copy is held in a destination that does not answer
   std::atomic<bool> stopAsked_{false};
   const quillfen::RunProgress* progress_ = nullptr;
   QTimer* progressTimer_ = nullptr;

@@ -22,6 +22,7 @@
 #include "engine/IniFile.h"
 #include "testing/CompareSupport.h"
 #include "testing/FakeClock.h"
+#include "testing/FuseVolume.h"
 #include "testing/ScriptedDialogs.h"
 #include "testing/TestTree.h"
 
@@ -370,6 +371,64 @@ TEST_F(Form2Test, AStoppedCopyLeavesTheRestSelectedAndWritesNoEndTime) {
   EXPECT_THAT(Left(), ElementsAre(1, 1));
   EXPECT_FALSE(Exists(main.settingsPath)) << "no end time for a copy that did not finish";
   EXPECT_EQ(dialogs.shown, QStringList{"保存元と保存先のファイルの比較が終了しました。"});
+}
+
+// A copy held in a destination that does not answer (a share's server that
+// stopped; here a FUSE volume whose daemon is stopped): the status line says
+// so, the main window learns it, and the close button offers to end the
+// program without waiting. Declined, the window stays; once the destination
+// answers again, the copy ends with the reason and no end time.
+TEST_F(Form2Test, ACopyHeldInADestinationThatDoesNotAnswerCanBeLeft) {
+  for (const bool leave : {true, false}) {
+    SCOPED_TRACE(leave ? "the program is ended" : "the user waits");
+    quillfen::testing::FuseVolume volume(quillfen::testing::FuseVolume::Kind::kFat);
+    if (!volume.mounted()) GTEST_SKIP() << volume.skipReason();
+    main.held.clear();
+    main.endedWithoutWaiting = 0;
+    statuses.clear();
+    for (int i = 0; i < 5; ++i) WriteFile(main.source + "/f" + std::to_string(i), "f");
+    main.destination = volume.root() + "/backup";
+    std::filesystem::create_directories(main.destination);
+    WriteFile(main.settingsPath, "[Main]\r\n応答待ち秒数=5\r\n");
+    form->show();
+    form->Button1Click();
+    ASSERT_THAT(Left(), ElementsAre(1, 1, 1, 1, 1));
+    dialogs.shown.clear();
+    const QString question = "コピー先が応答しません。コピーの終わりを待たずに終了しますか？";
+    dialogs.yesNoAnswers.push_back(leave);
+    volume.SignalDaemons(SIGSTOP);
+    bool closed = false;
+    QTimer poll;
+    const auto start = std::chrono::steady_clock::now();
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      if (!closed && !main.held.empty()) {
+        closed = true;
+        form->reject();  // the close button
+        EXPECT_TRUE(form->isVisible());
+        EXPECT_TRUE(form->CopyInProgress());
+      }
+      if (closed || std::chrono::steady_clock::now() - start > std::chrono::seconds(40)) {
+        poll.stop();
+        volume.SignalDaemons(SIGCONT);
+      }
+    });
+    poll.start(50);
+    form->Button4Click();
+    volume.SignalDaemons(SIGCONT);
+
+    const std::string line = main.destination + ": the destination does not answer (waited 5 s)";
+    EXPECT_TRUE(statuses.contains(QString::fromStdString("コピー先が応答しません: " + line)))
+        << statuses.join("\n").toStdString();
+    EXPECT_THAT(main.held, ElementsAre(true, false));
+    EXPECT_EQ(main.endedWithoutWaiting, leave ? 1 : 0);
+    ASSERT_FALSE(dialogs.shown.isEmpty());
+    EXPECT_EQ(dialogs.shown.first(), question);
+    EXPECT_EQ(dialogs.shown.last(), QString::fromStdString(line));
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(quillfen::IniFile(main.settingsPath).ReadString("Set1", "終了時刻", "<none>"),
+              "<none>");
+    form->hide();
+  }
 }
 
 }  // namespace

@@ -29,9 +29,13 @@ class FakeMainWindow : public MainWindowLink {
   // Asked on the copy's thread.
   bool StopRequested() const override { return stop.load(); }
   void ShowFailures(const std::vector<SetReport>& sets) override { failures = sets; }
+  void CopyHeld(bool isHeld) override { held.push_back(isHeld); }
+  void EndWithoutWaiting() override { ++endedWithoutWaiting; }
 
   std::atomic<bool> stop{false};
   std::vector<SetReport> failures;  // what the main window was given to show
+  std::vector<bool> held;           // what it was told of a copy held, in order
+  int endedWithoutWaiting = 0;      // how often it was asked to end at once
 };
 
 // A selective copy of every item of `items` (all selected) from `from` to

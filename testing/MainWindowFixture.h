@@ -44,6 +44,7 @@ class MainWindowFixture : public ::testing::Test {
     services.clock = &clock;
     services.arguments = std::move(arguments);
     services.pendingEnd = pendingEnd;
+    services.endAtOnce = endAtOnce;
     form_ = MakeForm(services);
     return *form_;
   }
@@ -129,6 +130,8 @@ class MainWindowFixture : public ::testing::Test {
   quillfen::testing::FakeClock clock;
   // What the window is told of a signal asking the program to end.
   int (*pendingEnd)() = nullptr;
+  // What ends the program at once (null: the program's own end).
+  void (*endAtOnce)(int status) = nullptr;
 
  private:
   char oldCwd_[4096] = {};
