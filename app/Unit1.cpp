@@ -300,7 +300,7 @@ void TForm1::EndOnRequest(int signalNumber) {
   if (WorkHeld()) {
     // A logout or shutdown does not wait for a destination that may never
     // answer again.
-    EndHeld(std::max(exitStatus_, 1));
+    EndWithoutWaiting();
     return;
   }
   if (running_) {
@@ -312,7 +312,9 @@ void TForm1::EndOnRequest(int signalNumber) {
   FinishEnding();
 }
 
-void TForm1::EndHeld(int status) {
+void TForm1::EndWithoutWaiting() {
+  // The work did not finish: the status says so.
+  const int status = std::max(exitStatus_, 1);
   quillfen::RunLog(quillfen::RunLog::PathBeside(SettingsPath()), *services_.clock)
       .Append(running_ && runHung_ ? "バックアップを中断しました（コピー先が応答しません）"
                                    : "コピーを中断しました（コピー先が応答しません）");
@@ -320,10 +322,6 @@ void TForm1::EndHeld(int status) {
   saveOnClose_ = false;
   if (services_.endAtOnce == nullptr) std::_Exit(status);
   services_.endAtOnce(status);
-}
-
-void TForm1::EndWithoutWaiting() {
-  EndHeld(std::max(exitStatus_, 1));
 }
 
 void TForm1::FinishEnding() {
@@ -599,7 +597,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
     // The run is held in a destination that does not answer, perhaps for
     // ever: the settings are written now and the program ends without it.
     event->ignore();
-    EndHeld(std::max(exitStatus_, 1));
+    EndWithoutWaiting();
     return;
   }
   if (running_) {

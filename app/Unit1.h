@@ -94,6 +94,8 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   std::vector<std::string> TickedExcluded() const override;
   std::string SettingsPath() const override;
   void CopyHeld(bool held) override { copyHeld_ = held; }
+  // Also the end while this window's run is held: the settings written and
+  // the line logged, then the program ends at once with status 1 or more.
   void EndWithoutWaiting() override;
 
   // Controls, with their designed names.
@@ -234,9 +236,6 @@ class TForm1 : public QMainWindow, public MainWindowLink {
   // Whether a run or the comparison window's copy is held in a destination
   // that does not answer: nothing can wait for it to end.
   bool WorkHeld() const { return (running_ && runHung_) || copyHeld_; }
-  // The end while work is held: the settings written and the line logged,
-  // then the program ends at once with `status`.
-  void EndHeld(int status);
 
   // The run under way: started, asked to stop, its figures, and what
   // happens when it is over.

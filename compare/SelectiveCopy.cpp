@@ -150,9 +150,10 @@ void CopyFiles(const SelectiveCopyRequest& request, CopyFeedback& feedback,
       !root.ok()) {
     // An absent medium or share: nothing goes onto the disk beneath it, and
     // no end time is written (shown as a failed flush is).
+    const Status why = watch.lost() ? watch.reason() : root;
     outcome.failed = SelectedCount(outcome);
-    outcome.failures.push_back(watch.lost() ? watch.reason().message() : root.message());
-    outcome.sync = watch.lost() ? watch.reason() : root;
+    outcome.failures.push_back(why.message());
+    outcome.sync = why;
     return;
   }
   CreateCopyToRoot(request.toRoot, feedback);
